@@ -1,0 +1,32 @@
+// Trace helpers: one line per record at the call site, with its file and line.
+//
+//   KEX_ENTER("CUSBManager::Load");
+//   if (failed) { KEX_ERROR("Open file failed."); KEX_LEAVE("CUSBManager::Load"); return 1; }
+//
+// A source file may define KEX_TRACE_FILE (for example "AdapterManager")
+// before including this header; otherwise the file name of __FILE__ is used.
+#pragma once
+
+#include "log/TraceLog.h"
+
+namespace kex_trace {
+constexpr const char* base_name(const char* path)
+{
+    const char* base = path;
+    for (const char* p = path; *p; ++p)
+        if (*p == '/' || *p == '\\')
+            base = p + 1;
+    return base;
+}
+} // namespace kex_trace
+
+#ifndef KEX_TRACE_FILE
+#define KEX_TRACE_FILE ::kex_trace::base_name(__FILE__)
+#endif
+
+#define KEX_LOG(level, ...) \
+    (g_traceLog.SetLocation(KEX_TRACE_FILE, __LINE__), g_traceLog.Log((level), __VA_ARGS__))
+#define KEX_ENTER(name) KEX_LOG(TRACE_ENTER, "%s.", name)
+#define KEX_LEAVE(name) KEX_LOG(TRACE_LEAVE, "%s.", name)
+#define KEX_ERROR(...) KEX_LOG(TRACE_ERROR, __VA_ARGS__)
+#define KEX_INFO(...) KEX_LOG(TRACE_INFO, __VA_ARGS__)

@@ -1,0 +1,76 @@
+// The component's trace log: one record per call in "log\KexUSBPhone.log"
+// beside the host's executable, with a level filter and size-based rotation.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstdio>
+
+enum TraceLevel {
+    TRACE_ERROR = 1, // written even when the log is switched off
+    TRACE_INFO = 2,
+    TRACE_ENTER = 3,
+    TRACE_LEAVE = 4,
+    TRACE_TCP = 5,
+    TRACE_UDP = 6,
+};
+
+class CTraceLog {
+public:
+    CTraceLog(const char* logFile, int maxSizeMiB, int attachSizeAction,
+              const char* iniFile, const char* section, const char* switchKey);
+    ~CTraceLog();
+    CTraceLog(const CTraceLog&) = delete;
+    CTraceLog& operator=(const CTraceLog&) = delete;
+
+    void SetLocation(const char* file, int line) noexcept;
+    void Log(int level, const char* format, ...) noexcept;
+    void LogV(int level, const char* format, va_list args) noexcept;
+    void LogInfo(const char* format, ...) noexcept;
+    void LogW(int level, const wchar_t* format, ...) noexcept;
+    void LogInfoW(const wchar_t* format, ...) noexcept;
+    void SetSwitch(bool on) noexcept;
+    void AddLevel(int n) noexcept;
+    void ParseLevels(const char* value) noexcept;
+    void SetLogFile(const char* path) noexcept;
+    FILE* Open() noexcept;
+    void DeleteLogFile() noexcept;
+    void Close() noexcept;
+    static bool CreateDir(const char* path) noexcept;
+
+    // Read-only views for tests and diagnostics.
+    const char* LogFile() const noexcept { return m_logFile; }
+    int MaxSize() const noexcept { return m_maxSize; }
+    int AttachSizeAction() const noexcept { return m_attachSizeAction; }
+    bool Switch() const noexcept { return m_switch != 0; }
+    unsigned LevelMask() const noexcept { return m_levelMask; }
+    int SaveCount() const noexcept { return m_saveCount; }
+    bool IsOpen() const noexcept { return m_opened == 1; }
+
+    static int s_backupIndex;
+
+private:
+    void ReadConfig() noexcept;
+    void WriteRecord(const char* prefix, const char* format, va_list args) noexcept;
+    void CheckSize() noexcept;
+    void Rotate() noexcept;
+
+    char m_logFile[260];
+    int m_maxSize;
+    int m_attachSizeAction;
+    unsigned char m_switch;
+    unsigned m_levelMask;
+    char m_locationFile[260];
+    char m_iniFile[260];
+    char m_section[260];
+    char m_switchKey[260];
+    int m_locationLine;
+    int m_saveCount;
+    FILE* m_file;
+    unsigned char m_opened;
+    CRITICAL_SECTION* m_lock; // deleted by Close(); null afterwards
+};
+
+// The component's one logger.
+extern CTraceLog g_traceLog;

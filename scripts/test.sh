@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the native (sanitizer) and the Windows
+# builds, and runs every test: native ones directly, Windows ones under Wine.
+# Exit status is non-zero when anything fails.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+bash scripts/setup.sh || { echo "setup failed"; exit 1; }
+
+jobs=$(nproc)
+total_pass=0 total_fail=0 failed_steps=()
+
+# run_ctest <label> <build dir>
+run_ctest() {
+    local label=$1 dir=$2 log
+    log=$(mktemp)
+    ctest --test-dir "$dir" --output-on-failure -j "$jobs" 2>&1 | tee "$log"
+    local line pass fail
+    line=$(grep -E 'tests passed, [0-9]+ tests failed out of' "$log" | tail -n 1)
+    rm -f "$log"
+    if [ -z "$line" ]; then
+        failed_steps+=("$label: no test summary")
+        return
+    fi
+    fail=$(sed -E 's/.*tests passed, ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
+    pass=$(( $(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line") - fail ))
+    total_pass=$((total_pass + pass))
+    total_fail=$((total_fail + fail))
+    [ "$fail" -eq 0 ] || failed_steps+=("$label: $fail failed")
+}
+
+# build <label> <dir> [cmake args...]
+build() {
+    local label=$1 dir=$2
+    shift 2
+    echo "== $label: configure and build ($dir)"
+    if ! cmake -S . -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1; then
+        cat "$dir.configure.log"; failed_steps+=("$label: configure"); return 1
+    fi
+    if ! cmake --build "$dir" -j "$jobs"; then
+        failed_steps+=("$label: build"); return 1
+    fi
+}
+
+mkdir -p build
+if build native build/native -DCMAKE_BUILD_TYPE=Debug; then
+    echo "== native: tests (AddressSanitizer, UndefinedBehaviorSanitizer)"
+    run_ctest native build/native
+fi
+if build win32 build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
+    echo "== win32: tests under Wine"
+    run_ctest win32 build/win32
+fi
+[ -x scripts/test-extra.sh ] && { bash scripts/test-extra.sh || failed_steps+=("extra checks"); }
+
+echo
+if [ ${#failed_steps[@]} -gt 0 ]; then
+    printf 'FAILED: %s\n' "${failed_steps[@]}"
+fi
+echo "total: $total_pass passed, $total_fail failed"
+[ ${#failed_steps[@]} -eq 0 ] && [ "$total_fail" -eq 0 ]
