@@ -52,7 +52,21 @@ if build win32 build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE
     echo "== win32: tests under Wine"
     run_ctest win32 build/win32
 fi
-[ -x scripts/test-extra.sh ] && { bash scripts/test-extra.sh || failed_steps+=("extra checks"); }
+# The 64-bit DLL for 64-bit hosts: same sources, its own Wine prefix.
+if [ "${KEX_SKIP_WIN64:-0}" != 1 ] &&
+    build win64 build/win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
+    echo "== win64: tests under 64-bit Wine"
+    run_ctest win64 build/win64
+fi
+# A short fuzzing run of the configuration reader (libFuzzer, natively).
+if [ -f scripts/fuzz.sh ]; then
+    echo "== fuzz: configuration reader, ${KEX_FUZZ_SECONDS:-30} s"
+    if bash scripts/fuzz.sh "${KEX_FUZZ_SECONDS:-30}"; then
+        total_pass=$((total_pass + 1))
+    else
+        total_fail=$((total_fail + 1)); failed_steps+=("fuzz")
+    fi
+fi
 
 echo
 if [ ${#failed_steps[@]} -gt 0 ]; then
