@@ -48,13 +48,18 @@ public:
     int SaveCount() const noexcept { return m_saveCount; }
     bool IsOpen() const noexcept { return m_opened == 1; }
 
+    // Shared by every logger of the process; numbered backups only.
     static int s_backupIndex;
 
 private:
     void ReadConfig() noexcept;
+    void LogWV(int level, const wchar_t* format, va_list args) noexcept;
     void WriteRecord(const char* prefix, const char* format, va_list args) noexcept;
     void CheckSize() noexcept;
     void Rotate() noexcept;
+    long long FileLength() noexcept;
+    FILE* OpenFile() noexcept;
+    void CloseFile() noexcept;
 
     char m_logFile[260];
     int m_maxSize;
@@ -70,6 +75,10 @@ private:
     FILE* m_file;
     unsigned char m_opened;
     CRITICAL_SECTION* m_lock; // deleted by Close(); null afterwards
+    // Bytes written to the stream but not yet flushed (the last trailer):
+    // the size check adds them to the length on disk.
+    unsigned m_unflushed = 0;
+    bool m_badLogFile = false; // the log path did not fit: nothing is opened
 };
 
 // The component's one logger.

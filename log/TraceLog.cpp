@@ -1,0 +1,345 @@
+#include "log/TraceLog.h"
+
+#include "log/TraceRules.h"
+
+#include <io.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+int CTraceLog::s_backupIndex = 0;
+
+namespace {
+
+// Holds the logger's lock for a scope; a closed logger has none.
+class Hold {
+public:
+    explicit Hold(CRITICAL_SECTION* cs) noexcept : m_cs(cs)
+    {
+        if (m_cs)
+            EnterCriticalSection(m_cs);
+    }
+    ~Hold()
+    {
+        if (m_cs)
+            LeaveCriticalSection(m_cs);
+    }
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+
+private:
+    CRITICAL_SECTION* m_cs;
+};
+
+kex_log::LocalTime Now() noexcept
+{
+    SYSTEMTIME st;
+    GetLocalTime(&st);
+    return {st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds};
+}
+
+struct ProfileSource {
+    const char* iniPath;
+    const char* section;
+};
+
+void ReadProfileKey(void* ctx, const char* key, char* out)
+{
+    auto* src = static_cast<ProfileSource*>(ctx);
+    GetPrivateProfileStringA(src->section, key, "", out, kex_log::kTextSize, src->iniPath);
+}
+
+} // namespace
+
+CTraceLog::CTraceLog(const char* logFile, int maxSizeMiB, int attachSizeAction, const char* iniFile,
+                     const char* section, const char* switchKey)
+    : m_file(nullptr)
+{
+    // A log name that does not fit would be cut into another file's name.
+    m_badLogFile = !kex_log::CopyText(m_logFile, sizeof m_logFile, logFile);
+    kex_log::CopyText(m_section, sizeof m_section, section);
+    kex_log::CopyText(m_switchKey, sizeof m_switchKey, switchKey);
+    m_maxSize = kex_log::MiBToBytes(maxSizeMiB);
+    m_attachSizeAction = attachSizeAction;
+    m_switch = 1;
+    m_opened = 0;
+    m_levelMask = 7;
+    m_locationFile[0] = '\0';
+    kex_log::CopyText(m_iniFile, sizeof m_iniFile, iniFile);
+    m_locationLine = 0;
+    m_saveCount = 2;
+    m_lock = new (std::nothrow) CRITICAL_SECTION;
+    if (m_lock)
+        InitializeCriticalSection(m_lock);
+    ReadConfig();
+    OpenFile();
+}
+
+CTraceLog::~CTraceLog()
+{
+    Close();
+}
+
+void CTraceLog::ReadConfig() noexcept
+{
+    char name[sizeof m_logFile];
+    std::memcpy(name, m_logFile, sizeof name);
+    m_logFile[0] = '\0';
+
+    char exe[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, exe, sizeof exe);
+    if (n == 0 || n >= sizeof exe)
+        return; // no usable directory: defaults stand, nothing is opened
+    exe[n] = '\0';
+    char* slash = std::strrchr(exe, '\\');
+    std::string_view dir(exe, slash ? static_cast<std::size_t>(slash - exe + 1) : 0);
+
+    char logDir[sizeof m_logFile];
+    if (kex_log::Join(logDir, sizeof logDir, {dir, "log"}))
+        CreateDir(logDir);
+    if (!m_badLogFile)
+        kex_log::Join(m_logFile, sizeof m_logFile, {dir, "log", "\\", name});
+
+    char iniPath[sizeof m_iniFile];
+    if (!kex_log::Join(iniPath, sizeof iniPath, {dir, m_iniFile}))
+        return;
+    ProfileSource src{iniPath, m_section[0] ? m_section : "LOG"};
+    kex_log::Settings s;
+    s.on = m_switch;
+    s.mask = m_levelMask;
+    s.maxSize = m_maxSize;
+    s.action = m_attachSizeAction;
+    s.saveCount = m_saveCount;
+    kex_log::ApplyConfig(s, m_switchKey, ReadProfileKey, &src);
+    m_switch = s.on;
+    m_levelMask = s.mask;
+    m_maxSize = s.maxSize;
+    m_attachSizeAction = s.action;
+    m_saveCount = s.saveCount;
+}
+
+void CTraceLog::SetLocation(const char* file, int line) noexcept
+{
+    if (!m_lock)
+        return;
+    Hold hold(m_lock);
+    // Keep the end of an over-long path: the file name is there.
+    kex_log::CopyTail(m_locationFile, sizeof m_locationFile, file);
+    m_locationLine = line;
+}
+
+void CTraceLog::Log(int level, const char* format, ...) noexcept
+{
+    va_list args;
+    va_start(args, format);
+    LogV(level, format, args);
+    va_end(args);
+}
+
+void CTraceLog::LogInfo(const char* format, ...) noexcept
+{
+    va_list args;
+    va_start(args, format);
+    LogV(TRACE_INFO, format, args);
+    va_end(args);
+}
+
+void CTraceLog::LogV(int level, const char* format, va_list args) noexcept
+{
+    if (!kex_log::Passes(level, m_switch, m_levelMask))
+        return;
+    // After Close there is no lock and no file: the record is dropped.
+    CRITICAL_SECTION* lock = m_lock;
+    if (!lock)
+        return;
+    Hold hold(lock);
+    WriteRecord(kex_log::LevelPrefix(level), format ? format : "", args);
+}
+
+void CTraceLog::LogW(int level, const wchar_t* format, ...) noexcept
+{
+    va_list args;
+    va_start(args, format);
+    LogWV(level, format, args);
+    va_end(args);
+}
+
+void CTraceLog::LogInfoW(const wchar_t* format, ...) noexcept
+{
+    va_list args;
+    va_start(args, format);
+    LogWV(TRACE_INFO, format, args);
+    va_end(args);
+}
+
+void CTraceLog::LogWV(int level, const wchar_t* format, va_list args) noexcept
+{
+    if (!kex_log::Passes(level, m_switch, m_levelMask) || !m_lock)
+        return;
+    if (!format)
+        format = L"";
+    int size = WideCharToMultiByte(CP_ACP, 0, format, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 0)
+        return;
+    char local[512];
+    char* narrow = size <= static_cast<int>(sizeof local) ? local : static_cast<char*>(std::malloc(size));
+    if (!narrow)
+        return;
+    if (WideCharToMultiByte(CP_ACP, 0, format, -1, narrow, size, nullptr, nullptr) > 0)
+        LogV(level, narrow, args);
+    if (narrow != local)
+        std::free(narrow);
+}
+
+void CTraceLog::WriteRecord(const char* prefix, const char* format, va_list args) noexcept
+{
+    CheckSize();
+    int threadId = static_cast<int>(GetCurrentThreadId());
+    int processId = static_cast<int>(GetCurrentProcessId());
+    if (m_opened != 1)
+        return;
+
+    char timeText[kex_log::kTimeSize];
+    kex_log::FormatTime(timeText, sizeof timeText, Now());
+    char header[kex_log::kHeaderSize];
+    std::size_t n = kex_log::FormatHeader(header, sizeof header, timeText, kex_log::BaseName(m_locationFile),
+                                          m_locationLine, threadId, processId, prefix);
+    std::fwrite(header, 1, n, m_file);
+    std::vfprintf(m_file, format, args);
+    std::fflush(m_file);
+    // The trailer goes out with the next flush (next record, rotation or Close).
+    std::fwrite(kex_log::kTrailer, 1, kex_log::kTrailerLength, m_file);
+    m_unflushed = kex_log::kTrailerLength;
+}
+
+long long CTraceLog::FileLength() noexcept
+{
+    // One query of the length on disk: another process appending to the same
+    // file is seen too. Our own unflushed trailer is added on top.
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(m_file)));
+    LARGE_INTEGER size;
+    if (h != INVALID_HANDLE_VALUE && GetFileSizeEx(h, &size))
+        return size.QuadPart + m_unflushed;
+    if (std::fseek(m_file, 0, SEEK_END) != 0)
+        return 0;
+    long long end = _ftelli64(m_file);
+    std::fseek(m_file, 0, SEEK_SET);
+    m_unflushed = 0;
+    return end < 0 ? 0 : end;
+}
+
+void CTraceLog::CheckSize() noexcept
+{
+    if (m_opened != 1)
+        return;
+    if (FileLength() < m_maxSize)
+        return;
+    if (m_attachSizeAction == 0) {
+        CloseFile();
+        DeleteFileA(m_logFile);
+        OpenFile();
+        return;
+    }
+    Rotate();
+}
+
+void CTraceLog::Rotate() noexcept
+{
+    char tag[16];
+    if (m_attachSizeAction == 1) {
+        kex_log::FormatStamp(tag, sizeof tag, Now());
+    } else if (m_attachSizeAction == 2) {
+        if (++s_backupIndex > m_saveCount)
+            s_backupIndex = 1;
+        std::snprintf(tag, sizeof tag, "%d", s_backupIndex);
+    } else {
+        return; // no backup: the file keeps growing
+    }
+    CloseFile();
+    char backup[sizeof m_logFile];
+    if (kex_log::BackupPath(backup, sizeof backup, m_logFile, tag))
+        MoveFileExA(m_logFile, backup, MOVEFILE_REPLACE_EXISTING);
+    OpenFile();
+}
+
+FILE* CTraceLog::OpenFile() noexcept
+{
+    m_file = m_logFile[0] ? std::fopen(m_logFile, "ab") : nullptr;
+    m_opened = m_file ? 1 : 0;
+    m_unflushed = 0;
+    return m_file;
+}
+
+void CTraceLog::CloseFile() noexcept
+{
+    if (m_file)
+        std::fclose(m_file);
+    m_file = nullptr;
+    m_opened = 0;
+    m_unflushed = 0;
+}
+
+FILE* CTraceLog::Open() noexcept
+{
+    Hold hold(m_lock);
+    CloseFile(); // never leak a stream that is already open
+    return OpenFile();
+}
+
+void CTraceLog::Close() noexcept
+{
+    CRITICAL_SECTION* lock = m_lock;
+    if (lock)
+        EnterCriticalSection(lock);
+    CloseFile();
+    m_lock = nullptr;
+    if (lock) {
+        LeaveCriticalSection(lock);
+        DeleteCriticalSection(lock);
+        delete lock;
+    }
+}
+
+void CTraceLog::SetSwitch(bool on) noexcept
+{
+    Hold hold(m_lock);
+    m_switch = on ? 1 : 0;
+}
+
+void CTraceLog::AddLevel(int n) noexcept
+{
+    Hold hold(m_lock);
+    m_levelMask = kex_log::AddLevel(m_levelMask, n);
+}
+
+void CTraceLog::ParseLevels(const char* value) noexcept
+{
+    kex_log::SplitLevels(
+        value, [](void* self, int n) { static_cast<CTraceLog*>(self)->AddLevel(n); }, this);
+}
+
+void CTraceLog::SetLogFile(const char* path) noexcept
+{
+    if (!path || std::strlen(path) >= sizeof m_logFile)
+        return; // a cut path would name another file
+    Hold hold(m_lock);
+    std::memcpy(m_logFile, path, std::strlen(path) + 1);
+    m_badLogFile = false;
+}
+
+void CTraceLog::DeleteLogFile() noexcept
+{
+    Hold hold(m_lock);
+    if (m_logFile[0])
+        DeleteFileA(m_logFile);
+}
+
+bool CTraceLog::CreateDir(const char* path) noexcept
+{
+    if (!path || !*path)
+        return false;
+    if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES)
+        return true;
+    return CreateDirectoryA(path, nullptr) != 0;
+}

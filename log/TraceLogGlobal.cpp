@@ -1,0 +1,8 @@
+#include "log/TraceLog.h"
+
+#include "com_disp_evt/init_order.h"
+
+// Built after the event-window registry and before the module object, so
+// every other static object of the library can trace.
+CTraceLog g_traceLog KEX_INIT_PRIORITY(KEX_INIT_TRACE_LOG)(".\\KexUSBPhone.log", 2, 2, "USBPhone.ini", "Common",
+                                                          "LogSwitch");

@@ -1,0 +1,238 @@
+#include "log/TraceRules.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+namespace kex_log {
+
+char* Trim(char* text) noexcept
+{
+    if (!text)
+        return text;
+    const char* begin = text;
+    const char* end = text + std::strlen(text);
+    Trim(begin, end);
+    std::size_t n = static_cast<std::size_t>(end - begin);
+    std::memmove(text, begin, n);
+    text[n] = '\0';
+    return text;
+}
+
+void Trim(const char*& begin, const char*& end) noexcept
+{
+    while (begin < end && *begin == ' ')
+        ++begin;
+    while (end > begin && end[-1] == ' ')
+        --end;
+}
+
+int ReadNumber(const char* text) noexcept
+{
+    return text ? ReadNumber(text, text + std::strlen(text)) : 0;
+}
+
+int ReadNumber(const char* p, const char* end) noexcept
+{
+    auto isSpace = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    while (p < end && isSpace(*p))
+        ++p;
+    bool negative = false;
+    if (p < end && (*p == '+' || *p == '-'))
+        negative = *p++ == '-';
+    // Saturate at the 32-bit range instead of overflowing.
+    constexpr long long limit = static_cast<long long>(INT_MAX) + 1;
+    long long magnitude = 0;
+    for (; p < end && *p >= '0' && *p <= '9'; ++p)
+        if (magnitude < limit)
+            magnitude = magnitude * 10 + (*p - '0');
+    if (negative)
+        return magnitude >= limit ? INT_MIN : static_cast<int>(-magnitude);
+    return magnitude > INT_MAX ? INT_MAX : static_cast<int>(magnitude);
+}
+
+unsigned AddLevel(unsigned mask, int n) noexcept
+{
+    unsigned level = static_cast<unsigned>(n);
+    return (mask == 7 || n == 7) ? level : (mask | level);
+}
+
+void SplitLevels(const char* value, void (*add)(void* ctx, int n), void* ctx) noexcept
+{
+    if (!value)
+        return;
+    const char* w = value;
+    while (const char* sep = std::strstr(w, "or")) {
+        const char* begin = w;
+        const char* end = sep;
+        Trim(begin, end);
+        add(ctx, ReadNumber(begin, end));
+        w = sep + 2;
+    }
+    if (*w) {
+        const char* begin = w;
+        const char* end = w + std::strlen(w);
+        Trim(begin, end);
+        add(ctx, ReadNumber(begin, end));
+    }
+}
+
+unsigned ParseLevels(unsigned mask, const char* value) noexcept
+{
+    SplitLevels(
+        value, [](void* ctx, int n) {
+            auto* m = static_cast<unsigned*>(ctx);
+            *m = AddLevel(*m, n);
+        },
+        &mask);
+    return mask;
+}
+
+const char* LevelPrefix(int level) noexcept
+{
+    static const char* const prefixes[] = {
+        "Error = ", "INFO = ", "Enter = ", "Leave = ", "TCP = ", "UDP = ",
+    };
+    if (level >= 1 && level <= 6)
+        return prefixes[level - 1];
+    return "INFO = ";
+}
+
+std::string_view BaseName(const char* path) noexcept
+{
+    if (!path)
+        return {};
+    std::string_view s(path);
+    while (!s.empty() && s.back() == '\\')
+        s.remove_suffix(1);
+    std::size_t slash = s.rfind('\\');
+    return slash == std::string_view::npos ? s : s.substr(slash + 1);
+}
+
+int MiBToBytes(long long mib) noexcept
+{
+    constexpr long long unit = 1048576;
+    if (mib > INT_MAX / unit)
+        return INT_MAX;
+    if (mib < INT_MIN / unit)
+        return INT_MIN;
+    return static_cast<int>(mib * unit);
+}
+
+bool CopyText(char* dst, std::size_t cap, const char* src) noexcept
+{
+    if (!src)
+        src = "";
+    std::size_t n = std::strlen(src);
+    bool whole = n < cap;
+    if (!whole)
+        n = cap - 1;
+    std::memcpy(dst, src, n);
+    dst[n] = '\0';
+    return whole;
+}
+
+bool CopyTail(char* dst, std::size_t cap, const char* src) noexcept
+{
+    if (!src)
+        src = "";
+    std::size_t n = std::strlen(src);
+    bool whole = n < cap;
+    if (!whole) {
+        src += n - (cap - 1);
+        n = cap - 1;
+    }
+    std::memcpy(dst, src, n);
+    dst[n] = '\0';
+    return whole;
+}
+
+bool Join(char* out, std::size_t cap, std::initializer_list<std::string_view> parts) noexcept
+{
+    std::size_t total = 0;
+    for (std::string_view p : parts)
+        total += p.size();
+    if (total >= cap) {
+        out[0] = '\0';
+        return false;
+    }
+    char* w = out;
+    for (std::string_view p : parts) {
+        std::memcpy(w, p.data(), p.size());
+        w += p.size();
+    }
+    *w = '\0';
+    return true;
+}
+
+namespace {
+std::size_t Clamped(int n, std::size_t cap)
+{
+    if (n < 0)
+        return 0;
+    return static_cast<std::size_t>(n) < cap ? static_cast<std::size_t>(n) : cap - 1;
+}
+} // namespace
+
+std::size_t FormatTime(char* out, std::size_t cap, const LocalTime& t) noexcept
+{
+    return Clamped(std::snprintf(out, cap, "%d-%02d-%02d %02d:%02d:%02d:%03d", t.year, t.month, t.day,
+                                 t.hour, t.minute, t.second, t.millisecond),
+                   cap);
+}
+
+std::size_t FormatStamp(char* out, std::size_t cap, const LocalTime& t) noexcept
+{
+    return Clamped(std::snprintf(out, cap, "%02d%02d%02d%02d%02d", t.month, t.day, t.hour, t.minute, t.second),
+                   cap);
+}
+
+std::size_t FormatHeader(char* out, std::size_t cap, const char* time, std::string_view file, int line,
+                         int threadId, int processId, const char* prefix) noexcept
+{
+    auto format = [&](std::size_t fileLength) {
+        return std::snprintf(out, cap, "%s[%s][%.*s(%d)][(%d/%d)][%s", kOpening, time,
+                             static_cast<int>(fileLength), file.data(), line, threadId, processId, prefix);
+    };
+    int n = format(file.size());
+    if (n >= 0 && static_cast<std::size_t>(n) >= cap) {
+        std::size_t over = static_cast<std::size_t>(n) - (cap - 1);
+        n = format(over < file.size() ? file.size() - over : 0);
+    }
+    return Clamped(n, cap);
+}
+
+bool BackupPath(char* out, std::size_t cap, const char* logFile, const char* tag) noexcept
+{
+    std::string_view path(logFile ? logFile : "");
+    std::size_t slash = path.rfind('\\');
+    std::string_view dir = slash == std::string_view::npos ? std::string_view() : path.substr(0, slash + 1);
+    std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    return Join(out, cap, {dir, tag, "_", name});
+}
+
+void ApplyConfig(Settings& s, const char* switchKey, ReadKeyFn read, void* ctx) noexcept
+{
+    char value[kTextSize];
+    auto get = [&](const char* key) {
+        value[0] = '\0';
+        read(ctx, key, value);
+        value[kTextSize - 1] = '\0';
+        return *Trim(value) != '\0';
+    };
+    if (get(switchKey && *switchKey ? switchKey : "LogSwitch"))
+        s.on = std::strcmp(value, "0") == 0 ? 0 : 1;
+    if (get("LogPrintLevel"))
+        s.mask = ParseLevels(s.mask, value);
+    if (get("LogMaxSize"))
+        s.maxSize = MiBToBytes(ReadNumber(value));
+    if (get("AttachSizeAction"))
+        s.action = ReadNumber(value);
+    if (get("SaveCount")) {
+        int n = ReadNumber(value);
+        if (n > 0)
+            s.saveCount = n;
+    }
+}
+
+} // namespace kex_log
