@@ -1,0 +1,86 @@
+// Binding of handset adapter libraries: CUSBAdapter binds one library,
+// CUSBManager binds the set listed in "USBPhone.ini" beside the component and
+// broadcasts commands to it. Used only on the phone object's thread.
+#pragma once
+
+#include "adapters/KexUSBAdapter.h"
+#include "com_disp_evt/raii.h"
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+// The component's directory, ending in a backslash: that of the loaded module
+// "KexUSBPhone.dll", or the host program's when no module has that name;
+// ".\" when neither can be found.
+std::string KexComponentDirectory();
+
+// The host program's directory, ending in a backslash ("" when unknown).
+std::string KexHostDirectory();
+
+// Loads an adapter library without the current directory or PATH ever being
+// searched: a bare name is looked for beside the component, then beside the
+// host program, then in the system directories; a relative name with a
+// directory is taken relative to the component's directory; an absolute name
+// is loaded as given. Null on failure.
+HMODULE KexLoadAdapterLibrary(const char* file, const std::string& componentDir);
+
+class CUSBAdapter {
+public:
+    CUSBAdapter();
+    ~CUSBAdapter();
+    CUSBAdapter(const CUSBAdapter&) = delete;
+    CUSBAdapter& operator=(const CUSBAdapter&) = delete;
+
+    // 0 when the library is loaded and its "Intialize" returned 0, else 1.
+    // componentDir anchors the library search (see KexLoadAdapterLibrary);
+    // null means KexComponentDirectory().
+    int load(const char* file, const char* name, KexDeviceCallback callback,
+             const char* componentDir = nullptr);
+    // The adapter's own result, or 1 when nothing is bound.
+    int execute(uint32_t code, uintptr_t wParam, uintptr_t lParam);
+    // "UnInitialize" (when exported), then the library is released. Idempotent.
+    void UnLoad();
+    std::string GetName() const { return m_name; }
+
+private:
+    kex::unique_hmodule m_module;
+    KexIntializeFn m_fnInitialize;
+    KexExecuteFn m_fnExeuteCmd;
+    KexUnInitializeFn m_fnUnInitialize;
+    std::string m_name;
+};
+
+class CUSBManager {
+public:
+    // The configuration and the adapters are looked for in KexComponentDirectory().
+    CUSBManager();
+    // Same, in the given directory (a trailing backslash is added when missing).
+    explicit CUSBManager(const std::string& directory);
+    ~CUSBManager();
+    CUSBManager(const CUSBManager&) = delete;
+    CUSBManager& operator=(const CUSBManager&) = delete;
+
+    // Binds every adapter of [AdapterList] in ascending byte order of the keys.
+    // 0 when at least one adapter is bound, else 1.
+    int Load(KexDeviceCallback callback);
+    // One adapter bound, or null (the failure is logged).
+    std::unique_ptr<CUSBAdapter> InitAdapter(const char* file, const char* name,
+                                             KexDeviceCallback callback);
+    // Sends the command to every adapter in binding order, past failures.
+    // 0 when at least one adapter is bound, else 1.
+    int execute(uint32_t code, uintptr_t wParam, uintptr_t lParam);
+    // The adapter's key when exactly one is bound, else "".
+    std::string GetUSBName() const;
+    // Unbinds and deletes every adapter. Idempotent.
+    void UnLoad();
+
+    const std::string& GetPath() const { return m_path; }
+    size_t GetAdapterCount() const { return m_adapters.size(); }
+
+private:
+    std::vector<std::unique_ptr<CUSBAdapter>> m_adapters;
+    std::string m_path;
+};

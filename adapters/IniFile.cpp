@@ -1,0 +1,116 @@
+#include "adapters/IniFile.h"
+
+#include <cstring>
+
+namespace {
+const char kLineTrim[] = " \r\n"; // never the tab: tabs stay part of keys and values
+const char kSpace[] = " ";
+
+// Reads one piece of at most CIniFile::kMaxLine bytes, up to and including a
+// line feed. Embedded NUL bytes are kept. False at the end of the file with
+// nothing read, or on a read error.
+bool ReadPiece(FILE* file, std::string& piece)
+{
+    piece.clear();
+    while (piece.size() < CIniFile::kMaxLine) {
+        int c = std::fgetc(file);
+        if (c == EOF)
+            break;
+        piece.push_back(static_cast<char>(c));
+        if (c == '\n')
+            break;
+    }
+    return !piece.empty() && !std::ferror(file);
+}
+} // namespace
+
+std::string CIniFile::Trim(const std::string& s, const char* set)
+{
+    const size_t first = s.find_first_not_of(set);
+    if (first == std::string::npos)
+        return std::string();
+    const size_t last = s.find_last_not_of(set);
+    return s.substr(first, last - first + 1);
+}
+
+void CIniFile::ParseLine(std::string line, std::string& section, IniSections& sections)
+{
+    line = Trim(line, kLineTrim);
+    if (line.empty() || line[0] == ';')
+        return;
+
+    const size_t open = line.find('[');
+    if (open != std::string::npos) {
+        const size_t close = line.find(']');
+        if (close == std::string::npos)
+            section.clear();
+        else if (close > open)
+            section = Trim(line.substr(open + 1, close - open - 1), kSpace);
+        else
+            section = Trim(line.substr(open + 1), kSpace);
+        return;
+    }
+
+    const size_t eq = line.find('=');
+    std::string key, value;
+    if (eq == std::string::npos) {
+        key = Trim(line, kSpace);
+    } else {
+        key = Trim(line.substr(0, eq), kSpace);
+        value = Trim(line.substr(eq + 1), kSpace);
+    }
+    // emplace keeps the first value of a key.
+    sections[section].emplace(std::move(key), std::move(value));
+}
+
+bool CIniFile::Read(FILE* file)
+{
+    if (!file)
+        return false;
+    IniSections read;
+    std::string section, piece;
+    while (ReadPiece(file, piece))
+        ParseLine(piece, section, read);
+    if (std::ferror(file))
+        return false;
+
+    // Merge: what is already held wins, as a later line of the same file would.
+    for (auto& s : read) {
+        IniEntries& target = m_sections[s.first];
+        for (auto& e : s.second)
+            target.emplace(e.first, std::move(e.second));
+    }
+    return true;
+}
+
+bool CIniFile::Open(const char* path)
+{
+    if (!path)
+        return false;
+    FILE* file = std::fopen(path, "r"); // text mode: CR LF reads as LF
+    if (!file)
+        return false;
+    const bool ok = Read(file);
+    std::fclose(file);
+    return ok;
+}
+
+size_t CIniFile::GetSection(const std::string& name, IniEntries& entries) const
+{
+    const auto it = m_sections.find(name);
+    if (it == m_sections.end())
+        return 0;
+    entries = it->second;
+    return entries.size();
+}
+
+std::string CIniFile::GetValue(const char* section, const char* key) const
+{
+    if (!section || !key)
+        return std::string();
+    const auto s = m_sections.find(section);
+    if (s == m_sections.end())
+        return std::string();
+    const auto k = s->second.find(key);
+    return k == s->second.end() ? std::string() : k->second;
+}
