@@ -1,0 +1,317 @@
+#include "com_disp_evt/ProxyWindow.h"
+
+#include "com_disp_evt/init_order.h"
+
+#include <algorithm>
+#include <new>
+
+namespace com_disp_evt {
+
+const char kProxyWindowClass[] = "CProxyWindow";
+const char kProxyWindowTitle[] = "EventProxy_Window";
+
+namespace {
+
+// Constructed before the registry and destroyed after it.
+Mutex g_registryMutex KEX_INIT_PRIORITY(KEX_INIT_REGISTRY_MUTEX);
+ProxyWindowRegistry g_registry KEX_INIT_PRIORITY(KEX_INIT_REGISTRY);
+
+LRESULT CALLBACK ProxyWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_COM_EVENT) {
+        BOOL handled = FALSE;
+        return CProxyWindow::OnComEvent(message, wParam, lParam, handled);
+    }
+    return DefWindowProcA(hwnd, message, wParam, lParam);
+}
+
+HINSTANCE ThisModule() noexcept
+{
+    HMODULE module = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCSTR>(&ProxyWndProc), &module);
+    return module;
+}
+
+bool RegisterProxyClass(HINSTANCE instance) noexcept
+{
+    WNDCLASSA wc = {};
+    wc.style = CS_HREDRAW | CS_VREDRAW | CS_DBLCLKS;
+    wc.lpfnWndProc = ProxyWndProc;
+    wc.hInstance = instance;
+    wc.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
+    wc.lpszClassName = kProxyWindowClass;
+    return RegisterClassA(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+}
+
+std::uint32_t Cookie(const void* self, std::uint32_t salt) noexcept
+{
+    return ~(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(self)) ^ salt);
+}
+
+} // namespace
+
+// --- call object ------------------------------------------------------------
+
+disp_evt_fun_ptr_base::disp_evt_fun_ptr_base()
+    : m_cookie1(Cookie(this, 0x008B09AAu)), m_cookie2(Cookie(this, 0x004CA11Eu))
+{
+}
+
+disp_evt_fun_ptr_base::~disp_evt_fun_ptr_base()
+{
+    invalidate();
+}
+
+bool disp_evt_fun_ptr_base::is_valid() const noexcept
+{
+    return m_cookie1 == Cookie(this, 0x008B09AAu) && m_cookie2 == Cookie(this, 0x004CA11Eu);
+}
+
+void disp_evt_fun_ptr_base::invalidate() noexcept
+{
+    ++m_cookie1;
+    ++m_cookie2;
+}
+
+// --- window -------------------------------------------------------------------
+
+CProxyWindow::~CProxyWindow()
+{
+    HWND hwnd = m_hWnd;
+    m_hWnd = nullptr;
+    if (!hwnd || !IsWindow(hwnd))
+        return;
+    if (GetWindowThreadProcessId(hwnd, nullptr) == GetCurrentThreadId()) {
+        DestroyWindow(hwnd);
+        return;
+    }
+    // Only the owning thread may destroy it. Unhook it from this code first,
+    // so nothing dispatches here once the object (or the library) is gone,
+    // then let the default procedure close it when that thread next pumps.
+    SetWindowLongPtrA(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&DefWindowProcA));
+    PostMessageA(hwnd, WM_CLOSE, 0, 0);
+}
+
+HWND CProxyWindow::Create() noexcept
+{
+    HINSTANCE instance = ThisModule();
+    if (!RegisterProxyClass(instance))
+        return nullptr;
+    m_hWnd = CreateWindowExA(WS_EX_TOOLWINDOW, kProxyWindowClass, kProxyWindowTitle, WS_POPUP, CW_USEDEFAULT,
+                             CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, GetDesktopWindow(), nullptr, instance,
+                             nullptr);
+    // Without a desktop (no display driver) a message-only window still
+    // carries the calls.
+    if (!m_hWnd)
+        m_hWnd = CreateWindowExA(0, kProxyWindowClass, kProxyWindowTitle, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                 instance, nullptr);
+    return m_hWnd;
+}
+
+LRESULT CProxyWindow::OnComEvent(UINT, WPARAM wParam, LPARAM lParam, BOOL& handled) noexcept
+{
+    handled = TRUE;
+    const std::uint64_t ticket = static_cast<std::uint32_t>(wParam) |
+                                 static_cast<std::uint64_t>(static_cast<std::uint32_t>(lParam)) << 32;
+    disp_evt_fun_ptr_base* call = nullptr;
+    HANDLE done = nullptr;
+    // A withdrawn call is not in the table any more: skip it and signal
+    // nothing, so its late message cannot pass for another call's completion.
+    if (!ProxyWindowRegistry::Take(ticket, call, done))
+        return 1;
+    try {
+        call->execute();
+    } catch (...) {
+        // Exceptions stop at the window; the raiser is still released.
+    }
+    call->m_lock.unlock();
+    SetEvent(done);
+    return 1;
+}
+
+// --- registry -----------------------------------------------------------------
+
+ProxyWindowRegistry& ProxyWindowRegistry::Instance() noexcept
+{
+    return g_registry;
+}
+
+ProxyWindowRegistry::~ProxyWindowRegistry()
+{
+    m_window.reset();
+    m_users.clear();
+    UnregisterClassA(kProxyWindowClass, ThisModule());
+}
+
+std::size_t ProxyWindowRegistry::Register(SyncEvent* ev)
+{
+    MutexLock lock(g_registryMutex);
+    ProxyWindowRegistry& r = Instance();
+    // After everyone has detached, the next attach owns a fresh window. The
+    // same when the window died with its thread.
+    if (r.m_window && (r.m_users.empty() || !IsWindow(r.m_window->Handle())))
+        r.m_window.reset();
+    if (!r.m_window)
+        r.m_window.reset(new (std::nothrow) CProxyWindow);
+    if (!r.m_window->Handle()) // throws null_ref when the object could not be made
+        r.m_window->Create();
+    r.m_users[ev] = 1;
+    return r.m_users.size();
+}
+
+std::size_t ProxyWindowRegistry::Unregister(SyncEvent* ev)
+{
+    MutexLock lock(g_registryMutex);
+    ProxyWindowRegistry& r = Instance();
+    r.m_users.erase(ev);
+    return r.m_users.size();
+}
+
+HWND ProxyWindowRegistry::WindowHandle() noexcept
+{
+    MutexLock lock(g_registryMutex);
+    ProxyWindowRegistry& r = Instance();
+    return r.m_window ? r.m_window->Handle() : nullptr;
+}
+
+std::size_t ProxyWindowRegistry::UserCount() noexcept
+{
+    MutexLock lock(g_registryMutex);
+    return Instance().m_users.size();
+}
+
+bool ProxyWindowRegistry::BeginCall(const SyncEvent* owner, disp_evt_fun_ptr_base& call, HANDLE done,
+                                    std::uint64_t& ticket, HWND& window)
+{
+    MutexLock lock(g_registryMutex);
+    ProxyWindowRegistry& r = Instance();
+    window = r.m_window ? r.m_window->Handle() : nullptr;
+    if (!window)
+        return false;
+    ticket = r.m_nextTicket++;
+    r.m_pending.push_back(pending_call{ticket, &call, done, owner});
+    return true;
+}
+
+bool ProxyWindowRegistry::Withdraw(std::uint64_t ticket) noexcept
+{
+    MutexLock lock(g_registryMutex);
+    ProxyWindowRegistry& r = Instance();
+    auto it = std::find_if(r.m_pending.begin(), r.m_pending.end(),
+                           [ticket](const pending_call& p) { return p.ticket == ticket; });
+    if (it == r.m_pending.end())
+        return false;
+    disp_evt_fun_ptr_base* call = it->call;
+    *it = r.m_pending.back();
+    r.m_pending.pop_back();
+    MutexLock callLock(call->m_lock);
+    call->invalidate();
+    return true;
+}
+
+bool ProxyWindowRegistry::Take(std::uint64_t ticket, disp_evt_fun_ptr_base*& call, HANDLE& done) noexcept
+{
+    MutexLock lock(g_registryMutex);
+    ProxyWindowRegistry& r = Instance();
+    auto it = std::find_if(r.m_pending.begin(), r.m_pending.end(),
+                           [ticket](const pending_call& p) { return p.ticket == ticket; });
+    // A call object that does not look alive is left for its raiser to
+    // withdraw; running it or signalling for it could only do harm.
+    if (it == r.m_pending.end() || !it->call->is_valid())
+        return false;
+    call = it->call;
+    done = it->done;
+    *it = r.m_pending.back();
+    r.m_pending.pop_back();
+    // Held while the call runs; the registry is free for others meanwhile.
+    call->m_lock.lock();
+    return true;
+}
+
+void ProxyWindowRegistry::Forget(const SyncEvent* owner) noexcept
+{
+    MutexLock lock(g_registryMutex);
+    ProxyWindowRegistry& r = Instance();
+    r.m_pending.erase(std::remove_if(r.m_pending.begin(), r.m_pending.end(),
+                                     [owner](const pending_call& p) { return p.owner == owner; }),
+                      r.m_pending.end());
+    r.m_users.erase(const_cast<SyncEvent*>(owner));
+}
+
+// --- SyncEvent ------------------------------------------------------------------
+
+SyncEvent::SyncEvent()
+{
+    m_hDone = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+}
+
+SyncEvent::~SyncEvent()
+{
+    Detach();
+    ProxyWindowRegistry::Forget(this);
+    if (m_hDone) {
+        CloseHandle(m_hDone);
+        m_hDone = nullptr;
+    }
+}
+
+bool SyncEvent::Attach() noexcept
+{
+    if (m_attached.exchange(true))
+        return false;
+    try {
+        ProxyWindowRegistry::Register(this);
+        return true;
+    } catch (...) {
+        m_attached.store(false);
+        return false;
+    }
+}
+
+void SyncEvent::Detach() noexcept
+{
+    if (m_attached.exchange(false))
+        ProxyWindowRegistry::Unregister(this);
+}
+
+bool SyncEvent::Call(disp_evt_fun_ptr_base& call) noexcept
+{
+    try {
+        if (!IsAttached())
+            return false;
+        HWND window = ProxyWindowRegistry::WindowHandle();
+        DWORD owner = window ? GetWindowThreadProcessId(window, nullptr) : 0;
+        if (owner != 0 && owner == GetCurrentThreadId()) {
+            call.execute();
+            return true;
+        }
+        if (!m_hDone)
+            return false;
+
+        MutexLock turn(m_lock);
+        std::uint64_t ticket = 0;
+        if (!ProxyWindowRegistry::BeginCall(this, call, m_hDone, ticket, window))
+            return false;
+        if (!PostMessageA(window, WM_COM_EVENT, static_cast<WPARAM>(static_cast<std::uint32_t>(ticket)),
+                          static_cast<LPARAM>(static_cast<std::uint32_t>(ticket >> 32)))) {
+            // No window to carry it (its thread has gone): give up at once.
+            ProxyWindowRegistry::Withdraw(ticket);
+            return false;
+        }
+        // m_hDone is set only when this very call has run, so a wake-up here
+        // always means it finished.
+        if (WaitForSingleObject(m_hDone, PickupLimit()) == WAIT_OBJECT_0)
+            return true;
+        if (ProxyWindowRegistry::Withdraw(ticket))
+            return true; // not picked up in time: it will never run
+        // Picked up just now or running long: wait as long as it takes.
+        WaitForSingleObject(m_hDone, INFINITE);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+} // namespace com_disp_evt

@@ -1,0 +1,93 @@
+// The hidden window that runs marshalled calls on its thread, and the
+// process-wide registry that says which SyncEvents it serves.
+#pragma once
+
+#include "com_disp_evt/SyncEvent.h"
+#include "com_disp_evt/safe_ptr.h"
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <vector>
+
+namespace com_disp_evt {
+
+// The window's own message: WM_USER + 1978. wParam and lParam carry the low
+// and high halves of the call's ticket.
+constexpr UINT WM_COM_EVENT = 3002;
+
+extern const char kProxyWindowClass[]; // "CProxyWindow"
+extern const char kProxyWindowTitle[]; // "EventProxy_Window"
+
+class CProxyWindow {
+public:
+    CProxyWindow() noexcept = default;
+    // Destroys the window; one that belongs to another thread is detached
+    // from this code and asked to close on its own thread.
+    ~CProxyWindow();
+    CProxyWindow(const CProxyWindow&) = delete;
+    CProxyWindow& operator=(const CProxyWindow&) = delete;
+
+    // Creates the window on the calling thread, with the desktop as parent,
+    // or message-only when that is refused. Null handle on failure.
+    HWND Create() noexcept;
+    HWND Handle() const noexcept { return m_hWnd; }
+
+    // Runs the call whose ticket the message carries, unless it was withdrawn.
+    static LRESULT OnComEvent(UINT message, WPARAM wParam, LPARAM lParam, BOOL& handled) noexcept;
+
+private:
+    HWND m_hWnd = nullptr;
+};
+
+// One per process. Every operation holds the registry mutex throughout.
+class ProxyWindowRegistry {
+public:
+    ProxyWindowRegistry() = default;
+    ~ProxyWindowRegistry();
+    ProxyWindowRegistry(const ProxyWindowRegistry&) = delete;
+    ProxyWindowRegistry& operator=(const ProxyWindowRegistry&) = delete;
+
+    // Adds ev; the first attach after all have detached (or after the
+    // window's thread has gone) makes a new window on the calling thread.
+    // Returns the number attached.
+    static std::size_t Register(SyncEvent* ev);
+    static std::size_t Unregister(SyncEvent* ev);
+    // Null when there is no window.
+    static HWND WindowHandle() noexcept;
+    static std::size_t UserCount() noexcept;
+
+private:
+    friend class SyncEvent;
+    friend class CProxyWindow;
+
+    struct pending_call {
+        std::uint64_t ticket;
+        disp_evt_fun_ptr_base* call;
+        HANDLE done;
+        const SyncEvent* owner;
+    };
+
+    // Raiser side: records a call and gives back its ticket and the window to
+    // post to; false when there is no window.
+    static bool BeginCall(const SyncEvent* owner, disp_evt_fun_ptr_base& call, HANDLE done,
+                          std::uint64_t& ticket, HWND& window);
+    // Raiser side: withdraws a call that has not been picked up. False when
+    // the window already took it (the raiser must then wait for it to end).
+    static bool Withdraw(std::uint64_t ticket) noexcept;
+    // Window side: takes a recorded call, locked, or nothing when withdrawn.
+    static bool Take(std::uint64_t ticket, disp_evt_fun_ptr_base*& call, HANDLE& done) noexcept;
+    // A SyncEvent going away drops whatever it left behind.
+    static void Forget(const SyncEvent* owner) noexcept;
+
+    static ProxyWindowRegistry& Instance() noexcept;
+
+    std::map<SyncEvent*, int> m_users;
+    safe_ptr<CProxyWindow> m_window;
+    std::vector<pending_call> m_pending;
+    std::uint64_t m_nextTicket = 1;
+};
+
+} // namespace com_disp_evt

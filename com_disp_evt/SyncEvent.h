@@ -1,0 +1,86 @@
+// Carrying a call from any thread to the thread that owns the hidden event
+// window, and running it there while the raising thread waits.
+//
+//   SyncEvent ev;            // one per object whose events must reach its thread
+//   ev.Attach();             // on the object's thread: the first attach in the
+//                            // process makes the window on this thread
+//   ev.Call(callObject);     // from any thread: runs callObject.execute() on the
+//                            // window's thread, inline when already there
+//   ev.Detach();             // the window stays for the next object
+//
+// Call waits up to PickupLimit() ms (15000) for the window's thread to pick the
+// call up and then as long as the call takes. A call that was not picked up in
+// time is withdrawn: it never runs, even if its message is reached later.
+#pragma once
+
+#include "com_disp_evt/Mutex.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+
+namespace com_disp_evt {
+
+class CProxyWindow;
+class ProxyWindowRegistry;
+
+// A call handed to SyncEvent::Call. Built on the raising thread's stack for
+// one event and destroyed when the raising function returns.
+class disp_evt_fun_ptr_base {
+public:
+    disp_evt_fun_ptr_base();
+    virtual ~disp_evt_fun_ptr_base();
+    disp_evt_fun_ptr_base(const disp_evt_fun_ptr_base&) = delete;
+    disp_evt_fun_ptr_base& operator=(const disp_evt_fun_ptr_base&) = delete;
+
+    virtual void execute() = 0;
+
+    // Liveness cookies derived from the object's address; a withdrawn or
+    // destroyed call is no longer valid.
+    bool is_valid() const noexcept;
+    void invalidate() noexcept;
+
+private:
+    friend class CProxyWindow;
+    friend class ProxyWindowRegistry;
+    friend class SyncEvent;
+
+    std::uint32_t m_cookie1;
+    std::uint32_t m_cookie2;
+    Mutex m_lock; // held while the call runs and while it is withdrawn
+};
+
+class SyncEvent {
+public:
+    static constexpr DWORD kPickupLimitMs = 15000;
+
+    SyncEvent();
+    virtual ~SyncEvent();
+    SyncEvent(const SyncEvent&) = delete;
+    SyncEvent& operator=(const SyncEvent&) = delete;
+
+    // False when already attached (or the window could not be set up).
+    bool Attach() noexcept;
+    // Does nothing when not attached.
+    void Detach() noexcept;
+    // True: the call ran inline, ran on the window's thread, or was withdrawn
+    // after the pick-up limit. False: not attached, no window to post to, or
+    // an exception escaped (inline execute() included).
+    bool Call(disp_evt_fun_ptr_base& call) noexcept;
+
+    bool IsAttached() const noexcept { return m_attached.load(std::memory_order_acquire); }
+
+    // Seam for tests: how long Call waits for the window's thread to pick a
+    // call up before withdrawing it.
+    void SetPickupLimit(DWORD ms) noexcept { m_pickupLimitMs.store(ms, std::memory_order_relaxed); }
+    DWORD PickupLimit() const noexcept { return m_pickupLimitMs.load(std::memory_order_relaxed); }
+
+private:
+    std::atomic<bool> m_attached{false};
+    HANDLE m_hDone = nullptr; // auto-reset; set only for a call that really ran
+    Mutex m_lock;             // one raiser at a time
+    std::atomic<DWORD> m_pickupLimitMs{kPickupLimitMs};
+};
+
+} // namespace com_disp_evt
