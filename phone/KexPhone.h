@@ -1,0 +1,125 @@
+// The phone object: the one creatable class of the component. The host drives
+// it through IKexPhone (early or late bound); handset reports come back
+// through ComUSBPhoneCallBack and leave as IKexPhoneEvents on the host's thread.
+#pragma once
+
+#include <windows.h>
+#include <ocidl.h>
+
+#include <string>
+
+#include "KexUSBPhone_h.h"
+#include "adapters/KexUSBAdapter.h"
+#include "com_disp_evt/SyncEvent.h"
+#include "com_disp_evt/connection_point.h"
+
+class CUSBManager;
+class KexUsbPhone;
+
+// The object that receives device reports: the most recently constructed one,
+// reset when that object goes away. Read under the phone lock only.
+extern KexUsbPhone* g_pPhone;
+
+// The device callback handed to every adapter at Start.
+extern "C" int32_t KEX_CDECL ComUSBPhoneCallBack(uint32_t msg, uint32_t wParam, int32_t lParam);
+
+class KexUsbPhone final : public IKexPhone, public IProvideClassInfo2, public IConnectionPointContainer {
+public:
+    // Plain (outer null) or aggregated creation, final construction included.
+    // An aggregated object can only be asked for IUnknown.
+    static HRESULT CreateInstance(IUnknown* outer, REFIID iid, void** out) noexcept;
+
+    // IUnknown: delegates to the controlling unknown (the outer one when aggregated).
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) noexcept override;
+    ULONG STDMETHODCALLTYPE AddRef() noexcept override;
+    ULONG STDMETHODCALLTYPE Release() noexcept override;
+
+    // IDispatch: own name table and switch; the type library is not used to call.
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) noexcept override;
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) noexcept override;
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
+                                            DISPID* ids) noexcept override;
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
+                                     VARIANT* result, EXCEPINFO* excep, UINT* argErr) noexcept override;
+
+    // IKexPhone
+    HRESULT STDMETHODCALLTYPE Start() noexcept override;
+    HRESULT STDMETHODCALLTYPE Stop() noexcept override;
+    HRESULT STDMETHODCALLTYPE get_IsStarted(VARIANT_BOOL* pVal) noexcept override;
+    HRESULT STDMETHODCALLTYPE get_USBPhoneName(BSTR* pName) noexcept override;
+    HRESULT STDMETHODCALLTYPE put_Number(BSTR newVal) noexcept override;
+    HRESULT STDMETHODCALLTYPE Link(BSTR peerName, BSTR peerNumber) noexcept override;
+    HRESULT STDMETHODCALLTYPE Ring(BSTR peerName, BSTR peerNumber) noexcept override;
+    HRESULT STDMETHODCALLTYPE RingBack(BSTR peerName, BSTR peerNumber) noexcept override;
+    HRESULT STDMETHODCALLTYPE Talking(BSTR peerName, BSTR peerNumber) noexcept override;
+    HRESULT STDMETHODCALLTYPE Hangup(BSTR peerName, BSTR peerNumber) noexcept override;
+    HRESULT STDMETHODCALLTYPE Hold(BSTR peerName, BSTR peerNumber) noexcept override;
+    HRESULT STDMETHODCALLTYPE Resume(BSTR peerName, BSTR peerNumber) noexcept override;
+    HRESULT STDMETHODCALLTYPE CallFailed(BSTR peerName, BSTR peerNumber) noexcept override;
+    HRESULT STDMETHODCALLTYPE Ready() noexcept override;
+    HRESULT STDMETHODCALLTYPE RingBusy(BSTR peerName, BSTR peerNumber) noexcept override;
+    HRESULT STDMETHODCALLTYPE PutCallInfo(BSTR Name, BSTR Number) noexcept override;
+    HRESULT STDMETHODCALLTYPE PutContactInfo(BSTR* pContactInfo, LONG* pIconType, LONG line) noexcept override;
+
+    // IProvideClassInfo2
+    HRESULT STDMETHODCALLTYPE GetClassInfo(ITypeInfo** info) noexcept override;
+    HRESULT STDMETHODCALLTYPE GetGUID(DWORD kind, GUID* guid) noexcept override;
+
+    // IConnectionPointContainer: the IPropertyNotifySink point, then IKexPhoneEvents.
+    HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** points) noexcept override;
+    HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID iid, IConnectionPoint** point) noexcept override;
+
+    // Device report from an adapter thread; fires its events on the object's
+    // thread and returns when they ran (or were given up). Always 0.
+    int32_t CallBack(uint32_t msg, uint32_t wParam, int32_t lParam) noexcept;
+
+    // Fire to every sink of the IKexPhoneEvents point; run on the object's thread.
+    HRESULT Fire_OnStateChange(KEX_USBPHONE_EVENT eEvent, long wParam, long lParam);
+    HRESULT Fire_OnKey(KEX_USBPHONE_KEYVALUE eKey);
+    HRESULT Fire_OnAction(KEX_USBPHONE_CHARVALUE eChar);
+
+private:
+    explicit KexUsbPhone(IUnknown* outer);
+    ~KexUsbPhone();
+    KexUsbPhone(const KexUsbPhone&) = delete;
+    KexUsbPhone& operator=(const KexUsbPhone&) = delete;
+
+    // The non-delegating unknown: owns the reference count.
+    class Inner final : public IUnknown {
+    public:
+        explicit Inner(KexUsbPhone* owner) noexcept : m_owner(owner) {}
+        HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) noexcept override;
+        ULONG STDMETHODCALLTYPE AddRef() noexcept override;
+        ULONG STDMETHODCALLTYPE Release() noexcept override;
+        KexUsbPhone* const m_owner;
+    };
+    static KexUsbPhone* FromInner(Inner* inner) noexcept;
+
+    HRESULT FinalConstruct() noexcept;
+    void FinalRelease() noexcept;
+    HRESULT SendCommand(const char* name, uint32_t code, BSTR wText, BSTR lText, bool zeroW) noexcept;
+    HRESULT PeerCommand(const char* name, uint32_t code, BSTR peerName, BSTR peerNumber) noexcept;
+
+    Inner m_inner;
+    IUnknown* m_outer;  // &m_inner unless aggregated
+    ULONG m_ref = 0;    // single-threaded apartment: plain arithmetic
+    bool m_aggregated;
+
+    CUSBManager* m_pManager = nullptr;
+    com_disp_evt::SyncEvent m_syncEvent;
+    com_disp_evt::connection_point m_propNotifyPoint;
+    com_disp_evt::connection_point m_eventsPoint;
+
+    // Device callbacks running on this object right now; the object is
+    // deleted by whoever drops the last of these and the COM references.
+    long m_callers = 0;
+    bool m_released = false;
+
+    friend int32_t KEX_CDECL ComUSBPhoneCallBack(uint32_t msg, uint32_t wParam, int32_t lParam);
+};
+
+namespace kex_phone {
+// Text of an in-BSTR for an adapter: ANSI code page, empty for an empty or
+// null BSTR and for one whose stored length runs past an embedded NUL.
+std::string ToNarrow(BSTR text);
+} // namespace kex_phone

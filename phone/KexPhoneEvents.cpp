@@ -1,0 +1,188 @@
+// Outgoing side of the phone object: class information, the connection
+// points, firing, and the device callback that turns handset reports into
+// events on the object's thread.
+#include "phone/PhoneInternal.h"
+
+#include "phone/KexPhone.h"
+
+#include "com_disp_evt/disp_evt_fun.h"
+#include "com_disp_evt/raii.h"
+
+#include <olectl.h>
+
+using kex_phone::PhoneLock;
+using kex_phone::TraceScope;
+
+// ---- class information -----------------------------------------------------
+
+HRESULT KexUsbPhone::GetClassInfo(ITypeInfo** info) noexcept
+{
+    if (!info)
+        return E_POINTER;
+    *info = nullptr;
+    kex::com_ptr<ITypeLib> lib;
+    HRESULT hr = LoadRegTypeLib(LIBID_KexUSBPhone, 1, 0, LOCALE_NEUTRAL, lib.put());
+    // Not registered (or registered elsewhere): our own file carries it too.
+    if (FAILED(hr))
+        hr = kex_phone::LoadOwnTypeLib(lib.put());
+    if (FAILED(hr))
+        return hr;
+    return lib->GetTypeInfoOfGuid(CLSID_KexUSBPhone, info);
+}
+
+HRESULT KexUsbPhone::GetGUID(DWORD kind, GUID* guid) noexcept
+{
+    if (!guid)
+        return E_POINTER;
+    if (kind == GUIDKIND_DEFAULT_SOURCE_DISP_IID) {
+        *guid = DIID_IKexPhoneEvents;
+        return S_OK;
+    }
+    *guid = GUID_NULL;
+    return E_FAIL;
+}
+
+// ---- connection points -----------------------------------------------------
+
+HRESULT KexUsbPhone::EnumConnectionPoints(IEnumConnectionPoints** points) noexcept
+{
+    IConnectionPoint* const list[] = {&m_propNotifyPoint, &m_eventsPoint};
+    return com_disp_evt::make_connection_point_enum(list, 2, points);
+}
+
+HRESULT KexUsbPhone::FindConnectionPoint(REFIID iid, IConnectionPoint** point) noexcept
+{
+    if (!point)
+        return E_POINTER;
+    *point = nullptr;
+    for (com_disp_evt::connection_point* cp : {&m_propNotifyPoint, &m_eventsPoint}) {
+        if (IsEqualIID(iid, cp->iid())) {
+            cp->AddRef();
+            *point = cp;
+            return S_OK;
+        }
+    }
+    return CONNECT_E_NOCONNECTION;
+}
+
+HRESULT KexUsbPhone::Fire_OnStateChange(KEX_USBPHONE_EVENT eEvent, long wParam, long lParam)
+{
+    return com_disp_evt::fire_event(m_eventsPoint, 1, eEvent, wParam, lParam);
+}
+
+HRESULT KexUsbPhone::Fire_OnKey(KEX_USBPHONE_KEYVALUE eKey) { return com_disp_evt::fire_event(m_eventsPoint, 2, eKey); }
+
+HRESULT KexUsbPhone::Fire_OnAction(KEX_USBPHONE_CHARVALUE eChar)
+{
+    return com_disp_evt::fire_event(m_eventsPoint, 3, eChar);
+}
+
+// ---- device messages -------------------------------------------------------
+
+namespace {
+
+enum Step : unsigned char { kNone, kKey, kAction, kState };
+
+// One row per device message 1..17: the events it fires, in order.
+struct DeviceRow {
+    Step steps[2];
+    KEX_USBPHONE_CHARVALUE action;
+};
+
+const DeviceRow kDeviceRows[KEX_DEV_LAST] = {
+    {{kAction, kNone}, KEX_USBPHONE_CHARVALUE_PICKUP},          // 1 pick-up key
+    {{kAction, kNone}, KEX_USBPHONE_CHARVALUE_HANGUP},          // 2 hang-up key
+    {{kKey, kAction}, KEX_USBPHONE_CHARVALUE_NUMBER},           // 3 digit key
+    {{kAction, kNone}, KEX_USBPHONE_CHARVALUE_CALL},            // 4
+    {{kAction, kNone}, KEX_USBPHONE_CHARVALUE_ADDRESSBOOK},     // 5
+    {{kAction, kNone}, KEX_USBPHONE_CHARVALUE_CLEAR},           // 6
+    {{kAction, kNone}, KEX_USBPHONE_CHARVALUE_CALLHISTORYUP},   // 7
+    {{kAction, kNone}, KEX_USBPHONE_CHARVALUE_CALLHISTORYDOWN}, // 8
+    {{kAction, kNone}, KEX_USBPHONE_CHARVALUE_ADDRESSBOOKUP},   // 9
+    {{kAction, kNone}, KEX_USBPHONE_CHARVALUE_ADDRESSBOOKDOWN}, // 10
+    {{kAction, kNone}, KEX_USBPHONE_CHARVALUE_MUTE},            // 11
+    {{kAction, kNone}, KEX_USBPHONE_CHARVALUE_HOLD},            // 12
+    {{kAction, kNone}, KEX_USBPHONE_CHARVALUE_REDIAL},          // 13
+    {{kAction, kNone}, KEX_USBPHONE_CHARVALUE_CALLADDRNUMBER},  // 14
+    {{kAction, kNone}, KEX_USBPHONE_CHARVALUE_CALLHISTORY_EX},  // 15
+    {{kAction, kNone}, KEX_USBPHONE_CHARVALUE_HANDFREE},        // 16
+    {{kState, kNone}, KEX_USBPHONE_CHARVALUE_ERROR},            // 17 plug state
+};
+
+KEX_USBPHONE_KEYVALUE KeyOf(uint32_t wParam)
+{
+    return wParam >= KEX_KEY_1 && wParam <= KEX_KEY_POUND ? static_cast<KEX_USBPHONE_KEYVALUE>(wParam)
+                                                          : KEX_USBPHONE_KEYVALUE_ERROR;
+}
+
+KEX_USBPHONE_EVENT PlugStateOf(uint32_t wParam)
+{
+    switch (wParam) {
+    case KEX_PLUG_OUT:
+        return KEX_USBPHONE_EVENT_PLUGOUT;
+    case KEX_PLUG_IN:
+        return KEX_USBPHONE_EVENT_PLUGIN;
+    default:
+        return KEX_USBPHONE_EVENT_ERROR;
+    }
+}
+
+} // namespace
+
+int32_t KexUsbPhone::CallBack(uint32_t msg, uint32_t wParam, int32_t lParam) noexcept
+{
+    TraceScope trace("KexUsbPhone::CallBack");
+    if (msg < KEX_DEV_FIRST || msg > KEX_DEV_LAST)
+        return 0;
+    const DeviceRow& row = kDeviceRows[msg - 1];
+    // The values live in this frame: each hand-over returns only after the
+    // event ran on the object's thread or was given up.
+    for (Step step : row.steps) {
+        switch (step) {
+        case kKey: {
+            KEX_USBPHONE_KEYVALUE key = KeyOf(wParam);
+            com_disp_evt::sync_call(m_syncEvent, this, &KexUsbPhone::Fire_OnKey, key);
+            break;
+        }
+        case kAction: {
+            KEX_USBPHONE_CHARVALUE action = row.action;
+            com_disp_evt::sync_call(m_syncEvent, this, &KexUsbPhone::Fire_OnAction, action);
+            break;
+        }
+        case kState: {
+            KEX_USBPHONE_EVENT state = PlugStateOf(wParam);
+            long detail = lParam == 0 ? 0 : lParam == 1 ? 1 : -1;
+            long last = -1;
+            com_disp_evt::sync_call(m_syncEvent, this, &KexUsbPhone::Fire_OnStateChange, state, detail, last);
+            break;
+        }
+        case kNone:
+            break;
+        }
+    }
+    return 0;
+}
+
+extern "C" int32_t KEX_CDECL ComUSBPhoneCallBack(uint32_t msg, uint32_t wParam, int32_t lParam)
+{
+    TraceScope trace("ComUSBPhoneCallBack");
+    // Pin the target: its final release may run on the host's thread while
+    // this adapter thread is still on its way.
+    KexUsbPhone* phone;
+    {
+        PhoneLock lock;
+        phone = g_pPhone;
+        if (!phone)
+            return 0;
+        ++phone->m_callers;
+    }
+    phone->CallBack(msg, wParam, lParam);
+    bool destroy;
+    {
+        PhoneLock lock;
+        destroy = --phone->m_callers == 0 && phone->m_released;
+    }
+    if (destroy)
+        delete phone;
+    return 0;
+}
