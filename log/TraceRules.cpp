@@ -158,7 +158,8 @@ bool Join(char* out, std::size_t cap, std::initializer_list<std::string_view> pa
     }
     char* w = out;
     for (std::string_view p : parts) {
-        std::memcpy(w, p.data(), p.size());
+        if (!p.empty())
+            std::memcpy(w, p.data(), p.size());
         w += p.size();
     }
     *w = '\0';

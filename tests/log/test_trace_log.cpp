@@ -1,0 +1,618 @@
+// The trace log under Windows: settings from a real profile file, record
+// bytes on disk, rotation, threads, and g_traceLog with the trace helpers.
+// Each test uses its own ini and log names: tests of other programs run at
+// the same time beside this executable.
+#include "log/Trace.h"
+#include "log/TraceLog.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <climits>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+int TraceFromNamedFile(const char* marker);
+
+namespace {
+
+std::string ExeDir()
+{
+    char buf[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, buf, MAX_PATH);
+    std::string s(buf, n);
+    return s.substr(0, s.rfind('\\') + 1);
+}
+
+std::string LogDir()
+{
+    return ExeDir() + "log\\";
+}
+
+bool Exists(const std::string& path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string Slurp(const std::string& path)
+{
+    std::string out;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return out;
+    char buf[65536];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        out.append(buf, n);
+    std::fclose(f);
+    return out;
+}
+
+void WriteFile(const std::string& path, const std::string& text)
+{
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(nullptr, f) << path;
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+}
+
+// Names of files in the log directory matching a wildcard pattern.
+std::vector<std::string> LogFilesMatching(const std::string& pattern)
+{
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA fd;
+    HANDLE h = FindFirstFileA((LogDir() + pattern).c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE)
+        return names;
+    do
+        names.push_back(fd.cFileName);
+    while (FindNextFileA(h, &fd));
+    FindClose(h);
+    return names;
+}
+
+// One test's ini file beside the executable and its log with all backups.
+struct TraceFiles {
+    std::string ini, log;
+
+    explicit TraceFiles(const std::string& tag) : ini("trace_" + tag + ".ini"), log("trace_" + tag + ".log")
+    {
+        Clean();
+    }
+    ~TraceFiles() { Clean(); }
+    void Clean()
+    {
+        DeleteFileA((ExeDir() + ini).c_str());
+        for (const std::string& name : LogFilesMatching("*" + log))
+            DeleteFileA((LogDir() + name).c_str());
+    }
+    // Lines separated by '\n' are written with CR LF, as an editor would.
+    void WriteIni(const std::string& body)
+    {
+        std::string text;
+        for (char c : body)
+            text += c == '\n' ? std::string("\r\n") : std::string(1, c);
+        WriteFile(ExeDir() + ini, text);
+    }
+    std::string Path(const std::string& backupTag = "") const
+    {
+        return LogDir() + (backupTag.empty() ? "" : backupTag + "_") + log;
+    }
+};
+
+std::string Dec(long long n)
+{
+    return std::to_string(n);
+}
+
+// A record as written by this thread, with the time replaced by T's.
+std::string Record(const std::string& file, int line, const char* prefix, const std::string& message)
+{
+    return "<!--[" + std::string(23, 'T') + "][" + file + "(" + Dec(line) + ")][(" +
+           Dec(static_cast<int>(GetCurrentThreadId())) + "/" + Dec(static_cast<int>(GetCurrentProcessId())) + ")][" +
+           prefix + message + "]-->\r\n";
+}
+
+// Replaces every well-formed record time by T's; a malformed one stays and
+// makes the comparison fail.
+std::string MaskTimes(std::string text)
+{
+    const char shape[] = "dddd-dd-dd dd:dd:dd:ddd";
+    for (std::size_t at = text.find("<!--["); at != std::string::npos; at = text.find("<!--[", at + 1)) {
+        std::size_t t = at + 5;
+        if (t + 23 > text.size())
+            break;
+        bool ok = true;
+        for (std::size_t i = 0; i < 23; ++i)
+            ok = ok && (shape[i] == 'd' ? (text[t + i] >= '0' && text[t + i] <= '9') : text[t + i] == shape[i]);
+        if (ok)
+            text.replace(t, 23, 23, 'T');
+    }
+    return text;
+}
+
+// Splits a log's text into records at their closing; the last piece is what
+// follows the final closing (empty for a clean file).
+std::vector<std::string> SplitRecords(const std::string& text, std::string* rest)
+{
+    std::vector<std::string> records;
+    std::size_t from = 0;
+    for (std::size_t end; (end = text.find("]-->\r\n", from)) != std::string::npos; from = end + 6)
+        records.push_back(text.substr(from, end + 6 - from));
+    *rest = text.substr(from);
+    return records;
+}
+
+// Which of the four probe messages a log holds: E(rror) I(nfo) N (Enter) L(eave).
+void ProbeLevels(CTraceLog& log)
+{
+    log.Log(TRACE_ERROR, "probe error");
+    log.Log(TRACE_INFO, "probe info");
+    log.Log(TRACE_ENTER, "probe enter");
+    log.Log(TRACE_LEAVE, "probe leave");
+}
+
+std::string WrittenLevels(const std::string& text)
+{
+    std::string s;
+    if (text.find("[Error = probe error]") != std::string::npos)
+        s += 'E';
+    if (text.find("[INFO = probe info]") != std::string::npos)
+        s += 'I';
+    if (text.find("[Enter = probe enter]") != std::string::npos)
+        s += 'N';
+    if (text.find("[Leave = probe leave]") != std::string::npos)
+        s += 'L';
+    return s;
+}
+
+} // namespace
+
+TEST(TraceLog, RecordBytes)
+{
+    TraceFiles f("bytes");
+    CTraceLog log(f.log.c_str(), 2, 2, f.ini.c_str(), "Common", "LogSwitch");
+    ASSERT_TRUE(log.IsOpen());
+    EXPECT_EQ(f.Path(), log.LogFile());
+    std::string expect;
+
+    log.Log(TRACE_INFO, "before %s", "location");
+    expect += Record("", 0, "INFO = ", "before location");
+
+    log.SetLocation("C:\\src\\phone\\KexPhone", 39);
+    struct Row {
+        int level;
+        const char* prefix; // nullptr: filtered out by the default mask 7
+    } rows[] = {
+        {TRACE_ERROR, "Error = "}, {TRACE_INFO, "INFO = "}, {TRACE_ENTER, "Enter = "}, {TRACE_LEAVE, "Leave = "},
+        {TRACE_TCP, "TCP = "},     {TRACE_UDP, "UDP = "},   {0, nullptr},             {7, "INFO = "},
+        {-1, "INFO = "},
+    };
+    for (const Row& r : rows) {
+        log.Log(r.level, "%s.", "KexUsbPhone::Start");
+        if (r.prefix)
+            expect += Record("KexPhone", 39, r.prefix, "KexUsbPhone::Start.");
+    }
+
+    log.SetLocation("KexPhone", -2);
+    log.Log(TRACE_INFO, "line1\r\nline2\nline3\r");
+    expect += Record("KexPhone", -2, "INFO = ", "line1\r\nline2\nline3\r");
+    log.Log(TRACE_ERROR, "%d|%5.2f|%s|%%|%c|%lld", -7, 3.14159, "", 'z', -9000000000LL);
+    expect += Record("KexPhone", -2, "Error = ", "-7| 3.14||%|z|-9000000000");
+    std::string big(5000, 'm'); // far beyond every fixed buffer
+    log.Log(TRACE_ERROR, "%s", big.c_str());
+    expect += Record("KexPhone", -2, "Error = ", big);
+    log.Log(TRACE_ERROR, "");
+    expect += Record("KexPhone", -2, "Error = ", "");
+
+    // The last trailer reaches the disk only with the next flush or Close.
+    std::string open = MaskTimes(Slurp(f.Path()));
+    log.Close();
+    EXPECT_FALSE(log.IsOpen());
+    std::string closed = MaskTimes(Slurp(f.Path()));
+    EXPECT_EQ(expect, closed);
+    EXPECT_EQ(expect.substr(0, expect.size() - 6), open);
+}
+
+TEST(TraceLog, LongLocationsAreCutSafely)
+{
+    TraceFiles f("longloc");
+    CTraceLog log(f.log.c_str(), 2, 2, f.ini.c_str(), "Common", "LogSwitch");
+    std::string noSlash(300, 'f');
+    std::string deep = "C:\\" + std::string(300, 'd') + "\\KexPhone.cpp";
+    log.SetLocation(noSlash.c_str(), 1);
+    log.Log(TRACE_ERROR, "cut");
+    log.SetLocation(deep.c_str(), 2);
+    log.Log(TRACE_ERROR, "deep");
+    log.SetLocation(nullptr, 3);
+    log.Log(TRACE_ERROR, "null");
+    log.Close();
+
+    std::string rest;
+    std::vector<std::string> records = SplitRecords(MaskTimes(Slurp(f.Path())), &rest);
+    ASSERT_EQ(3u, records.size());
+    EXPECT_EQ("", rest);
+    // The header (up to the prefix) holds 255 characters: the file part gives way.
+    std::string ids = "(1)][(" + Dec(static_cast<int>(GetCurrentThreadId())) + "/" +
+                      Dec(static_cast<int>(GetCurrentProcessId())) + ")][Error = ";
+    std::string head = "<!--[" + std::string(23, 'T') + "][";
+    EXPECT_EQ(head + std::string(255 - head.size() - ids.size(), 'f') + ids + "cut]-->\r\n", records[0]);
+    EXPECT_EQ(Record("KexPhone.cpp", 2, "Error = ", "deep"), records[1]) << "the end of a long path is kept";
+    EXPECT_EQ(Record("", 3, "Error = ", "null"), records[2]);
+}
+
+TEST(TraceLog, Settings)
+{
+    struct Row {
+        const char* ini; // nullptr: no file at all
+        const char* written;
+        bool on;
+        unsigned mask;
+        int maxSize, action, saveCount;
+    } rows[] = {
+        {nullptr, "EINL", true, 7, 2097152, 2, 2},
+        {"[Common]\n", "EINL", true, 7, 2097152, 2, 2},
+        {"[Common]\nLogSwitch=0\n", "E", false, 7, 2097152, 2, 2},
+        {"[Common]\nLogSwitch = 0 \n", "E", false, 7, 2097152, 2, 2},
+        {"[Common]\nLogSwitch=false\n", "EINL", true, 7, 2097152, 2, 2},
+        {"[Common]\nLogSwitch=off\n", "EINL", true, 7, 2097152, 2, 2},
+        {"[Common]\nLogSwitch=00\n", "EINL", true, 7, 2097152, 2, 2},
+        {"[Common]\nLogSwitch=\n", "EINL", true, 7, 2097152, 2, 2},
+        {"[LOG]\nLogSwitch=0\n", "EINL", true, 7, 2097152, 2, 2},
+        {"[Common]\nLogPrintLevel=1\n", "EN", true, 1, 2097152, 2, 2},
+        {"[Common]\nLogPrintLevel=4\n", "EL", true, 4, 2097152, 2, 2},
+        {"[Common]\nLogPrintLevel=1 or 2\n", "EIN", true, 3, 2097152, 2, 2},
+        {"[Common]\nLogPrintLevel=1 or 4\n", "ENL", true, 5, 2097152, 2, 2},
+        {"[Common]\nLogPrintLevel=0\n", "E", true, 0, 2097152, 2, 2},
+        {"[Common]\nLogPrintLevel=none\n", "E", true, 0, 2097152, 2, 2},
+        {"[Common]\nLogPrintLevel=7\n", "EINL", true, 7, 2097152, 2, 2},
+        {"[Common]\nLogPrintLevel=1 or   or 2\n", "EIN", true, 3, 2097152, 2, 2},
+        {"[Common]\nLogPrintLevel=8\n", "E", true, 8, 2097152, 2, 2},
+        {"[Common]\nLogSwitch=0\nLogPrintLevel=0\n", "E", false, 0, 2097152, 2, 2},
+        {"[Common]\nLogMaxSize=3\nAttachSizeAction=1\nSaveCount=5\n", "EINL", true, 7, 3145728, 1, 5},
+        {"[Common]\nLogMaxSize=4096\nSaveCount=0\n", "EINL", true, 7, INT_MAX, 2, 2},
+        // Emptied before every record: only the last one stays.
+        {"[Common]\nLogMaxSize=x\nAttachSizeAction=0\nSaveCount=-4\n", "L", true, 7, 0, 0, 2},
+    };
+    int i = 0;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.ini ? r.ini : "(no ini file)");
+        TraceFiles f("settings" + Dec(i++));
+        if (r.ini)
+            f.WriteIni(r.ini);
+        CTraceLog log(f.log.c_str(), 2, 2, f.ini.c_str(), "Common", "LogSwitch");
+        EXPECT_TRUE(Exists(f.Path())) << "created at construction whatever the switch says";
+        EXPECT_EQ(r.on, log.Switch());
+        EXPECT_EQ(r.mask, log.LevelMask());
+        EXPECT_EQ(r.maxSize, log.MaxSize());
+        EXPECT_EQ(r.action, log.AttachSizeAction());
+        EXPECT_EQ(r.saveCount, log.SaveCount());
+        ProbeLevels(log);
+        log.Close();
+        EXPECT_EQ(r.written, WrittenLevels(Slurp(f.Path())));
+    }
+}
+
+TEST(TraceLog, SectionAndSwitchKeyDefaults)
+{
+    TraceFiles f("keys");
+    f.WriteIni("[LOG]\nLogSwitch=0\nSaveCount=9\n[Common]\nMySwitch=0\nSaveCount=4\n");
+    {
+        CTraceLog log(f.log.c_str(), 2, 2, f.ini.c_str(), nullptr, nullptr);
+        EXPECT_FALSE(log.Switch()) << "no section: [LOG], no key: LogSwitch";
+        EXPECT_EQ(9, log.SaveCount());
+    }
+    {
+        CTraceLog log(f.log.c_str(), 2, 2, f.ini.c_str(), "Common", "MySwitch");
+        EXPECT_FALSE(log.Switch());
+        EXPECT_EQ(4, log.SaveCount());
+    }
+    {
+        CTraceLog log(f.log.c_str(), 2048, 2, f.ini.c_str(), "Common", "LogSwitch");
+        EXPECT_TRUE(log.Switch());
+        EXPECT_EQ(INT_MAX, log.MaxSize()) << "a limit beyond 2047 MiB is clamped";
+    }
+}
+
+TEST(TraceLog, RotationAtEveryRecord)
+{
+    // LogMaxSize 0 (or below): every record first empties or rotates the file.
+    struct Row {
+        const char* ini;
+        int action; // the constructor's
+        std::map<std::string, std::vector<int>> files; // "" is the log itself
+    } rows[] = {
+        {"LogMaxSize=0\n", 2, {{"", {5}}, {"1", {4}}, {"2", {3}}}},
+        {"LogMaxSize=-1\n", 2, {{"", {5}}, {"1", {4}}, {"2", {3}}}},
+        {"LogMaxSize=0\nSaveCount=1\n", 2, {{"", {5}}, {"1", {4}}}},
+        {"LogMaxSize=0\nSaveCount=0\n", 2, {{"", {5}}, {"1", {4}}, {"2", {3}}}},
+        {"LogMaxSize=0\nSaveCount=4\n", 2, {{"", {5}}, {"1", {4}}, {"2", {1}}, {"3", {2}}, {"4", {3}}}},
+        {"LogMaxSize=0\nAttachSizeAction=0\n", 2, {{"", {5}}}},
+        {"LogMaxSize=0\n", 0, {{"", {5}}}},
+        {"LogMaxSize=0\nAttachSizeAction=3\n", 2, {{"", {1, 2, 3, 4, 5}}}},
+        {"LogMaxSize=0\nAttachSizeAction=-1\n", 2, {{"", {1, 2, 3, 4, 5}}}},
+        {"LogMaxSize=1\n", 2, {{"", {1, 2, 3, 4, 5}}}},
+    };
+    int i = 0;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.ini) + "action " + Dec(r.action));
+        TraceFiles f("rotate" + Dec(i++));
+        f.WriteIni(std::string("[Common]\n") + r.ini);
+        CTraceLog::s_backupIndex = 0;
+        CTraceLog log(f.log.c_str(), 2, r.action, f.ini.c_str(), "Common", "LogSwitch");
+        log.SetLocation("Rotate", 1);
+        for (int n = 1; n <= 5; ++n)
+            log.Log(TRACE_ERROR, "record %d", n);
+        log.Close();
+
+        std::vector<std::string> present = LogFilesMatching("*" + f.log);
+        EXPECT_EQ(r.files.size(), present.size());
+        for (const auto& [tag, numbers] : r.files) {
+            SCOPED_TRACE("file [" + tag + "]");
+            std::string expect;
+            for (int n : numbers)
+                expect += Record("Rotate", 1, "Error = ", "record " + Dec(n));
+            EXPECT_EQ(expect, MaskTimes(Slurp(f.Path(tag))));
+        }
+    }
+}
+
+TEST(TraceLog, TimeStampedBackups)
+{
+    TraceFiles f("stamped");
+    f.WriteIni("[Common]\nLogMaxSize=0\nAttachSizeAction=1\n");
+    CTraceLog log(f.log.c_str(), 2, 2, f.ini.c_str(), "Common", "LogSwitch");
+    SYSTEMTIME before;
+    GetLocalTime(&before);
+    log.SetLocation("Stamp", 7);
+    log.Log(TRACE_ERROR, "first");  // moves the empty file aside
+    log.Log(TRACE_ERROR, "second"); // moves "first" aside
+    log.Close();
+
+    EXPECT_EQ(Record("Stamp", 7, "Error = ", "second"), MaskTimes(Slurp(f.Path())));
+    std::vector<std::string> backups = LogFilesMatching("??????????_" + f.log);
+    ASSERT_FALSE(backups.empty());
+    EXPECT_LE(backups.size(), 2u) << "within one second the second backup replaces the first";
+    char monthDay[8];
+    std::snprintf(monthDay, sizeof monthDay, "%02d%02d", before.wMonth, before.wDay);
+    bool sawFirst = false;
+    for (const std::string& name : backups) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(std::string::npos, name.substr(0, 10).find_first_not_of("0123456789"));
+        EXPECT_EQ(monthDay, name.substr(0, 4)) << "month and day, no year";
+        std::string text = MaskTimes(Slurp(LogDir() + name));
+        sawFirst = sawFirst || text == Record("Stamp", 7, "Error = ", "first");
+        EXPECT_TRUE(text.empty() || text == Record("Stamp", 7, "Error = ", "first"));
+    }
+    EXPECT_TRUE(sawFirst);
+}
+
+TEST(TraceLog, RotatesWhenAnotherWriterFillsTheFile)
+{
+    TraceFiles f("shared");
+    CTraceLog::s_backupIndex = 0;
+    CTraceLog log(f.log.c_str(), 1, 2, f.ini.c_str(), "Common", "LogSwitch");
+    log.SetLocation("Shared", 1);
+    log.Log(TRACE_ERROR, "ours before");
+
+    // Another writer (as another process would) appends a mebibyte.
+    HANDLE other = CreateFileA(f.Path().c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, other);
+    std::string block(1048576, 'x');
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(other, block.data(), static_cast<DWORD>(block.size()), &written, nullptr));
+    CloseHandle(other);
+
+    log.Log(TRACE_ERROR, "ours after");
+    log.Close();
+    EXPECT_EQ(Record("Shared", 1, "Error = ", "ours after"), MaskTimes(Slurp(f.Path())));
+    // Our unflushed trailer lands after the other writer's bytes.
+    std::string backup = Slurp(f.Path("1"));
+    EXPECT_TRUE(backup.find(block) != std::string::npos) << "backup of " << backup.size() << " bytes";
+    EXPECT_EQ(0u, MaskTimes(backup).find(Record("Shared", 1, "Error = ", "ours before").substr(0, 40)));
+}
+
+TEST(TraceLog, FailedMoveKeepsTheFileAndTriesTheNextIndex)
+{
+    TraceFiles f("locked");
+    f.WriteIni("[Common]\nLogMaxSize=0\n");
+    WriteFile(f.Path("1"), "locked backup");
+    HANDLE lock = CreateFileA(f.Path("1").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, lock);
+    CTraceLog::s_backupIndex = 0;
+    CTraceLog log(f.log.c_str(), 2, 2, f.ini.c_str(), "Common", "LogSwitch");
+    log.SetLocation("Locked", 1);
+    log.Log(TRACE_ERROR, "one"); // move to 1_ fails: the empty file stays
+    log.Log(TRACE_ERROR, "two"); // moves "one" to 2_
+    CloseHandle(lock);
+    log.Close();
+    EXPECT_EQ("locked backup", Slurp(f.Path("1")));
+    EXPECT_EQ(Record("Locked", 1, "Error = ", "one"), MaskTimes(Slurp(f.Path("2"))));
+    EXPECT_EQ(Record("Locked", 1, "Error = ", "two"), MaskTimes(Slurp(f.Path())));
+}
+
+TEST(TraceLog, FourThreadsThroughRotations)
+{
+    TraceFiles f("threads");
+    f.WriteIni("[Common]\nSaveCount=50\n");
+    CTraceLog::s_backupIndex = 0;
+    CTraceLog log(f.log.c_str(), 1, 2, f.ini.c_str(), "Common", "LogSwitch");
+    constexpr int kThreads = 4, kRecords = 400;
+    auto payload = [](int t, int i) { return std::string(3000 + (i % 50), static_cast<char>('a' + (t * 7 + i) % 26)); };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kRecords; ++i) {
+                log.SetLocation("Thread", t);
+                log.Log(TRACE_INFO, "T%d-%04d-%s", t, i, payload(t, i).c_str());
+            }
+        });
+    for (std::thread& th : threads)
+        th.join();
+    log.Close();
+
+    std::map<std::string, int> seen;
+    std::size_t maxRecord = 0;
+    std::vector<std::pair<std::string, std::size_t>> sizes;
+    for (int k = 0; k <= 50; ++k) {
+        std::string path = f.Path(k ? Dec(k) : "");
+        if (!Exists(path))
+            continue;
+        SCOPED_TRACE(path);
+        std::string text = Slurp(path), rest;
+        sizes.emplace_back(path, text.size());
+        for (const std::string& rec : SplitRecords(text, &rest)) {
+            maxRecord = std::max(maxRecord, rec.size());
+            std::size_t at = rec.find("][INFO = T");
+            ASSERT_NE(std::string::npos, at) << rec.substr(0, 120);
+            ASSERT_EQ(0u, MaskTimes(rec).find("<!--[" + std::string(23, 'T') + "][Thread("));
+            int t = -1, i = -1;
+            ASSERT_EQ(2, std::sscanf(rec.c_str() + at + 10, "%d-%d-", &t, &i));
+            std::string key = "T" + Dec(t) + "-" + Dec(i);
+            std::size_t body = rec.find('-', rec.find('-', at + 10) + 1) + 1;
+            EXPECT_EQ(payload(t, i) + "]-->\r\n", rec.substr(body)) << key << " is whole";
+            ++seen[key];
+        }
+        EXPECT_EQ("", rest) << "only whole records";
+    }
+    EXPECT_EQ(static_cast<std::size_t>(kThreads * kRecords), seen.size());
+    for (const auto& [key, count] : seen)
+        EXPECT_EQ(1, count) << key;
+    ASSERT_GE(sizes.size(), 5u) << "about 5 MB through a 1 MiB limit rotates several times";
+    for (const auto& [path, size] : sizes)
+        EXPECT_LE(size, 1048576u + maxRecord) << path << ": at most the limit plus one record";
+}
+
+TEST(TraceLog, SwitchMaskAndOtherOperations)
+{
+    TraceFiles f("ops");
+    TraceFiles other("ops_other");
+    CTraceLog log(f.log.c_str(), 2, 2, f.ini.c_str(), "Common", "LogSwitch");
+    log.SetLocation("Ops", 5);
+    log.SetSwitch(false);
+    log.Log(TRACE_INFO, "off info");
+    log.Log(TRACE_ERROR, "off error");
+    log.SetSwitch(true);
+    log.AddLevel(4);
+    EXPECT_EQ(4u, log.LevelMask());
+    log.Log(TRACE_INFO, "mask4 info");
+    log.Log(TRACE_LEAVE, "mask4 leave");
+    log.ParseLevels("1 or 2");
+    EXPECT_EQ(7u, log.LevelMask());
+    log.ParseLevels("2");
+    EXPECT_EQ(2u, log.LevelMask());
+    log.AddLevel(7);
+    log.LogInfo("info %d", 1);
+    log.LogW(TRACE_ENTER, L"wide %d %s", 5, "narrow");
+    log.LogInfoW(L"caf\u00e9");
+    char ansi[8] = {};
+    WideCharToMultiByte(CP_ACP, 0, L"caf\u00e9", -1, ansi, sizeof ansi, nullptr, nullptr);
+
+    // A new name takes effect only at the next Open.
+    std::string otherPath = other.Path();
+    WriteFile(otherPath, "stale");
+    log.SetLogFile(otherPath.c_str());
+    EXPECT_EQ(otherPath, log.LogFile());
+    log.SetLogFile(std::string(300, 'p').c_str());
+    EXPECT_EQ(otherPath, log.LogFile()) << "a path that does not fit is refused";
+    log.SetLogFile(nullptr);
+    EXPECT_EQ(otherPath, log.LogFile());
+    log.Log(TRACE_ERROR, "still the first file");
+    log.DeleteLogFile();
+    EXPECT_FALSE(Exists(otherPath));
+    ASSERT_NE(nullptr, log.Open());
+    EXPECT_TRUE(log.IsOpen());
+    log.Log(TRACE_ERROR, "now the other file");
+    log.Close();
+
+    EXPECT_EQ(Record("Ops", 5, "Error = ", "off error") + Record("Ops", 5, "Leave = ", "mask4 leave") +
+                  Record("Ops", 5, "INFO = ", "info 1") + Record("Ops", 5, "Enter = ", "wide 5 narrow") +
+                  Record("Ops", 5, "INFO = ", ansi) + Record("Ops", 5, "Error = ", "still the first file"),
+              MaskTimes(Slurp(f.Path())));
+    EXPECT_EQ(Record("Ops", 5, "Error = ", "now the other file"), MaskTimes(Slurp(otherPath)));
+}
+
+TEST(TraceLog, AfterCloseEverythingIsHarmless)
+{
+    TraceFiles f("closed");
+    CTraceLog log(f.log.c_str(), 2, 2, f.ini.c_str(), "Common", "LogSwitch");
+    log.Log(TRACE_ERROR, "before close");
+    log.Close();
+    log.Close();
+    log.SetLocation("After", 1);
+    log.Log(TRACE_ERROR, "after close");
+    log.LogW(TRACE_ERROR, L"after close");
+    log.AddLevel(2);
+    log.SetSwitch(true);
+    EXPECT_FALSE(log.IsOpen());
+    EXPECT_EQ(Record("", 0, "Error = ", "before close"), MaskTimes(Slurp(f.Path())));
+}
+
+TEST(TraceLog, LogPathThatDoesNotFitIsRefused)
+{
+    std::string name(300, 'n');
+    std::string nearly(260 - (ExeDir() + "log\\").size(), 'n'); // fits alone, not with the directory
+    for (const std::string& n : {name, nearly}) {
+        SCOPED_TRACE("name length " + Dec(n.size()));
+        CTraceLog log(n.c_str(), 2, 2, "trace_refused.ini", "Common", "LogSwitch");
+        EXPECT_FALSE(log.IsOpen());
+        EXPECT_STREQ("", log.LogFile());
+        log.SetLocation("Refused", 1);
+        log.Log(TRACE_ERROR, "dropped");
+    }
+    EXPECT_TRUE(LogFilesMatching("nnnn*").empty());
+}
+
+TEST(TraceLog, CreateDir)
+{
+    std::string base = LogDir() + "trace_dir_test";
+    RemoveDirectoryA((base + "\\inner").c_str());
+    RemoveDirectoryA(base.c_str());
+    EXPECT_TRUE(CTraceLog::CreateDir(base.c_str()));
+    EXPECT_TRUE(Exists(base));
+    EXPECT_TRUE(CTraceLog::CreateDir(base.c_str())) << "already there";
+    EXPECT_FALSE(CTraceLog::CreateDir((base + "\\missing\\inner").c_str())) << "one level only";
+    EXPECT_FALSE(CTraceLog::CreateDir(nullptr));
+    EXPECT_FALSE(CTraceLog::CreateDir(""));
+    RemoveDirectoryA(base.c_str());
+}
+
+namespace {
+// The component's logger may be rotated by other programs beside this one.
+std::string ComponentLogText()
+{
+    std::string dir = LogDir();
+    return Slurp(dir + "KexUSBPhone.log") + Slurp(dir + "1_KexUSBPhone.log") + Slurp(dir + "2_KexUSBPhone.log");
+}
+} // namespace
+
+TEST(TraceLog, ComponentLoggerAndTraceHelpers)
+{
+    EXPECT_EQ(LogDir() + ".\\KexUSBPhone.log", g_traceLog.LogFile());
+    ASSERT_TRUE(g_traceLog.IsOpen());
+
+    std::string marker = "marker " + Dec(GetCurrentProcessId()) + "-" + Dec(GetTickCount());
+    int line = __LINE__; KEX_ERROR("%s.", marker.c_str());
+    int namedLine = TraceFromNamedFile((marker + " named").c_str());
+    std::string enterName = "Test::" + Dec(GetCurrentProcessId()) + "::Enter";
+    KEX_ENTER(enterName.c_str());
+    KEX_LEAVE(enterName.c_str());
+
+    std::string ids = "[(" + Dec(static_cast<int>(GetCurrentThreadId())) + "/" +
+                      Dec(static_cast<int>(GetCurrentProcessId())) + ")]";
+    std::string text = ComponentLogText();
+    EXPECT_NE(std::string::npos, text.find("][test_trace_log.cpp(" + Dec(line) + ")]" + ids + "[Error = " + marker + ".")) << marker;
+    EXPECT_NE(std::string::npos,
+              text.find("][AdapterManager(" + Dec(namedLine) + ")]" + ids + "[Error = " + marker + " named"));
+    if (g_traceLog.Switch() && (g_traceLog.LevelMask() & TRACE_ENTER)) {
+        EXPECT_NE(std::string::npos, text.find("[Enter = " + enterName + ".]"));
+    }
+    if (g_traceLog.Switch() && (g_traceLog.LevelMask() & TRACE_LEAVE)) {
+        EXPECT_NE(std::string::npos, text.find("[Leave = " + enterName + "."));
+    }
+}
