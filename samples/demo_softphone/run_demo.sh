@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Runs the demo from a Windows build: lays out the component, the virtual
+# handset and their settings side by side, registers the component for the
+# current user in the build's Wine prefix, runs the demo softphone and
+# unregisters again (the build's tests rely on their own registration).
+#
+#   run_demo.sh <build dir> [<demo dir>]      (demo dir: <build>/demo)
+#
+# Set KEX_DEMO_KEEP_REGISTERED=1 to leave the registration in place, e.g. to
+# try handset_ctl or your own host against the demo afterwards.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build=$(cd "${1:?usage: run_demo.sh <build dir> [<demo dir>]}" && pwd)
+demo=${2:-$build/demo}
+run="$build/wine-run"
+
+for f in KexUSBPhone.dll virtual_handset.dll demo_softphone.exe handset_ctl.exe; do
+    [ -f "$build/bin/$f" ] || { echo "demo: $build/bin/$f is missing; build it first" >&2; exit 2; }
+done
+
+rm -rf "$demo"
+mkdir -p "$demo"
+cp "$build"/bin/{KexUSBPhone.dll,virtual_handset.dll,demo_softphone.exe,handset_ctl.exe} "$demo"/
+cp "$root"/samples/USBPhone.ini "$root"/samples/virtual_handset/{virtual_handset.ini,demo.scenario} "$demo"/
+
+winpath() { echo "Z:${1//\//\\}"; }
+dll=$(winpath "$demo/KexUSBPhone.dll")
+
+if ! out=$("$run" regsvr32 /s /n /i:user "$dll" 2>&1); then
+    echo "demo: registering $dll for the current user failed" >&2
+    echo "$out" >&2
+    exit 2
+fi
+unregister() {
+    [ "${KEX_DEMO_KEEP_REGISTERED:-0}" = 1 ] && return
+    "$run" regsvr32 /s /u /n /i:user "$dll" >/dev/null 2>&1
+}
+trap unregister EXIT
+
+echo "== demo: KexUSBPhone.dll registered for the current user from $demo"
+echo "== host = demo_softphone.exe, handset = virtual_handset.dll (scenario demo.scenario)"
+echo
+"$run" "$(winpath "$demo/demo_softphone.exe")"
+rc=$?
+echo
+echo "trace log:   $demo/log/KexUSBPhone.log"
+echo "handset log: $demo/virtual_handset.log"
+if [ $rc -eq 0 ]; then
+    echo "demo: OK"
+else
+    echo "demo: FAILED (exit status $rc)"
+fi
+exit $rc
