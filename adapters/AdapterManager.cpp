@@ -186,7 +186,8 @@ int CUSBAdapter::load(const char* file, const char* name, KexDeviceCallback call
     TraceScope trace("CUSBAdapter::load");
     if (!file)
         file = "";
-    UnLoad(); // a second load must not leak the first library
+    if (m_module)
+        UnLoad(); // a second load must not leak the first library
     m_module.reset(KexLoadAdapterLibrary(file, componentDir ? std::string(componentDir) : KexComponentDirectory()));
     if (!m_module) {
         KEX_ERROR("LoadLibrary %s failed.", file);

@@ -1,0 +1,246 @@
+// Helpers of the adapter tests: private temporary directories, files, the
+// trace records of this process and the test adapters' journal.
+#pragma once
+
+#include "log/TraceLog.h"
+#include "tests/adapters/recording_adapter.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace adapter_test {
+
+inline std::string Lower(std::string s)
+{
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+inline std::string BaseName(const std::string& path)
+{
+    const size_t slash = path.find_last_of("\\/");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The directory of this test program, where the build puts the test adapters.
+inline std::string BinDir()
+{
+    char buf[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, buf, MAX_PATH);
+    std::string s = buf;
+    return s.substr(0, s.find_last_of('\\') + 1);
+}
+
+inline bool WriteFile(const std::string& path, const std::string& bytes)
+{
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f)
+        return false;
+    const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+inline std::string ReadFile(const std::string& path)
+{
+    std::string out;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return out;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        out.append(buf, n);
+    std::fclose(f);
+    return out;
+}
+
+// A directory of its own under the temp directory, removed with its files
+// (one level of subdirectories) at the end.
+class TempDir {
+public:
+    TempDir()
+    {
+        static LONG counter;
+        char tmp[MAX_PATH] = {};
+        GetTempPathA(MAX_PATH, tmp);
+        char name[64];
+        std::snprintf(name, sizeof name, "kexadapters_%lu_%ld\\", GetCurrentProcessId(),
+                      InterlockedIncrement(&counter));
+        m_path = std::string(tmp) + name;
+        CreateDirectoryA(m_path.c_str(), nullptr);
+    }
+    ~TempDir() { Remove(m_path); }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    // With a trailing backslash.
+    const std::string& Path() const { return m_path; }
+    std::string operator/(const std::string& name) const { return m_path + name; }
+
+    std::string Subdir(const std::string& name) const
+    {
+        const std::string p = m_path + name + "\\";
+        CreateDirectoryA(p.c_str(), nullptr);
+        return p;
+    }
+    // Copies a DLL from the build's bin directory under a name of our choice.
+    void CopyDll(const std::string& from, const std::string& to) const
+    {
+        ASSERT_TRUE(CopyFileA((BinDir() + from).c_str(), (m_path + to).c_str(), FALSE))
+            << from << " -> " << m_path << to;
+    }
+
+private:
+    static void Remove(const std::string& dir)
+    {
+        WIN32_FIND_DATAA fd;
+        HANDLE h = FindFirstFileA((dir + "*").c_str(), &fd);
+        if (h != INVALID_HANDLE_VALUE) {
+            do {
+                const std::string name = fd.cFileName;
+                if (name == "." || name == "..")
+                    continue;
+                if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                    Remove(dir + name + "\\");
+                else
+                    DeleteFileA((dir + name).c_str());
+            } while (FindNextFileA(h, &fd));
+            FindClose(h);
+        }
+        RemoveDirectoryA(dir.c_str());
+    }
+
+    std::string m_path;
+};
+
+struct Record {
+    std::string level; // "Error", "INFO", "Enter", "Leave"
+    std::string message;
+};
+
+// The component's trace records written by this process, read back from a
+// log file of its own (tests run in parallel in one directory).
+class LogCapture {
+public:
+    static LogCapture& Instance()
+    {
+        static LogCapture capture;
+        return capture;
+    }
+
+    // Records written since the last call.
+    std::vector<Record> Take()
+    {
+        const std::string data = ReadFile(m_file);
+        std::vector<Record> out;
+        size_t pos = data.find("<!--", std::min(m_offset, data.size()));
+        m_offset = data.size();
+        while (pos != std::string::npos) {
+            const size_t next = data.find("<!--", pos + 4);
+            const size_t end = std::min(next, data.size());
+            // "<!--[time][file(line)][(tid/pid)][Level = message]-->"
+            const size_t ids = data.find("][(", pos);
+            const size_t head = ids == std::string::npos ? ids : data.find(")][", ids);
+            const size_t eq = head == std::string::npos ? head : data.find(" = ", head);
+            if (eq != std::string::npos && eq < end) {
+                size_t stop = data.find("]-->", eq);
+                if (stop == std::string::npos || stop > end)
+                    stop = end;
+                out.push_back({data.substr(head + 3, eq - head - 3), data.substr(eq + 3, stop - eq - 3)});
+            }
+            pos = next;
+        }
+        return out;
+    }
+
+    // Messages of one level since the last Take.
+    std::vector<std::string> Take(const char* level);
+
+private:
+    LogCapture()
+    {
+        m_file = m_dir / "trace.log";
+        g_traceLog.SetLogFile(m_file.c_str());
+        g_traceLog.Open();
+        g_traceLog.SetSwitch(true);
+        g_traceLog.AddLevel(7); // Error, Info, Enter and Leave whatever the ini beside us says
+    }
+
+    TempDir m_dir;
+    std::string m_file;
+    size_t m_offset = 0;
+};
+
+inline std::vector<std::string> Messages(const std::vector<Record>& records, const char* level)
+{
+    std::vector<std::string> out;
+    for (const Record& r : records)
+        if (r.level == level)
+            out.push_back(r.message);
+    return out;
+}
+
+inline std::vector<std::string> LogCapture::Take(const char* level) { return Messages(Take(), level); }
+
+// The journal of the test adapters: one per process, installed once.
+inline RecJournal& Journal()
+{
+    static RecJournal* journal = [] {
+        auto* j = new RecJournal(); // never freed: adapters may write to it up to process exit
+        rec_journal_install(j);
+        return j;
+    }();
+    return *journal;
+}
+
+struct JournalEvent {
+    std::string module; // full path, lower case
+    int32_t event;
+    uint32_t code;
+    int32_t result;
+};
+
+// Events since the last call.
+inline std::vector<JournalEvent> TakeJournal()
+{
+    static long taken;
+    RecJournal& j = Journal();
+    const long count = std::min<long>(static_cast<long>(j.count), REC_JOURNAL_MAX);
+    std::vector<JournalEvent> out;
+    for (long i = taken; i < count; ++i)
+        out.push_back({Lower(j.entries[i].module), j.entries[i].event, j.entries[i].code, j.entries[i].result});
+    taken = count;
+    return out;
+}
+
+// Base names of the modules that wrote this event, in order.
+inline std::vector<std::string> Modules(const std::vector<JournalEvent>& events, int32_t kind)
+{
+    std::vector<std::string> out;
+    for (const JournalEvent& e : events)
+        if (e.event == kind)
+            out.push_back(BaseName(e.module));
+    return out;
+}
+
+inline int Count(const std::vector<JournalEvent>& events, int32_t kind, const std::string& base)
+{
+    int n = 0;
+    for (const JournalEvent& e : events)
+        if (e.event == kind && BaseName(e.module) == Lower(base))
+            ++n;
+    return n;
+}
+
+// Runs the callback-free adapters: a device callback that records nothing.
+inline int32_t KEX_CDECL NullCallback(uint32_t, uint32_t, int32_t) { return 0; }
+
+} // namespace adapter_test
