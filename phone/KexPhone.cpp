@@ -17,7 +17,17 @@ KexUsbPhone* g_pPhone = nullptr;
 
 using kex_phone::TraceScope;
 
+namespace {
+std::string& AdapterDirectory()
+{
+    static std::string directory;
+    return directory;
+}
+} // namespace
+
 namespace kex_phone {
+
+void SetAdapterDirectory(const std::string& directory) { AdapterDirectory() = directory; }
 
 std::string ToNarrow(BSTR text)
 {
@@ -168,7 +178,8 @@ HRESULT KexUsbPhone::Start() noexcept
         return S_OK;
     }
     try {
-        m_pManager = new CUSBManager();
+        const std::string& directory = AdapterDirectory();
+        m_pManager = directory.empty() ? new CUSBManager() : new CUSBManager(directory);
     } catch (...) {
         m_pManager = nullptr;
     }

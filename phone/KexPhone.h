@@ -119,6 +119,10 @@ private:
 };
 
 namespace kex_phone {
+// Tests only: the directory Start reads "USBPhone.ini" from and anchors the
+// adapters at, instead of the component's own. Empty restores that rule.
+void SetAdapterDirectory(const std::string& directory);
+
 // Text of an in-BSTR for an adapter: ANSI code page, empty for an empty or
 // null BSTR and for one whose stored length runs past an embedded NUL.
 std::string ToNarrow(BSTR text);

@@ -1,0 +1,204 @@
+// Shared pieces of the phone object's tests: a private directory with its own
+// "USBPhone.ini", a stub event sink that records what it was called with, and
+// a message pump for waiting on adapter threads.
+#pragma once
+
+#include <windows.h>
+#include <ocidl.h>
+#include <olectl.h>
+#include <psapi.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "KexUSBPhone_h.h"
+#include "com_disp_evt/raii.h"
+
+namespace phone_test {
+
+inline std::string ExeDirectory()
+{
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string p(path);
+    return p.substr(0, p.find_last_of('\\') + 1);
+}
+
+// A directory of this process's own under %TEMP%, removed with its files.
+class TempDir {
+public:
+    explicit TempDir(const char* tag)
+    {
+        char base[MAX_PATH] = {};
+        GetTempPathA(MAX_PATH, base);
+        char name[MAX_PATH];
+        std::snprintf(name, sizeof name, "%skexphone_%s_%lu_%lu\\", base, tag, GetCurrentProcessId(),
+                      static_cast<unsigned long>(GetTickCount()));
+        m_path = name;
+        CreateDirectoryA(m_path.c_str(), nullptr);
+    }
+    ~TempDir()
+    {
+        for (const std::string& f : m_files)
+            DeleteFileA(f.c_str());
+        RemoveDirectoryA(m_path.c_str());
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return m_path; }
+    std::string file(const std::string& name)
+    {
+        std::string f = m_path + name;
+        m_files.push_back(f);
+        return f;
+    }
+    void write(const std::string& name, const std::string& text)
+    {
+        FILE* f = std::fopen(file(name).c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fwrite(text.data(), 1, text.size(), f);
+        std::fclose(f);
+    }
+    void copy(const std::string& from, const std::string& name)
+    {
+        ASSERT_TRUE(CopyFileA(from.c_str(), file(name).c_str(), FALSE)) << from;
+    }
+
+private:
+    std::string m_path;
+    std::vector<std::string> m_files;
+};
+
+inline std::string ReadFile(const std::string& path)
+{
+    std::string text;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return text;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        text.append(buf, n);
+    std::fclose(f);
+    return text;
+}
+
+// Dispatches this thread's messages until h is signalled or the time is up.
+inline bool PumpUntil(HANDLE h, DWORD timeoutMs = 10000)
+{
+    const DWORD start = GetTickCount();
+    for (;;) {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+        const DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= timeoutMs)
+            return WaitForSingleObject(h, 0) == WAIT_OBJECT_0;
+        DWORD r = MsgWaitForMultipleObjects(1, &h, FALSE, timeoutMs - elapsed, QS_ALLINPUT);
+        if (r == WAIT_OBJECT_0)
+            return true;
+    }
+}
+
+inline void PumpPending()
+{
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+}
+
+inline kex::unique_bstr Bstr(const wchar_t* s) { return kex::unique_bstr(SysAllocString(s)); }
+inline kex::unique_bstr BstrLen(const wchar_t* s, UINT len) { return kex::unique_bstr(SysAllocStringLen(s, len)); }
+
+// One event as a sink saw it: arguments in parameter order.
+struct SeenEvent {
+    DISPID id;
+    std::vector<long> args;
+    bool allI4;
+    WORD flags;
+    UINT named;
+    DWORD thread;
+};
+
+inline std::string Describe(const std::vector<SeenEvent>& events)
+{
+    std::string s;
+    for (const SeenEvent& e : events) {
+        s += "{" + std::to_string(e.id) + ":";
+        for (long a : e.args)
+            s += " " + std::to_string(a);
+        s += "}";
+    }
+    return s;
+}
+
+// An IKexPhoneEvents sink that records every call. answerEvents false makes
+// it a plain IDispatch that does not claim the event interface.
+class StubSink final : public IDispatch {
+public:
+    explicit StubSink(bool answerEvents = true) : m_answerEvents(answerEvents) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
+    {
+        if (!out)
+            return E_POINTER;
+        *out = nullptr;
+        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) ||
+            (m_answerEvents && IsEqualIID(iid, DIID_IKexPhoneEvents))) {
+            *out = static_cast<IDispatch*>(this);
+            AddRef();
+            return S_OK;
+        }
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&m_ref); }
+    ULONG STDMETHODCALLTYPE Release() override { return InterlockedDecrement(&m_ref); } // on the stack
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override
+    {
+        *n = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* p, VARIANT*, EXCEPINFO*,
+                                     UINT*) override
+    {
+        SeenEvent e{id, {}, true, flags, p->cNamedArgs, GetCurrentThreadId()};
+        for (UINT i = p->cArgs; i-- > 0;) {
+            e.allI4 = e.allI4 && V_VT(&p->rgvarg[i]) == VT_I4;
+            e.args.push_back(V_I4(&p->rgvarg[i]));
+        }
+        events.push_back(e);
+        return S_OK;
+    }
+
+    LONG refs() const { return m_ref; }
+    std::vector<SeenEvent> events;
+
+private:
+    volatile LONG m_ref = 1;
+    bool m_answerEvents;
+};
+
+inline long PrivateBytes()
+{
+    PROCESS_MEMORY_COUNTERS_EX pmc = {};
+    pmc.cb = sizeof pmc;
+    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&pmc), sizeof pmc);
+    return static_cast<long>(pmc.PrivateUsage);
+}
+
+struct ComApartment {
+    ComApartment() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
+    ~ComApartment() { CoUninitialize(); }
+};
+
+} // namespace phone_test
