@@ -1,0 +1,467 @@
+#include "com_disp_evt/ProxyWindow.h"
+#include "com_disp_evt/SyncEvent.h"
+#include "com_disp_evt/disp_evt_fun.h"
+#include "tests/com_disp_evt/evt_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+using com_disp_evt::ProxyWindowRegistry;
+using com_disp_evt::SyncEvent;
+using com_disp_evt::sync_call;
+using evt_test::HostThread;
+
+namespace {
+
+enum TestEvent { TEST_EVENT_ERROR = -1, TEST_EVENT_OUT = 0, TEST_EVENT_IN = 1 };
+
+// Stands in for the phone object: its members record where and with what
+// they ran.
+struct Target {
+    struct Record {
+        int what;
+        long a, b, c;
+        DWORD thread;
+    };
+    std::mutex mutex;
+    std::vector<Record> runs;
+    DWORD sleepMs = 0;
+    bool throwIt = false;
+
+    HRESULT Three(TestEvent e, long w, long l)
+    {
+        if (sleepMs)
+            Sleep(sleepMs);
+        if (throwIt)
+            throw std::runtime_error("sink blew up");
+        std::lock_guard<std::mutex> lock(mutex);
+        runs.push_back({3, e, w, l, GetCurrentThreadId()});
+        return S_OK;
+    }
+    HRESULT One(long k)
+    {
+        if (sleepMs)
+            Sleep(sleepMs);
+        if (throwIt)
+            throw std::runtime_error("sink blew up");
+        std::lock_guard<std::mutex> lock(mutex);
+        runs.push_back({1, k, 0, 0, GetCurrentThreadId()});
+        return S_OK;
+    }
+    size_t count()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return runs.size();
+    }
+};
+
+DWORD WindowThread()
+{
+    HWND h = ProxyWindowRegistry::WindowHandle();
+    return h ? GetWindowThreadProcessId(h, nullptr) : 0;
+}
+
+bool MessagePending(UINT message)
+{
+    MSG msg;
+    return PeekMessageA(&msg, nullptr, message, message, PM_NOREMOVE) != 0;
+}
+
+// Every test leaves the registry with no users, so the next test's first
+// attach makes the window on its own host thread.
+class SyncEventTest : public ::testing::Test {
+protected:
+    void TearDown() override { EXPECT_EQ(0u, ProxyWindowRegistry::UserCount()); }
+};
+
+} // namespace
+
+TEST_F(SyncEventTest, CallOnWindowThreadRunsInlineAndPostsNothing)
+{
+    HostThread host;
+    host.Run([] {
+        Target t;
+        SyncEvent ev;
+        ASSERT_TRUE(ev.Attach());
+        ASSERT_EQ(GetCurrentThreadId(), WindowThread());
+        char cls[64] = {}, title[64] = {};
+        GetClassNameA(ProxyWindowRegistry::WindowHandle(), cls, sizeof cls);
+        GetWindowTextA(ProxyWindowRegistry::WindowHandle(), title, sizeof title);
+        EXPECT_STREQ("CProxyWindow", cls);
+        EXPECT_STREQ("EventProxy_Window", title);
+        EXPECT_FALSE(IsWindowVisible(ProxyWindowRegistry::WindowHandle()));
+
+        long key = 7;
+        EXPECT_TRUE(sync_call(ev, &t, &Target::One, key));
+        ASSERT_EQ(1u, t.runs.size()); // before Call returned
+        EXPECT_EQ(7, t.runs[0].a);
+        EXPECT_FALSE(MessagePending(com_disp_evt::WM_COM_EVENT));
+        ev.Detach();
+    });
+}
+
+TEST_F(SyncEventTest, CallsFromOtherThreadsRunOnWindowThreadWithTheirArguments)
+{
+    HostThread host;
+    Target t;
+    SyncEvent ev;
+    host.Run([&] { ASSERT_TRUE(ev.Attach()); });
+
+    struct Row {
+        int what;
+        long a, b, c;
+    } rows[] = {{3, TEST_EVENT_IN, 0, -1}, {3, TEST_EVENT_ERROR, -1, -1}, {1, 5, 0, 0}, {1, -1, 0, 0}, {1, 16, 0, 0}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << "row " << row.what << " " << row.a << "," << row.b << "," << row.c);
+        const size_t before = t.count();
+        bool ok = false;
+        std::thread raiser([&] {
+            if (row.what == 3) {
+                TestEvent e = static_cast<TestEvent>(row.a);
+                long w = row.b, l = row.c;
+                ok = sync_call(ev, &t, &Target::Three, e, w, l);
+            } else {
+                long k = row.a;
+                ok = sync_call(ev, &t, &Target::One, k);
+            }
+            // Call returned only after the call had run.
+            EXPECT_EQ(before + 1, t.count());
+        });
+        raiser.join();
+        EXPECT_TRUE(ok);
+        ASSERT_EQ(before + 1, t.count());
+        const Target::Record& r = t.runs.back();
+        EXPECT_EQ(row.what, r.what);
+        EXPECT_EQ(row.a, r.a);
+        EXPECT_EQ(row.b, r.b);
+        EXPECT_EQ(row.c, r.c);
+        EXPECT_EQ(host.id(), r.thread);
+    }
+    host.Run([&] { ev.Detach(); });
+}
+
+TEST_F(SyncEventTest, ArgumentsAreReadWhenTheCallRuns)
+{
+    // The call object keeps the addresses of the raiser's variables.
+    HostThread host;
+    Target t;
+    SyncEvent ev;
+    host.Run([&] { ev.Attach(); });
+    long key = 1;
+    com_disp_evt::disp_evt_fun_ptr<long> call;
+    call.set_function(member_fun_ptr<long>(&t, &Target::One));
+    call.set_args(key);
+    key = 9;
+    EXPECT_TRUE(ev.Call(call));
+    ASSERT_EQ(1u, t.count());
+    EXPECT_EQ(9, t.runs[0].a);
+
+    // A call object without arguments or without a member runs nothing.
+    com_disp_evt::disp_evt_fun_ptr<long> unbound;
+    unbound.set_function(member_fun_ptr<long>(&t, &Target::One));
+    EXPECT_TRUE(ev.Call(unbound));
+    com_disp_evt::disp_evt_fun_ptr<long> empty;
+    empty.set_args(key);
+    EXPECT_TRUE(ev.Call(empty));
+    EXPECT_EQ(1u, t.count());
+    host.Run([&] { ev.Detach(); });
+}
+
+TEST_F(SyncEventTest, TwoSyncEventsShareTheFirstAttachersWindow)
+{
+    HostThread first, second;
+    Target t;
+    SyncEvent a, b;
+    first.Run([&] { EXPECT_TRUE(a.Attach()); });
+    HWND window = ProxyWindowRegistry::WindowHandle();
+    second.Run([&] { EXPECT_TRUE(b.Attach()); });
+    EXPECT_EQ(window, ProxyWindowRegistry::WindowHandle());
+    EXPECT_EQ(2u, ProxyWindowRegistry::UserCount());
+
+    long k = 4;
+    std::thread([&] {
+        EXPECT_TRUE(sync_call(a, &t, &Target::One, k));
+        EXPECT_TRUE(sync_call(b, &t, &Target::One, k));
+    }).join();
+    ASSERT_EQ(2u, t.count());
+    EXPECT_EQ(first.id(), t.runs[0].thread);
+    EXPECT_EQ(first.id(), t.runs[1].thread);
+    // Raised on the second object's own thread, it still goes to the window's.
+    second.Run([&] { EXPECT_TRUE(sync_call(b, &t, &Target::One, k)); });
+    ASSERT_EQ(3u, t.count());
+    EXPECT_EQ(first.id(), t.runs[2].thread);
+
+    first.Run([&] { a.Detach(); });
+    second.Run([&] { b.Detach(); });
+}
+
+TEST_F(SyncEventTest, AfterAllDetachANewAttachOnAnotherThreadOwnsANewWindow)
+{
+    HostThread first, second;
+    SyncEvent a, b;
+    first.Run([&] { a.Attach(); });
+    const HWND old = ProxyWindowRegistry::WindowHandle();
+    EXPECT_EQ(first.id(), WindowThread());
+    first.Run([&] { a.Detach(); });
+    EXPECT_EQ(old, ProxyWindowRegistry::WindowHandle()); // the window stays
+
+    second.Run([&] { b.Attach(); });
+    EXPECT_EQ(second.id(), WindowThread());
+    EXPECT_NE(old, ProxyWindowRegistry::WindowHandle());
+    // The old window is closed by its own thread, not left behind.
+    first.Run([] {});
+    first.Run([] {});
+    EXPECT_FALSE(IsWindow(old));
+
+    Target t;
+    long k = 2;
+    std::thread([&] { EXPECT_TRUE(sync_call(b, &t, &Target::One, k)); }).join();
+    ASSERT_EQ(1u, t.count());
+    EXPECT_EQ(second.id(), t.runs[0].thread);
+    second.Run([&] { b.Detach(); });
+}
+
+TEST_F(SyncEventTest, WindowThreadGoneMeansCallGivesUpAtOnce)
+{
+    Target t;
+    SyncEvent ev;
+    {
+        HostThread host;
+        host.Run([&] { ev.Attach(); });
+    } // the window dies with its thread
+    ev.SetPickupLimit(5000);
+    long k = 1;
+    const auto start = std::chrono::steady_clock::now();
+    bool ok = true;
+    std::thread([&] { ok = sync_call(ev, &t, &Target::One, k); }).join();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_FALSE(ok);
+    EXPECT_LT(ms.count(), 2000);
+    EXPECT_EQ(0u, t.count());
+
+    // A later attach elsewhere brings a working window back.
+    HostThread next;
+    SyncEvent other;
+    next.Run([&] { other.Attach(); });
+    EXPECT_EQ(next.id(), WindowThread());
+    std::thread([&] { EXPECT_TRUE(sync_call(ev, &t, &Target::One, k)); }).join();
+    EXPECT_EQ(1u, t.count());
+    next.Run([&] {
+        other.Detach();
+        ev.Detach();
+    });
+}
+
+TEST_F(SyncEventTest, CallNotPickedUpInTimeNeverRunsAndDoesNotConfuseTheNext)
+{
+    HostThread host;
+    Target t;
+    SyncEvent ev;
+    host.Run([&] { ev.Attach(); });
+    ev.SetPickupLimit(200);
+
+    host.Post([] { Sleep(1000); }); // the window's thread is busy
+    long first = 1;
+    const auto start = std::chrono::steady_clock::now();
+    bool ok = false;
+    std::thread([&] { ok = sync_call(ev, &t, &Target::One, first); }).join();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_TRUE(ok); // handed over, then withdrawn
+    EXPECT_GE(ms.count(), 190);
+    EXPECT_LT(ms.count(), 900);
+
+    // The next call is raised while the withdrawn one's message still waits:
+    // its own completion, not the late message, must end its Call.
+    long second = 2;
+    size_t seenAtReturn = 0;
+    ev.SetPickupLimit(5000);
+    std::thread([&] {
+        EXPECT_TRUE(sync_call(ev, &t, &Target::One, second));
+        seenAtReturn = t.count();
+    }).join();
+    EXPECT_EQ(1u, seenAtReturn);
+    host.Run([] {}); // every queued message has been handled
+    ASSERT_EQ(1u, t.count());
+    EXPECT_EQ(2, t.runs[0].a);
+    host.Run([&] { ev.Detach(); });
+}
+
+TEST_F(SyncEventTest, PickupLimitDoesNotCutShortACallThatIsRunning)
+{
+    HostThread host;
+    Target t;
+    t.sleepMs = 500;
+    SyncEvent ev;
+    host.Run([&] { ev.Attach(); });
+    ev.SetPickupLimit(100);
+    long k = 3;
+    bool ok = false;
+    std::thread([&] {
+        ok = sync_call(ev, &t, &Target::One, k);
+        EXPECT_EQ(1u, t.count()); // waited for the end
+    }).join();
+    EXPECT_TRUE(ok);
+    host.Run([&] { ev.Detach(); });
+}
+
+TEST_F(SyncEventTest, ConcurrentRaisersTakeTurns)
+{
+    // The first call keeps the window busy far beyond the pick-up limit. The
+    // second raiser must not post before the first has finished, or its own
+    // limit would run out in the queue and its event would be lost.
+    HostThread host;
+    Target t;
+    t.sleepMs = 400;
+    SyncEvent ev;
+    host.Run([&] { ev.Attach(); });
+    ev.SetPickupLimit(150);
+    long a = 1, b = 2;
+    std::thread first([&] { EXPECT_TRUE(sync_call(ev, &t, &Target::One, a)); });
+    Sleep(50);
+    std::thread second([&] { EXPECT_TRUE(sync_call(ev, &t, &Target::One, b)); });
+    first.join();
+    second.join();
+    ASSERT_EQ(2u, t.count());
+    EXPECT_EQ(1, t.runs[0].a);
+    EXPECT_EQ(2, t.runs[1].a);
+    host.Run([&] { ev.Detach(); });
+}
+
+TEST_F(SyncEventTest, StressEveryCallRunsOnceInOrderOnTheWindowThread)
+{
+    constexpr int kThreads = 8, kCalls = 10000;
+    HostThread host;
+    SyncEvent events[2];
+    host.Run([&] {
+        for (SyncEvent& ev : events)
+            ev.Attach();
+    });
+    struct Counter {
+        DWORD host = 0;
+        std::atomic<int> wrongThread{0};
+        std::vector<int> next = std::vector<int>(kThreads, 0);
+        std::atomic<int> outOfOrder{0};
+        HRESULT Hit(long code)
+        {
+            // Runs on the window's thread only, one at a time.
+            if (GetCurrentThreadId() != host)
+                ++wrongThread;
+            const int thread = code / kCalls, seq = code % kCalls;
+            if (next[thread] != seq)
+                ++outOfOrder;
+            next[thread] = seq + 1;
+            return S_OK;
+        }
+    } counter;
+    counter.host = host.id();
+    std::atomic<int> failed{0};
+    std::vector<std::thread> raisers;
+    for (int i = 0; i < kThreads; ++i)
+        raisers.emplace_back([&, i] {
+            for (int n = 0; n < kCalls; ++n) {
+                long code = i * kCalls + n;
+                if (!sync_call(events[i % 2], &counter, &Counter::Hit, code))
+                    ++failed;
+            }
+        });
+    for (auto& r : raisers)
+        r.join();
+    EXPECT_EQ(0, failed.load());
+    EXPECT_EQ(0, counter.wrongThread.load());
+    EXPECT_EQ(0, counter.outOfOrder.load());
+    for (int i = 0; i < kThreads; ++i)
+        EXPECT_EQ(kCalls, counter.next[i]) << "thread " << i;
+    host.Run([&] {
+        for (SyncEvent& ev : events)
+            ev.Detach();
+    });
+}
+
+TEST_F(SyncEventTest, ExceptionsStopAtTheMarshallingBoundary)
+{
+    HostThread host;
+    Target t;
+    t.throwIt = true;
+    SyncEvent ev;
+    host.Run([&] { ev.Attach(); });
+    long k = 1;
+    // Inline: Call reports it.
+    host.Run([&] { EXPECT_FALSE(sync_call(ev, &t, &Target::One, k)); });
+    // On the window's thread: swallowed there; the raiser is still released.
+    bool ok = false;
+    std::thread([&] { ok = sync_call(ev, &t, &Target::One, k); }).join();
+    EXPECT_TRUE(ok);
+    // And the window keeps working.
+    t.throwIt = false;
+    std::thread([&] { EXPECT_TRUE(sync_call(ev, &t, &Target::One, k)); }).join();
+    EXPECT_EQ(1u, t.count());
+    host.Run([&] { ev.Detach(); });
+}
+
+TEST_F(SyncEventTest, AttachTwiceAndCallWhileDetached)
+{
+    HostThread host;
+    Target t;
+    SyncEvent ev;
+    long k = 1;
+    EXPECT_FALSE(sync_call(ev, &t, &Target::One, k)); // never attached
+    host.Run([&] {
+        EXPECT_TRUE(ev.Attach());
+        EXPECT_FALSE(ev.Attach());
+    });
+    EXPECT_EQ(1u, ProxyWindowRegistry::UserCount());
+    host.Run([&] {
+        ev.Detach();
+        ev.Detach(); // harmless
+    });
+    EXPECT_EQ(0u, ProxyWindowRegistry::UserCount());
+    std::thread([&] { EXPECT_FALSE(sync_call(ev, &t, &Target::One, k)); }).join();
+    EXPECT_EQ(0u, t.count());
+}
+
+TEST_F(SyncEventTest, DestroyingAnAttachedSyncEventDetachesIt)
+{
+    HostThread host;
+    host.Run([] {
+        {
+            SyncEvent ev;
+            ev.Attach();
+            EXPECT_EQ(1u, ProxyWindowRegistry::UserCount());
+        }
+        EXPECT_EQ(0u, ProxyWindowRegistry::UserCount());
+    });
+}
+
+TEST(CallObject, CookiesFollowTheObjectAndInvalidateOnce)
+{
+    com_disp_evt::disp_evt_fun_ptr<long> call;
+    EXPECT_TRUE(call.is_valid());
+    call.invalidate();
+    EXPECT_FALSE(call.is_valid());
+}
+
+TEST(CallObject, MemberFunPtrCopiesItsBinding)
+{
+    Target t;
+    member_fun_ptr<long> a(&t, &Target::One);
+    member_fun_ptr<long> b(a), c;
+    EXPECT_TRUE(b);
+    EXPECT_FALSE(c);
+    c(1); // empty: nothing
+    c = b;
+    c = c;
+    a(1);
+    b(2);
+    c(3);
+    ASSERT_EQ(3u, t.count());
+    EXPECT_EQ(3, t.runs[2].a);
+    member_fun_ptr<TestEvent, long, long, void, void, void> three(&t, &Target::Three);
+    three(TEST_EVENT_OUT, 1, -1);
+    EXPECT_EQ(3, t.runs[3].what);
+}
