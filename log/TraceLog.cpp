@@ -2,6 +2,7 @@
 
 #include "log/TraceRules.h"
 
+#include <fcntl.h>
 #include <io.h>
 
 #include <cstdlib>
@@ -48,6 +49,31 @@ void ReadProfileKey(void* ctx, const char* key, char* out)
 {
     auto* src = static_cast<ProfileSource*>(ctx);
     GetPrivateProfileStringA(src->section, key, "", out, kex_log::kTextSize, src->iniPath);
+}
+
+// Opens path for appending in binary mode, creating it when missing, like
+// fopen(path, "ab"), but through a handle with append-only access: the system
+// then appends every write at the end of the file, even when another process
+// appends too, so the runtime does not have to seek before each write. The
+// handle is not inherited, so a child of the host cannot keep the log open
+// and block its rotation.
+FILE* OpenAppend(const char* path) noexcept
+{
+    HANDLE h = CreateFileA(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return nullptr;
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY);
+    if (fd == -1) {
+        CloseHandle(h);
+        return std::fopen(path, "ab");
+    }
+    FILE* f = _fdopen(fd, "ab");
+    if (!f) {
+        _close(fd);
+        return std::fopen(path, "ab");
+    }
+    return f;
 }
 
 } // namespace
@@ -205,8 +231,20 @@ void CTraceLog::WriteRecord(const char* prefix, const char* format, va_list args
     char header[kex_log::kHeaderSize];
     std::size_t n = kex_log::FormatHeader(header, sizeof header, timeText, kex_log::BaseName(m_locationFile),
                                           m_locationLine, threadId, processId, prefix);
-    std::fwrite(header, 1, n, m_file);
-    std::vfprintf(m_file, format, args);
+    // Header and message in one write when they fit a line buffer; a longer
+    // message goes straight to the stream, whole.
+    char line[1024];
+    std::memcpy(line, header, n);
+    va_list copy;
+    va_copy(copy, args);
+    int m = std::vsnprintf(line + n, sizeof line - n, format, copy);
+    va_end(copy);
+    if (m >= 0 && static_cast<std::size_t>(m) < sizeof line - n) {
+        std::fwrite(line, 1, n + m, m_file);
+    } else {
+        std::fwrite(header, 1, n, m_file);
+        std::vfprintf(m_file, format, args);
+    }
     std::fflush(m_file);
     // The trailer goes out with the next flush (next record, rotation or Close).
     std::fwrite(kex_log::kTrailer, 1, kex_log::kTrailerLength, m_file);
@@ -265,7 +303,7 @@ void CTraceLog::Rotate() noexcept
 
 FILE* CTraceLog::OpenFile() noexcept
 {
-    m_file = m_logFile[0] ? std::fopen(m_logFile, "ab") : nullptr;
+    m_file = m_logFile[0] ? OpenAppend(m_logFile) : nullptr;
     m_opened = m_file ? 1 : 0;
     m_unflushed = 0;
     return m_file;

@@ -1,5 +1,6 @@
 #include "log/TraceRules.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -167,40 +168,110 @@ bool Join(char* out, std::size_t cap, std::initializer_list<std::string_view> pa
 }
 
 namespace {
-std::size_t Clamped(int n, std::size_t cap)
+
+// Bounded writer: never writes past cap - 1 characters plus the terminator.
+class Out {
+public:
+    Out(char* buf, std::size_t cap) noexcept : m_begin(buf), m_p(buf), m_end(buf + cap - 1) {}
+    void Put(std::string_view s) noexcept
+    {
+        std::size_t n = std::min(s.size(), static_cast<std::size_t>(m_end - m_p));
+        if (n)
+            std::memcpy(m_p, s.data(), n);
+        m_p += n;
+    }
+    // printf's %0<width>d: the width counts the sign.
+    void Dec(long long v, int width = 1) noexcept
+    {
+        char digits[24];
+        char* d = digits + sizeof digits;
+        unsigned long long u = v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
+        do
+            *--d = static_cast<char>('0' + u % 10);
+        while (u /= 10);
+        int pad = width - static_cast<int>(digits + sizeof digits - d) - (v < 0 ? 1 : 0);
+        if (v < 0)
+            Put("-");
+        for (; pad > 0; --pad)
+            Put("0");
+        Put(std::string_view(d, static_cast<std::size_t>(digits + sizeof digits - d)));
+    }
+    std::size_t Finish() noexcept
+    {
+        *m_p = '\0';
+        return static_cast<std::size_t>(m_p - m_begin);
+    }
+
+private:
+    char* m_begin;
+    char* m_p;
+    char* m_end;
+};
+
+std::size_t DecLength(long long v) noexcept
 {
-    if (n < 0)
-        return 0;
-    return static_cast<std::size_t>(n) < cap ? static_cast<std::size_t>(n) : cap - 1;
+    std::size_t n = v < 0 ? 2 : 1;
+    unsigned long long u = v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
+    while (u /= 10)
+        ++n;
+    return n;
 }
+
 } // namespace
 
+// Formatted by hand: these run for every record, and printf's machinery costs
+// more than the rest of the record's formatting together.
 std::size_t FormatTime(char* out, std::size_t cap, const LocalTime& t) noexcept
 {
-    return Clamped(std::snprintf(out, cap, "%d-%02d-%02d %02d:%02d:%02d:%03d", t.year, t.month, t.day,
-                                 t.hour, t.minute, t.second, t.millisecond),
-                   cap);
+    Out o(out, cap);
+    o.Dec(t.year);
+    o.Put("-");
+    o.Dec(t.month, 2);
+    o.Put("-");
+    o.Dec(t.day, 2);
+    o.Put(" ");
+    o.Dec(t.hour, 2);
+    o.Put(":");
+    o.Dec(t.minute, 2);
+    o.Put(":");
+    o.Dec(t.second, 2);
+    o.Put(":");
+    o.Dec(t.millisecond, 3);
+    return o.Finish();
 }
 
 std::size_t FormatStamp(char* out, std::size_t cap, const LocalTime& t) noexcept
 {
-    return Clamped(std::snprintf(out, cap, "%02d%02d%02d%02d%02d", t.month, t.day, t.hour, t.minute, t.second),
-                   cap);
+    Out o(out, cap);
+    for (int v : {t.month, t.day, t.hour, t.minute, t.second})
+        o.Dec(v, 2);
+    return o.Finish();
 }
 
 std::size_t FormatHeader(char* out, std::size_t cap, const char* time, std::string_view file, int line,
                          int threadId, int processId, const char* prefix) noexcept
 {
-    auto format = [&](std::size_t fileLength) {
-        return std::snprintf(out, cap, "%s[%s][%.*s(%d)][(%d/%d)][%s", kOpening, time,
-                             static_cast<int>(fileLength), file.data(), line, threadId, processId, prefix);
-    };
-    int n = format(file.size());
-    if (n >= 0 && static_cast<std::size_t>(n) >= cap) {
-        std::size_t over = static_cast<std::size_t>(n) - (cap - 1);
-        n = format(over < file.size() ? file.size() - over : 0);
-    }
-    return Clamped(n, cap);
+    std::string_view timeText(time ? time : ""), prefixText(prefix ? prefix : "");
+    std::size_t fixed = sizeof kOpening - 1 + 1 + timeText.size() + 2 + 1 + DecLength(line) + 4 +
+                        DecLength(threadId) + 1 + DecLength(processId) + 3 + prefixText.size();
+    // When the header would not fit, the file part gives way first.
+    if (fixed + file.size() > cap - 1)
+        file = file.substr(0, fixed < cap - 1 ? cap - 1 - fixed : 0);
+    Out o(out, cap);
+    o.Put(kOpening);
+    o.Put("[");
+    o.Put(timeText);
+    o.Put("][");
+    o.Put(file);
+    o.Put("(");
+    o.Dec(line);
+    o.Put(")][(");
+    o.Dec(threadId);
+    o.Put("/");
+    o.Dec(processId);
+    o.Put(")][");
+    o.Put(prefixText);
+    return o.Finish();
 }
 
 bool BackupPath(char* out, std::size_t cap, const char* logFile, const char* tag) noexcept

@@ -385,3 +385,25 @@ TEST(TraceRules, ConfigValues)
         EXPECT_EQ(r.expect.saveCount, s.saveCount);
     }
 }
+
+TEST(TraceRules, FormattingMatchesPrintf)
+{
+    // The record's numbers are formatted by hand; they must match the printf
+    // formats byte for byte, signs and padding included.
+    const int values[] = {0, 1, 5, 9, 10, 42, 99, 100, 999, 1000, 65535, -1, -5, -10, -999, INT_MAX, INT_MIN};
+    for (int v : values) {
+        SCOPED_TRACE("value " + std::to_string(v));
+        char mine[kHeaderSize], theirs[kHeaderSize];
+        LocalTime t{v, v, v, v, v, v, v};
+        FormatTime(mine, kTimeSize, t);
+        std::snprintf(theirs, kTimeSize, "%d-%02d-%02d %02d:%02d:%02d:%03d", v, v, v, v, v, v, v);
+        EXPECT_STREQ(theirs, mine);
+        FormatStamp(mine, 16, t);
+        std::snprintf(theirs, 16, "%02d%02d%02d%02d%02d", v, v, v, v, v);
+        EXPECT_STREQ(theirs, mine);
+        FormatHeader(mine, kHeaderSize, "2026-01-05 09:03:07:042", "KexPhone", v, v, ~v, "TCP = ");
+        std::snprintf(theirs, kHeaderSize, "%s[%s][%s(%d)][(%d/%d)][%s", "<!--", "2026-01-05 09:03:07:042",
+                      "KexPhone", v, v, ~v, "TCP = ");
+        EXPECT_STREQ(theirs, mine);
+    }
+}
