@@ -1,0 +1,338 @@
+// Late binding of the phone object: names, argument placement, conversion and
+// the error answers of Invoke.
+#include "tests/phone/phone_object_fixture.h"
+
+#include <cstring>
+
+using namespace phone_test;
+using kex::com_ptr;
+using kex::unique_bstr;
+
+namespace {
+
+const DISPID kJunkId = 0x5A5A5A;
+const UINT kJunkArgErr = 0xDEAD;
+
+TEST_F(PhoneTest, GetIDsOfNames)
+{
+    struct Case {
+        std::vector<const wchar_t*> names;
+        HRESULT hr;
+        std::vector<DISPID> ids; // kJunkId: left untouched
+    } cases[] = {
+        {{L"Start"}, S_OK, {1}},
+        {{L"start"}, S_OK, {1}},
+        {{L"STOP"}, S_OK, {2}},
+        {{L"IsStarted"}, S_OK, {3}},
+        {{L"get_IsStarted"}, S_OK, {3}},
+        {{L"pVal"}, S_OK, {0}},
+        {{L"USBPhoneName"}, S_OK, {4}},
+        {{L"get_usbphonename"}, S_OK, {4}},
+        {{L"pName"}, S_OK, {0}},
+        {{L"Number"}, S_OK, {5}},
+        {{L"put_Number"}, S_OK, {5}},
+        {{L"newVal"}, S_OK, {0}},
+        {{L"Link"}, S_OK, {6}},
+        {{L"Ring"}, S_OK, {7}},
+        {{L"RingBack"}, S_OK, {8}},
+        {{L"Talking"}, S_OK, {9}},
+        {{L"Hangup"}, S_OK, {10}},
+        {{L"Hold"}, S_OK, {11}},
+        {{L"Resume"}, S_OK, {12}},
+        {{L"CallFailed"}, S_OK, {13}},
+        {{L"Ready"}, S_OK, {14}},
+        {{L"RingBusy"}, S_OK, {15}},
+        {{L"PutCallInfo"}, S_OK, {16}},
+        {{L"PutContactInfo"}, S_OK, {17}},
+        {{L"Link", L"peerNumber", L"PEERNAME"}, S_OK, {6, 1, 0}},
+        // "Number" is the property first, never PutCallInfo's second parameter.
+        {{L"PutCallInfo", L"Name", L"Number"}, S_OK, {16, 0, 5}},
+        {{L"PutContactInfo", L"line", L"pIconType", L"pContactInfo"}, S_OK, {17, 2, 1, 0}},
+        {{L"Nope"}, DISP_E_UNKNOWNNAME, {kJunkId}},
+        {{L"Start "}, DISP_E_UNKNOWNNAME, {kJunkId}},
+        {{L""}, DISP_E_UNKNOWNNAME, {kJunkId}},
+        {{nullptr}, DISP_E_UNKNOWNNAME, {kJunkId}},
+        {{L"Link", L"Nope", L"peerName"}, DISP_E_UNKNOWNNAME, {6, kJunkId, kJunkId}},
+        {{L"OnKey"}, DISP_E_UNKNOWNNAME, {kJunkId}},
+    };
+    for (const Case& c : cases) {
+        std::string what;
+        for (const wchar_t* n : c.names) {
+            what += " ";
+            for (const wchar_t* p = n ? n : L"(null)"; *p; ++p)
+                what += static_cast<char>(*p);
+        }
+        SCOPED_TRACE(what);
+        std::vector<DISPID> ids(c.names.size(), kJunkId);
+        EXPECT_EQ(phone->GetIDsOfNames(IID_NULL, const_cast<LPOLESTR*>(c.names.data()),
+                                       static_cast<UINT>(c.names.size()), LOCALE_USER_DEFAULT, ids.data()),
+                  c.hr);
+        EXPECT_EQ(ids, c.ids);
+    }
+}
+
+// Arguments in array order (the last parameter first), owned by the test.
+class Args {
+public:
+    Args() = default;
+    Args(const Args&) = delete;
+    ~Args()
+    {
+        for (VARIANT& v : m_v)
+            VariantClear(&v);
+    }
+    Args& bstr(const wchar_t* s)
+    {
+        VARIANT v;
+        V_VT(&v) = VT_BSTR;
+        V_BSTR(&v) = SysAllocString(s);
+        m_v.push_back(v);
+        return *this;
+    }
+    Args& i4(LONG n) { return raw(VT_I4, [n](VARIANT& v) { V_I4(&v) = n; }); }
+    Args& i2(SHORT n) { return raw(VT_I2, [n](VARIANT& v) { V_I2(&v) = n; }); }
+    Args& ref(VARTYPE type, void* p) { return raw(VT_BYREF | type, [p](VARIANT& v) { V_BYREF(&v) = p; }); }
+    Args& empty() { return raw(VT_EMPTY, [](VARIANT&) {}); }
+    template <class F>
+    Args& raw(VARTYPE type, F fill)
+    {
+        VARIANT v;
+        VariantInit(&v);
+        V_VT(&v) = type;
+        fill(v);
+        m_v.push_back(v);
+        return *this;
+    }
+    VARIANT& operator[](size_t i) { return m_v[i]; }
+    size_t size() const { return m_v.size(); }
+    VARIANT* data() { return m_v.data(); }
+
+private:
+    std::vector<VARIANT> m_v;
+};
+
+HRESULT Invoke(IDispatch* d, DISPID id, WORD flags, Args& args, std::vector<DISPID> named, VARIANT* result,
+               UINT* argErr)
+{
+    DISPPARAMS params = {args.data(), named.empty() ? nullptr : named.data(), static_cast<UINT>(args.size()),
+                         static_cast<UINT>(named.size())};
+    return d->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, nullptr, argErr);
+}
+
+TEST_F(PhoneTest, InvokeErrors)
+{
+    LONG byRefLong = 7;
+    BSTR texts[3] = {};
+    LONG icons[3] = {};
+    struct Case {
+        const char* what;
+        DISPID id;
+        std::function<void(Args&)> args;
+        std::vector<DISPID> named;
+        HRESULT hr;
+        UINT argErr;
+    } cases[] = {
+        {"four arguments", 6, [](Args& a) { a.bstr(L"a").bstr(L"b").bstr(L"c").bstr(L"d"); }, {},
+         DISP_E_BADPARAMCOUNT, kJunkArgErr},
+        {"DISPID 0", 0, [](Args&) {}, {}, DISP_E_MEMBERNOTFOUND, kJunkArgErr},
+        {"DISPID 18", 18, [](Args&) {}, {}, DISP_E_MEMBERNOTFOUND, kJunkArgErr},
+        {"DISPID -1", -1, [](Args&) {}, {}, DISP_E_MEMBERNOTFOUND, kJunkArgErr},
+        {"DISPID_VALUE-like large", 0x7fffffff, [](Args&) {}, {}, DISP_E_MEMBERNOTFOUND, kJunkArgErr},
+        {"PutContactInfo without line", 17, [](Args& a) { a.i4(1).i4(2); }, {}, DISP_E_BADPARAMCOUNT,
+         kJunkArgErr},
+        {"Number read", 5, [](Args&) {}, {}, DISP_E_BADPARAMCOUNT, kJunkArgErr},
+        {"Start with an argument", 1, [](Args& a) { a.i4(1); }, {}, DISP_E_BADPARAMCOUNT, kJunkArgErr},
+        {"Link with one argument", 6, [](Args& a) { a.bstr(L"a"); }, {}, DISP_E_BADPARAMCOUNT, kJunkArgErr},
+        {"IsStarted set", 3, [](Args& a) { a.i4(1); }, {DISPID_PROPERTYPUT}, DISP_E_BADPARAMCOUNT, kJunkArgErr},
+        {"named position out of range", 6, [](Args& a) { a.bstr(L"a").bstr(L"b"); }, {2}, DISP_E_PARAMNOTFOUND, 0},
+        {"named position negative", 6, [](Args& a) { a.bstr(L"a").bstr(L"b"); }, {-5}, DISP_E_PARAMNOTFOUND, 0},
+        {"property put named second", 6, [](Args& a) { a.bstr(L"a").bstr(L"b"); }, {0, DISPID_PROPERTYPUT},
+         DISP_E_PARAMNOTFOUND, 1},
+        {"one position named twice", 6, [](Args& a) { a.bstr(L"a").bstr(L"b"); }, {1, 1}, DISP_E_PARAMNOTFOUND, 1},
+        {"named position also given positionally", 6, [](Args& a) { a.bstr(L"a").bstr(L"b"); }, {0},
+         DISP_E_PARAMNOTFOUND, 1},
+        {"member checked after names", 99, [](Args& a) { a.bstr(L"a"); }, {4}, DISP_E_PARAMNOTFOUND, 0},
+        {"peerName cannot become text", 6, [&](Args& a) { a.bstr(L"100").ref(VT_I4, &byRefLong); }, {},
+         DISP_E_TYPEMISMATCH, 1},
+        {"peerNumber cannot become text", 6, [&](Args& a) { a.ref(VT_I4, &byRefLong).bstr(L"Alice"); }, {},
+         DISP_E_TYPEMISMATCH, 0},
+        // VT_EMPTY becomes an empty text; the call then reaches the stopped object.
+        {"peerNumber empty", 7, [](Args& a) { a.empty().bstr(L"Alice"); }, {}, E_FAIL, kJunkArgErr},
+        {"contact texts by value", 17, [&](Args& a) { a.i4(1).ref(VT_I4, icons).bstr(L"x"); }, {},
+         DISP_E_TYPEMISMATCH, 2},
+        {"icon types by value", 17, [&](Args& a) { a.i4(1).i4(1).ref(VT_BSTR, texts); }, {}, DISP_E_TYPEMISMATCH, 1},
+        {"line not a number", 17, [&](Args& a) { a.bstr(L"three").ref(VT_I4, icons).ref(VT_BSTR, texts); }, {},
+         DISP_E_TYPEMISMATCH, 0},
+        {"line by reference", 17, [&](Args& a) { a.ref(VT_I4, &byRefLong).ref(VT_I4, icons).ref(VT_BSTR, texts); },
+         {}, DISP_E_TYPEMISMATCH, 0},
+        {"stopped member answers", 6, [](Args& a) { a.bstr(L"100").bstr(L"Alice"); }, {}, E_FAIL, kJunkArgErr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Args args;
+        c.args(args);
+        UINT argErr = kJunkArgErr;
+        VARIANT result;
+        std::memset(&result, 0xCC, sizeof result);
+        EXPECT_EQ(Invoke(phone.get(), c.id, DISPATCH_METHOD, args, c.named, &result, &argErr), c.hr);
+        EXPECT_EQ(argErr, c.argErr);
+        if (args.size() <= 3)
+            EXPECT_EQ(V_VT(&result), VT_EMPTY);
+    }
+
+    UINT argErr = kJunkArgErr;
+    EXPECT_EQ(phone->Invoke(6, IID_NULL, 0, DISPATCH_METHOD, nullptr, nullptr, nullptr, &argErr), DISP_E_BADVARTYPE);
+    // Inconsistent counts are refused, not read past.
+    DISPPARAMS moreNamed = {nullptr, nullptr, 0, 1};
+    EXPECT_EQ(phone->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &moreNamed, nullptr, nullptr, nullptr),
+              DISP_E_BADPARAMCOUNT);
+    DISPPARAMS noArray = {nullptr, nullptr, 2, 0};
+    EXPECT_EQ(phone->Invoke(6, IID_NULL, 0, DISPATCH_METHOD, &noArray, nullptr, nullptr, nullptr), E_INVALIDARG);
+}
+
+class PhoneInvokeTest : public PhoneTest {
+protected:
+    void SetUp() override
+    {
+        PhoneTest::SetUp();
+        ASSERT_EQ(phone->Start(), S_OK);
+        rec.reset();
+    }
+    RecCommand Only()
+    {
+        EXPECT_EQ(rec.State().recorded, 1);
+        return Last(rec);
+    }
+};
+
+TEST_F(PhoneInvokeTest, ArgumentsReachTheSameFunctionsAsEarlyBoundCalls)
+{
+    struct Case {
+        const char* what;
+        DISPID id;
+        WORD flags;
+        std::function<void(Args&)> args;
+        std::vector<DISPID> named;
+        uint32_t code;
+        const char* w;
+        const char* l;
+    } cases[] = {
+        {"Link", 6, DISPATCH_METHOD, [](Args& a) { a.bstr(L"100").bstr(L"Alice"); }, {}, 2, "Alice", "100"},
+        {"Link by names", 6, DISPATCH_METHOD, [](Args& a) { a.bstr(L"100").bstr(L"Alice"); }, {1, 0}, 2, "Alice",
+         "100"},
+        {"Link by names, other order", 6, DISPATCH_METHOD, [](Args& a) { a.bstr(L"Alice").bstr(L"100"); }, {0, 1}, 2,
+         "Alice", "100"},
+        {"Link, second by name", 6, DISPATCH_METHOD, [](Args& a) { a.bstr(L"100").bstr(L"Alice"); }, {1}, 2, "Alice",
+         "100"},
+        {"Ring with a number", 7, DISPATCH_METHOD, [](Args& a) { a.i4(100).bstr(L"Bob"); }, {}, 3, "Bob", "100"},
+        {"RingBusy with a short", 15, DISPATCH_METHOD, [](Args& a) { a.i2(-7).i2(42); }, {}, 10, "42", "-7"},
+        {"Number put", 5, DISPATCH_PROPERTYPUT, [](Args& a) { a.bstr(L"100"); }, {DISPID_PROPERTYPUT}, 11, nullptr,
+         "100"},
+        {"Number as a method", 5, DISPATCH_METHOD, [](Args& a) { a.i4(5); }, {}, 11, nullptr, "5"},
+        {"Ready as a property get", 14, DISPATCH_PROPERTYGET, [](Args&) {}, {}, 1, nullptr, nullptr},
+        {"PutCallInfo", 16, DISPATCH_METHOD, [](Args& a) { a.bstr(L"800").bstr(L"Heidi"); }, {}, 12, "Heidi", "800"},
+        {"Hangup empty and null", 10, DISPATCH_METHOD,
+         [](Args& a) { a.raw(VT_BSTR, [](VARIANT& v) { V_BSTR(&v) = nullptr; }).empty(); }, {}, 6, "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        rec.reset();
+        Args args;
+        c.args(args);
+        UINT argErr = kJunkArgErr;
+        ASSERT_EQ(Invoke(phone.get(), c.id, c.flags, args, c.named, nullptr, &argErr), S_OK);
+        EXPECT_EQ(argErr, kJunkArgErr);
+        RecCommand got = Only();
+        EXPECT_EQ(got.code, c.code);
+        if (c.w)
+            EXPECT_STREQ(got.text[0], c.w);
+        else
+            EXPECT_EQ(got.wParam, 0u);
+        if (c.l)
+            EXPECT_STREQ(got.text[1], c.l);
+        else
+            EXPECT_EQ(got.lParam, 0u);
+    }
+}
+
+TEST_F(PhoneInvokeTest, ConversionIsMadeInTheCallersArguments)
+{
+    Args args;
+    VARIANT referred;
+    V_VT(&referred) = VT_I2;
+    V_I2(&referred) = 7;
+    args.i4(100).ref(VT_VARIANT, &referred);
+    ASSERT_EQ(Invoke(phone.get(), 6, DISPATCH_METHOD, args, {}, nullptr, nullptr), S_OK);
+    RecCommand got = Only();
+    EXPECT_STREQ(got.text[0], "7");
+    EXPECT_STREQ(got.text[1], "100");
+    // By value: the array holds the text now. By reference: the reference
+    // stays and the variable behind it holds the text.
+    ASSERT_EQ(V_VT(&args[0]), VT_BSTR);
+    EXPECT_STREQ(V_BSTR(&args[0]), L"100");
+    ASSERT_EQ(V_VT(&args[1]), VT_BYREF | VT_VARIANT);
+    ASSERT_EQ(V_VT(&referred), VT_BSTR);
+    EXPECT_STREQ(V_BSTR(&referred), L"7");
+    VariantClear(&referred);
+}
+
+TEST_F(PhoneInvokeTest, PutContactInfoLateBound)
+{
+    unique_bstr a = Bstr(L"Bob"), b = Bstr(L"Work"), c = Bstr(L"Home");
+    BSTR texts[3] = {a.get(), b.get(), c.get()};
+    LONG icons[3] = {-4, 7, 2};
+    VARIANT refTexts;
+    V_VT(&refTexts) = VT_BYREF | VT_BSTR;
+    V_BSTRREF(&refTexts) = texts;
+    Args args;
+    args.i2(2).ref(VT_I4, icons).ref(VT_VARIANT, &refTexts); // line as a script literal
+    ASSERT_EQ(Invoke(phone.get(), 17, DISPATCH_METHOD, args, {}, nullptr, nullptr), S_OK);
+    RecCommand got = Only();
+    EXPECT_EQ(got.code, 13u);
+    EXPECT_STREQ(got.info[0], "Bob");
+    EXPECT_STREQ(got.info[1], "Work");
+    EXPECT_STREQ(got.info[2], "");
+    EXPECT_EQ(got.iconType[0], 0);
+    EXPECT_EQ(got.iconType[1], 7);
+    EXPECT_EQ(got.iconType[2], 0);
+    EXPECT_EQ(V_VT(&args[0]), VT_I4);
+}
+
+TEST_F(PhoneInvokeTest, PropertiesGiveTheirValuesInTheResult)
+{
+    UINT argErr = kJunkArgErr;
+    for (WORD flags : {WORD(DISPATCH_PROPERTYGET), WORD(DISPATCH_METHOD | DISPATCH_PROPERTYGET), WORD(0)}) {
+        SCOPED_TRACE(testing::Message() << "flags " << flags);
+        Args none;
+        VARIANT result;
+        std::memset(&result, 0xCC, sizeof result);
+        ASSERT_EQ(Invoke(phone.get(), 3, flags, none, {}, &result, &argErr), S_OK);
+        EXPECT_EQ(V_VT(&result), VT_BOOL);
+        EXPECT_EQ(V_BOOL(&result), VARIANT_TRUE);
+
+        std::memset(&result, 0xCC, sizeof result);
+        ASSERT_EQ(Invoke(phone.get(), 4, flags, none, {}, &result, &argErr), S_OK);
+        ASSERT_EQ(V_VT(&result), VT_BSTR);
+        EXPECT_STREQ(V_BSTR(&result), L"Alpha");
+        VariantClear(&result);
+    }
+
+    // Start as a property get still starts; results stay empty for methods.
+    Args none;
+    VARIANT result;
+    ASSERT_EQ(Invoke(phone.get(), 2, DISPATCH_METHOD, none, {}, &result, nullptr), S_OK);
+    EXPECT_EQ(V_VT(&result), VT_EMPTY);
+    std::memset(&result, 0xCC, sizeof result);
+    ASSERT_EQ(Invoke(phone.get(), 4, DISPATCH_PROPERTYGET, none, {}, &result, nullptr), E_FAIL);
+    EXPECT_EQ(V_VT(&result), VT_BSTR); // stored whatever the member answered
+    EXPECT_EQ(V_BSTR(&result), nullptr);
+    ASSERT_EQ(Invoke(phone.get(), 1, DISPATCH_PROPERTYGET, none, {}, &result, nullptr), S_OK);
+    EXPECT_EQ(V_VT(&result), VT_EMPTY);
+    VARIANT_BOOL started = VARIANT_FALSE;
+    EXPECT_EQ(phone->get_IsStarted(&started), S_OK);
+    EXPECT_EQ(started, VARIANT_TRUE);
+    EXPECT_EQ(Invoke(phone.get(), 4, DISPATCH_PROPERTYGET, none, {}, nullptr, nullptr), S_OK); // no leak, no crash
+    EXPECT_EQ(argErr, kJunkArgErr);
+}
+
+} // namespace
