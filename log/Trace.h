@@ -2,6 +2,7 @@
 //
 //   KEX_ENTER("CUSBManager::Load");
 //   if (failed) { KEX_ERROR("Open file failed."); KEX_LEAVE("CUSBManager::Load"); return 1; }
+//   KEX_RETURN("CUSBManager::Load", 0);   // Leave record on this line, then return 0
 //
 // A source file may define KEX_TRACE_FILE (for example "AdapterManager")
 // before including this header; otherwise the file name of __FILE__ is used.
@@ -30,3 +31,17 @@ constexpr const char* base_name(const char* path)
 #define KEX_LEAVE(name) KEX_LOG(TRACE_LEAVE, "%s.", name)
 #define KEX_ERROR(...) KEX_LOG(TRACE_ERROR, __VA_ARGS__)
 #define KEX_INFO(...) KEX_LOG(TRACE_INFO, __VA_ARGS__)
+
+// Evaluates the result first (it may trace on its own), then writes the Leave
+// record with this line and returns the result.
+#define KEX_RETURN(name, ...)                  \
+    do {                                       \
+        auto kex_result_ = (__VA_ARGS__);      \
+        KEX_LEAVE(name);                       \
+        return kex_result_;                    \
+    } while (0)
+#define KEX_RETURN_VOID(name) \
+    do {                      \
+        KEX_LEAVE(name);      \
+        return;               \
+    } while (0)

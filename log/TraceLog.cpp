@@ -288,9 +288,14 @@ void CTraceLog::Rotate() noexcept
     if (m_attachSizeAction == 1) {
         kex_log::FormatStamp(tag, sizeof tag, Now());
     } else if (m_attachSizeAction == 2) {
-        if (++s_backupIndex > m_saveCount)
-            s_backupIndex = 1;
-        std::snprintf(tag, sizeof tag, "%d", s_backupIndex);
+        // The index is shared by every logger of the process, each with its
+        // own lock.
+        int index = __atomic_load_n(&s_backupIndex, __ATOMIC_RELAXED), next;
+        do
+            next = index >= m_saveCount ? 1 : index + 1;
+        while (!__atomic_compare_exchange_n(&s_backupIndex, &index, next, false, __ATOMIC_RELAXED,
+                                            __ATOMIC_RELAXED));
+        std::snprintf(tag, sizeof tag, "%d", next);
     } else {
         return; // no backup: the file keeps growing
     }
@@ -327,13 +332,12 @@ FILE* CTraceLog::Open() noexcept
 
 void CTraceLog::Close() noexcept
 {
-    CRITICAL_SECTION* lock = m_lock;
-    if (lock)
-        EnterCriticalSection(lock);
+    // Runs at unload, when no other thread logs. The lock is not taken: at
+    // process exit a thread killed inside Log may still own it.
     CloseFile();
+    CRITICAL_SECTION* lock = m_lock;
     m_lock = nullptr;
     if (lock) {
-        LeaveCriticalSection(lock);
         DeleteCriticalSection(lock);
         delete lock;
     }

@@ -17,6 +17,8 @@
 #include <vector>
 
 int TraceFromNamedFile(const char* marker);
+int TracedTwice(int x, int* enterLine, int* leaveLine);
+void TracedVoid(int* leaveLine);
 
 namespace {
 
@@ -595,24 +597,40 @@ TEST(TraceLog, ComponentLoggerAndTraceHelpers)
 {
     EXPECT_EQ(LogDir() + ".\\KexUSBPhone.log", g_traceLog.LogFile());
     ASSERT_TRUE(g_traceLog.IsOpen());
+    // Whatever the ini beside this program says: everything on.
+    g_traceLog.SetSwitch(true);
+    g_traceLog.AddLevel(7);
 
     std::string marker = "marker " + Dec(GetCurrentProcessId()) + "-" + Dec(GetTickCount());
     int line = __LINE__; KEX_ERROR("%s.", marker.c_str());
     int namedLine = TraceFromNamedFile((marker + " named").c_str());
-    std::string enterName = "Test::" + Dec(GetCurrentProcessId()) + "::Enter";
-    KEX_ENTER(enterName.c_str());
-    KEX_LEAVE(enterName.c_str());
+    std::string name = "Test::" + Dec(GetCurrentProcessId()) + "-" + Dec(GetTickCount());
+    int enterLine = __LINE__; KEX_ENTER(name.c_str());
+    int leaveLine = __LINE__; KEX_LEAVE(name.c_str());
+    int twiceEnter[2], twiceLeave[2], voidLeave;
+    EXPECT_EQ(-1, TracedTwice(-3, &twiceEnter[0], &twiceLeave[0]));
+    EXPECT_EQ(8, TracedTwice(4, &twiceEnter[1], &twiceLeave[1]));
+    TracedVoid(&voidLeave);
+    EXPECT_NE(twiceLeave[0], twiceLeave[1]);
 
     std::string ids = "[(" + Dec(static_cast<int>(GetCurrentThreadId())) + "/" +
                       Dec(static_cast<int>(GetCurrentProcessId())) + ")]";
+    auto at = [&](const std::string& file, int l, const std::string& message) {
+        return "][" + file + "(" + Dec(l) + ")]" + ids + "[" + message;
+    };
     std::string text = ComponentLogText();
-    EXPECT_NE(std::string::npos, text.find("][test_trace_log.cpp(" + Dec(line) + ")]" + ids + "[Error = " + marker + ".")) << marker;
-    EXPECT_NE(std::string::npos,
-              text.find("][AdapterManager(" + Dec(namedLine) + ")]" + ids + "[Error = " + marker + " named"));
-    if (g_traceLog.Switch() && (g_traceLog.LevelMask() & TRACE_ENTER)) {
-        EXPECT_NE(std::string::npos, text.find("[Enter = " + enterName + ".]"));
-    }
-    if (g_traceLog.Switch() && (g_traceLog.LevelMask() & TRACE_LEAVE)) {
-        EXPECT_NE(std::string::npos, text.find("[Leave = " + enterName + "."));
-    }
+    struct Row {
+        std::string expect;
+    } rows[] = {
+        {at("test_trace_log.cpp", line, "Error = " + marker + ".]-->")},
+        {at("AdapterManager", namedLine, "Error = " + marker + " named]-->")},
+        {at("test_trace_log.cpp", enterLine, "Enter = " + name + ".]-->")},
+        {at("test_trace_log.cpp", leaveLine, "Leave = " + name + ".]-->")},
+        {at("AdapterManager", twiceEnter[0], "Enter = Named::TracedTwice.]-->")},
+        {at("AdapterManager", twiceLeave[0], "Leave = Named::TracedTwice.]-->")},
+        {at("AdapterManager", twiceLeave[1], "Leave = Named::TracedTwice.]")},
+        {at("AdapterManager", voidLeave, "Leave = Named::TracedVoid.")},
+    };
+    for (const Row& r : rows)
+        EXPECT_NE(std::string::npos, text.find(r.expect)) << r.expect;
 }

@@ -7,3 +7,20 @@ int TraceFromNamedFile(const char* marker)
     int line = __LINE__; KEX_ERROR("%s", marker);
     return line;
 }
+
+// Enter and Leave through the helpers; the lines of the Enter and of the
+// return that was taken are handed back.
+int TracedTwice(int x, int* enterLine, int* leaveLine)
+{
+    *enterLine = __LINE__; KEX_ENTER("Named::TracedTwice");
+    if (x < 0) {
+        *leaveLine = __LINE__; KEX_RETURN("Named::TracedTwice", -1);
+    }
+    *leaveLine = __LINE__; KEX_RETURN("Named::TracedTwice", x * 2);
+}
+
+void TracedVoid(int* leaveLine)
+{
+    KEX_ENTER("Named::TracedVoid");
+    *leaveLine = __LINE__; KEX_RETURN_VOID("Named::TracedVoid");
+}
