@@ -26,25 +26,49 @@ cp "$root"/samples/USBPhone.ini "$root"/samples/virtual_handset/{virtual_handset
 winpath() { echo "Z:${1//\//\\}"; }
 dll=$(winpath "$demo/KexUSBPhone.dll")
 
+reg_value() { # <key>: the key's default value, empty when it is missing
+    "$run" reg query "$1" /ve 2>/dev/null | sed -n 's/^ *(Default) *REG_SZ *//p' | head -n 1
+}
+
 if ! out=$("$run" regsvr32 /s /n /i:user "$dll" 2>&1); then
     echo "demo: registering $dll for the current user failed" >&2
     echo "$out" >&2
     exit 2
 fi
+clsid=$(reg_value 'HKCU\Software\Classes\KexUSBPhone.KexPhone\CLSID')
+# Wine 8 does not read classes registered per user (HKCU\Software\Classes)
+# when it creates objects. There the demo registers per machine as well, in
+# this build's private prefix, and puts back what was registered before.
+machine=0 previous=""
+if [ -z "$(reg_value 'HKCR\KexUSBPhone.KexPhone\CLSID')" ]; then
+    previous=$(reg_value "HKLM\Software\Classes\CLSID\$clsid\InprocServer32")
+    if ! out=$("$run" regsvr32 /s "$dll" 2>&1); then
+        echo "demo: registering $dll failed" >&2
+        echo "$out" >&2
+        "$run" regsvr32 /s /u /n /i:user "$dll" >/dev/null 2>&1
+        exit 2
+    fi
+    machine=1
+fi
 unregister() {
     [ "${KEX_DEMO_KEEP_REGISTERED:-0}" = 1 ] && return
     "$run" regsvr32 /s /u /n /i:user "$dll" >/dev/null 2>&1
+    if [ $machine = 1 ]; then
+        "$run" regsvr32 /s /u "$dll" >/dev/null 2>&1
+        [ -n "$previous" ] && "$run" regsvr32 /s "$previous" >/dev/null 2>&1
+    fi
 }
 trap unregister EXIT
 
 echo "== demo: KexUSBPhone.dll registered for the current user from $demo"
+[ $machine = 1 ] && echo "   (and per machine in the build's Wine prefix: Wine 8 ignores per-user classes)"
 echo "== host = demo_softphone.exe, handset = virtual_handset.dll (scenario demo.scenario)"
 echo
 "$run" "$(winpath "$demo/demo_softphone.exe")"
 rc=$?
 echo
-echo "trace log:   $demo/log/KexUSBPhone.log"
-echo "handset log: $demo/virtual_handset.log"
+echo "trace log on this machine: $demo/log/KexUSBPhone.log"
+echo "handset log:               $demo/virtual_handset.log"
 if [ $rc -eq 0 ]; then
     echo "demo: OK"
 else

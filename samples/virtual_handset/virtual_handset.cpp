@@ -105,12 +105,12 @@ public:
         m_stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         if (!m_stop)
             return false;
+        if (!m_settings.pipe.empty())
+            open_pipe();
         if (!m_settings.scenario.empty())
             load_scenario();
         if (!m_steps.empty())
             m_scenarioThread = CreateThread(nullptr, 0, scenario_main, this, 0, nullptr);
-        if (!m_settings.pipe.empty())
-            open_pipe();
         return true;
     }
 
