@@ -1,2 +1,207 @@
+// CIniFile: the reading rules, as golden files (input .ini, expected dump
+// .golden) and as a table of constructed inputs for the long-line rules.
+#include "adapters/IniFile.h"
+
 #include <gtest/gtest.h>
-TEST(Ini, Placeholder) {}
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <process.h>
+#define getpid _getpid
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+std::string ReadAll(const std::string& path)
+{
+    std::string out;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return out;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        out.append(buf, n);
+    std::fclose(f);
+    return out;
+}
+
+std::string Quote(const std::string& s)
+{
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        char buf[8];
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '"')
+            out += "\\\"";
+        else if (c == '\t')
+            out += "\\t";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c < 0x20 || c >= 0x7f) {
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+            out += buf;
+        } else
+            out += static_cast<char>(c);
+    }
+    return out + "\"";
+}
+
+// Every section and pair, in the reader's order, through its public lookups.
+std::string Dump(const CIniFile& ini)
+{
+    std::string out;
+    for (const auto& section : ini.Sections()) {
+        IniEntries entries;
+        EXPECT_EQ(section.second.size(), ini.GetSection(section.first, entries));
+        out += "[" + Quote(section.first) + "]\n";
+        for (const auto& e : entries) {
+            EXPECT_EQ(e.second, ini.GetValue(section.first.c_str(), e.first.c_str()));
+            out += "  " + Quote(e.first) + " = " + Quote(e.second) + "\n";
+        }
+    }
+    return out;
+}
+
+// A file of our own, removed at the end.
+class TempFile {
+public:
+    explicit TempFile(const std::string& bytes)
+    {
+        static int counter;
+        m_path = "ini_test_" + std::to_string(getpid()) + "_" + std::to_string(++counter) + ".ini";
+        FILE* f = std::fopen(m_path.c_str(), "wb");
+        if (f) {
+            std::fwrite(bytes.data(), 1, bytes.size(), f);
+            std::fclose(f);
+        }
+    }
+    ~TempFile() { std::remove(m_path.c_str()); }
+    const char* Path() const { return m_path.c_str(); }
+
+private:
+    std::string m_path;
+};
+
+const char* const kGoldenCases[] = {
+    "comments_only",      // opens, holds no section
+    "header_spaces",      // [  AdapterList  ] is AdapterList; lower case is another section
+    "empty_headers",      // [], "[" alone, [ ] all select the empty name
+    "bracket_in_value",   // a value with [..] makes the line a header
+    "semicolon_in_value", // no end-of-line comments; quotes and backslashes kept
+    "repeated_key",       // first value wins, a header met again selects the same section
+    "tabs",               // tabs are never trimmed
+    "no_final_newline",
+    "bom",                // a byte-order mark is part of the first line
+    "crlf",               // CR LF, CR CR LF, and a lone CR inside a value
+    "entries_before_header",
+    "no_equals",          // no "=": empty value; leading "=": empty key; further "=" in the value
+    "reversed_brackets",  // "]" before "[": the rest of the line is the name
+    "byte_order",         // keys ordered by unsigned bytes, upper case first
+    "header_trailing_text", // text after "]" ignored; a header without entries makes no section
+};
+
+TEST(IniFile, GoldenFiles)
+{
+    for (const char* name : kGoldenCases) {
+        SCOPED_TRACE(name);
+        const std::string base = std::string(KEX_INI_CASES) + "/" + name;
+        CIniFile ini;
+        ASSERT_TRUE(ini.Open((base + ".ini").c_str()));
+        EXPECT_EQ(ReadAll(base + ".golden"), Dump(ini));
+    }
+}
+
+std::string Repeat(char c, size_t n) { return std::string(n, c); }
+
+struct PieceCase {
+    const char* what;
+    std::string input;
+    std::string dump;
+};
+
+TEST(IniFile, LongLinesAreReadInPiecesOf1024)
+{
+    const std::string x1022 = Repeat('x', 1022);
+    const PieceCase cases[] = {
+        {"1023 characters and a line feed: one line", "[S]\nk=" + Repeat('x', 1021) + "\n",
+         "[\"S\"]\n  \"k\" = \"" + Repeat('x', 1021) + "\"\n"},
+        {"1024 characters and a line feed: the line feed alone is an empty piece", "[S]\nk=" + x1022 + "\nz=1\n",
+         "[\"S\"]\n  \"k\" = \"" + x1022 + "\"\n  \"z\" = \"1\"\n"},
+        {"a key of 1024 characters: its \"=v\" is a line of its own", "[S]\n" + Repeat('a', 1024) + "=v\n",
+         "[\"S\"]\n  \"\" = \"v\"\n  \"" + Repeat('a', 1024) + "\" = \"\"\n"},
+        {"a continuation with \"[\" switches the section", "[S]\nk=" + x1022 + "[Cont]\nz=1\n",
+         "[\"Cont\"]\n  \"z\" = \"1\"\n[\"S\"]\n  \"k\" = \"" + x1022 + "\"\n"},
+        {"a continuation without \"=\" is a key", "[S]\nk=" + x1022 + "tail\n",
+         "[\"S\"]\n  \"k\" = \"" + x1022 + "\"\n  \"tail\" = \"\"\n"},
+        {"three pieces", "[S]\n" + Repeat('p', 2048) + "=3\n",
+         "[\"S\"]\n  \"\" = \"3\"\n  \"" + Repeat('p', 1024) + "\" = \"\"\n"},
+    };
+    for (const PieceCase& row : cases) {
+        SCOPED_TRACE(row.what);
+        TempFile file(row.input);
+        CIniFile ini;
+        ASSERT_TRUE(ini.Open(file.Path()));
+        EXPECT_EQ(row.dump, Dump(ini));
+    }
+}
+
+TEST(IniFile, OpenFailures)
+{
+    CIniFile ini;
+    EXPECT_FALSE(ini.Open(nullptr));
+    EXPECT_FALSE(ini.Open("no_such_directory/no_such_file.ini"));
+    EXPECT_TRUE(ini.Sections().empty());
+    EXPECT_FALSE(ini.Read(nullptr));
+}
+
+TEST(IniFile, OpenAddsToWhatIsHeld)
+{
+    TempFile first("[S]\nk=first\na=1\n");
+    TempFile second("k=top\n[S]\nk=second\nb=2\n");
+    CIniFile ini;
+    ASSERT_TRUE(ini.Open(first.Path()));
+    ASSERT_TRUE(ini.Open(second.Path()));
+    EXPECT_EQ("[\"\"]\n  \"k\" = \"top\"\n[\"S\"]\n  \"a\" = \"1\"\n  \"b\" = \"2\"\n  \"k\" = \"first\"\n", Dump(ini));
+}
+
+TEST(IniFile, Lookups)
+{
+    TempFile file("[AdapterList]\nDesk=a.dll\nEmpty=\n");
+    CIniFile ini;
+    ASSERT_TRUE(ini.Open(file.Path()));
+
+    // A missing section leaves the caller's map untouched.
+    IniEntries entries{{"junk", "junk"}};
+    EXPECT_EQ(0u, ini.GetSection("Missing", entries));
+    EXPECT_EQ((IniEntries{{"junk", "junk"}}), entries);
+    EXPECT_EQ(0u, ini.GetSection("adapterlist", entries));
+
+    // A present one replaces it.
+    EXPECT_EQ(2u, ini.GetSection("AdapterList", entries));
+    EXPECT_EQ((IniEntries{{"Desk", "a.dll"}, {"Empty", ""}}), entries);
+
+    const struct {
+        const char* section;
+        const char* key;
+        const char* value;
+    } values[] = {
+        {"AdapterList", "Desk", "a.dll"}, {"AdapterList", "Empty", ""}, {"AdapterList", "desk", ""},
+        {"AdapterList", "Missing", ""},   {"Common", "UseVarneUSBPhone", ""}, {nullptr, "Desk", ""},
+        {"AdapterList", nullptr, ""},
+    };
+    for (const auto& row : values) {
+        SCOPED_TRACE(std::string(row.section ? row.section : "(null)") + "/" + (row.key ? row.key : "(null)"));
+        EXPECT_EQ(row.value, ini.GetValue(row.section, row.key));
+    }
+}
+
+} // namespace
