@@ -7,6 +7,12 @@
 #include <cstdarg>
 #include <cstdio>
 
+#ifdef __MINGW_PRINTF_FORMAT
+#define KEX_PRINTF_LIKE(f, a) __attribute__((format(__MINGW_PRINTF_FORMAT, f, a)))
+#else
+#define KEX_PRINTF_LIKE(f, a)
+#endif
+
 enum TraceLevel {
     TRACE_ERROR = 1, // written even when the log is switched off
     TRACE_INFO = 2,
@@ -16,25 +22,28 @@ enum TraceLevel {
     TRACE_UDP = 6,
 };
 
+// Settings come from [section] of iniFile beside the process's executable;
+// records go to logFile inside a "log" directory there. Logging never fails
+// its caller. After Close every call is harmless and writes nothing.
 class CTraceLog {
 public:
     CTraceLog(const char* logFile, int maxSizeMiB, int attachSizeAction,
               const char* iniFile, const char* section, const char* switchKey);
-    ~CTraceLog();
+    ~CTraceLog(); // Close()
     CTraceLog(const CTraceLog&) = delete;
     CTraceLog& operator=(const CTraceLog&) = delete;
 
     void SetLocation(const char* file, int line) noexcept;
-    void Log(int level, const char* format, ...) noexcept;
+    void Log(int level, const char* format, ...) noexcept KEX_PRINTF_LIKE(3, 4);
     void LogV(int level, const char* format, va_list args) noexcept;
-    void LogInfo(const char* format, ...) noexcept;
+    void LogInfo(const char* format, ...) noexcept KEX_PRINTF_LIKE(2, 3);
     void LogW(int level, const wchar_t* format, ...) noexcept;
     void LogInfoW(const wchar_t* format, ...) noexcept;
     void SetSwitch(bool on) noexcept;
     void AddLevel(int n) noexcept;
     void ParseLevels(const char* value) noexcept;
     void SetLogFile(const char* path) noexcept;
-    FILE* Open() noexcept;
+    FILE* Open() noexcept; // closes a stream that is already open first
     void DeleteLogFile() noexcept;
     void Close() noexcept;
     static bool CreateDir(const char* path) noexcept;

@@ -208,7 +208,7 @@ TEST(TraceLog, RecordBytes)
     std::string big(5000, 'm'); // far beyond every fixed buffer
     log.Log(TRACE_ERROR, "%s", big.c_str());
     expect += Record("KexPhone", -2, "Error = ", big);
-    log.Log(TRACE_ERROR, "");
+    log.Log(TRACE_ERROR, "%s", "");
     expect += Record("KexPhone", -2, "Error = ", "");
 
     // The last trailer reaches the disk only with the next flush or Close.
