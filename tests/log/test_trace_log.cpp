@@ -634,3 +634,41 @@ TEST(TraceLog, ComponentLoggerAndTraceHelpers)
     for (const Row& r : rows)
         EXPECT_NE(std::string::npos, text.find(r.expect)) << r.expect;
 }
+
+TEST(TraceLog, LoadCreatesDirectoryAndFileEvenWhenSwitchedOff)
+{
+    // A copy of this program in a fresh directory, with the log switched off
+    // there, runs no test: loading alone must create log\KexUSBPhone.log.
+    char tmp[MAX_PATH];
+    ASSERT_NE(0u, GetTempPathA(MAX_PATH, tmp));
+    std::string dir = std::string(tmp) + "kex_trace_load_" + Dec(GetCurrentProcessId()) + "\\";
+    ASSERT_TRUE(CreateDirectoryA(dir.c_str(), nullptr));
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string exe = dir + "trace_copy.exe";
+    ASSERT_TRUE(CopyFileA(self, exe.c_str(), FALSE));
+    WriteFile(dir + "USBPhone.ini", "[Common]\r\nLogSwitch=0\r\n");
+
+    std::string cmd = "\"" + exe + "\" --gtest_filter=NoTestAtAll";
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    ASSERT_TRUE(CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, dir.c_str(),
+                               &si, &pi));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pi.hProcess, 60000));
+    DWORD code = 1;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    EXPECT_EQ(0u, code);
+
+    std::string log = dir + "log\\KexUSBPhone.log";
+    EXPECT_TRUE(Exists(dir + "log"));
+    EXPECT_TRUE(Exists(log));
+    EXPECT_EQ("", Slurp(log));
+    DeleteFileA(log.c_str());
+    RemoveDirectoryA((dir + "log").c_str());
+    DeleteFileA(exe.c_str());
+    DeleteFileA((dir + "USBPhone.ini").c_str());
+    RemoveDirectoryA(dir.c_str());
+}
