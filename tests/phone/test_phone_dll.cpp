@@ -1,0 +1,198 @@
+// The phone object as a host gets it: the built KexUSBPhone.dll, copied with
+// the recording adapters and a "USBPhone.ini" into a directory of this test's
+// own and reached through DllGetClassObject, without the registry.
+#include "tests/adapters/recording_adapter.h"
+#include "tests/phone/phone_fixture.h"
+
+using namespace phone_test;
+using kex::com_ptr;
+using kex::unique_bstr;
+
+namespace {
+
+class PhoneDllTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        s_dir = new TempDir("dll");
+        const std::string bin = ExeDirectory();
+        for (const char* f : {"KexUSBPhone.dll", "recording_adapter.dll", "recording_adapter2.dll"})
+            s_dir->copy(bin + f, f);
+        // Bare names: found beside the component.
+        s_dir->write("USBPhone.ini",
+                     "[AdapterList]\r\nBeta=recording_adapter2.dll\r\nAlpha=recording_adapter.dll\r\n");
+        rec_journal_install(&s_journal);
+        // Loaded first so their records outlive Stop; the component shares them.
+        s_rec1 = LoadLibraryA((s_dir->path() + "recording_adapter.dll").c_str());
+        s_rec2 = LoadLibraryA((s_dir->path() + "recording_adapter2.dll").c_str());
+        s_dll = LoadLibraryA((s_dir->path() + "KexUSBPhone.dll").c_str());
+    }
+    static void TearDownTestSuite()
+    {
+        FreeLibrary(s_dll);
+        FreeLibrary(s_rec1);
+        FreeLibrary(s_rec2);
+        delete s_dir;
+    }
+
+    void SetUp() override
+    {
+        ASSERT_NE(s_dll, nullptr) << "KexUSBPhone.dll not loadable";
+        auto getClassObject =
+            reinterpret_cast<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>(GetProcAddress(s_dll, "DllGetClassObject"));
+        ASSERT_NE(getClassObject, nullptr);
+        ASSERT_EQ(getClassObject(CLSID_KexUSBPhone, IID_IClassFactory, factory.put_void()), S_OK);
+        ASSERT_EQ(factory->CreateInstance(nullptr, IID_IKexPhone, phone.put_void()), S_OK);
+        rec1 = rec_bind(s_rec1);
+        rec2 = rec_bind(s_rec2);
+        ASSERT_TRUE(rec1);
+        ASSERT_TRUE(rec2);
+        rec1.reset();
+        rec2.reset();
+    }
+    void TearDown() override
+    {
+        if (phone)
+            phone->Stop();
+        phone.reset();
+        factory.reset();
+    }
+
+    static TempDir* s_dir;
+    static RecJournal s_journal;
+    static HMODULE s_dll, s_rec1, s_rec2;
+    com_ptr<IClassFactory> factory;
+    com_ptr<IKexPhone> phone;
+    RecAdapter rec1, rec2;
+};
+
+TempDir* PhoneDllTest::s_dir;
+RecJournal PhoneDllTest::s_journal;
+HMODULE PhoneDllTest::s_dll;
+HMODULE PhoneDllTest::s_rec1;
+HMODULE PhoneDllTest::s_rec2;
+
+TEST_F(PhoneDllTest, LateBoundLinkReachesBothAdaptersInKeyOrder)
+{
+    ASSERT_EQ(phone->Start(), S_OK);
+    EXPECT_EQ(rec1.State().intializeCalls, 1);
+    EXPECT_EQ(rec2.State().intializeCalls, 1);
+
+    LPOLESTR name = const_cast<LPOLESTR>(L"link");
+    DISPID id = -99;
+    ASSERT_EQ(phone->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id), S_OK);
+    EXPECT_EQ(id, 6);
+    VARIANT args[2];
+    V_VT(&args[0]) = VT_I4; // peerNumber, converted to text
+    V_I4(&args[0]) = 100;
+    V_VT(&args[1]) = VT_BSTR;
+    V_BSTR(&args[1]) = SysAllocString(L"Alice");
+    DISPPARAMS params = {args, nullptr, 2, 0};
+    const long journalBefore = s_journal.count;
+    ASSERT_EQ(phone->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr),
+              S_OK);
+    VariantClear(&args[0]);
+    VariantClear(&args[1]);
+
+    for (const RecAdapter* a : {&rec1, &rec2}) {
+        ASSERT_EQ(a->State().recorded, 1);
+        RecCommand c = {};
+        a->getCommand(0, &c);
+        EXPECT_EQ(c.code, 2u);
+        EXPECT_STREQ(c.text[0], "Alice");
+        EXPECT_STREQ(c.text[1], "100");
+    }
+    // Alpha before Beta, whatever the order of the lines.
+    ASSERT_EQ(s_journal.count, journalBefore + 2);
+    const RecJournalEntry* first = &s_journal.entries[journalBefore];
+    EXPECT_EQ(first[0].event, REC_EV_EXECUTE);
+    EXPECT_NE(std::string(first[0].module).find("recording_adapter.dll"), std::string::npos) << first[0].module;
+    EXPECT_NE(std::string(first[1].module).find("recording_adapter2.dll"), std::string::npos) << first[1].module;
+
+    BSTR adapterName = nullptr;
+    ASSERT_EQ(phone->get_USBPhoneName(&adapterName), S_OK);
+    EXPECT_STREQ(adapterName, L""); // two adapters
+    SysFreeString(adapterName);
+}
+
+// A sink of the host's thread: events raised on an adapter's thread arrive on it.
+TEST_F(PhoneDllTest, EventsFromAnAdapterThreadArriveOnTheHostThread)
+{
+    ASSERT_EQ(phone->Start(), S_OK);
+    com_ptr<IConnectionPointContainer> cpc;
+    ASSERT_EQ(phone.query(cpc), S_OK);
+    com_ptr<IConnectionPoint> cp;
+    ASSERT_EQ(cpc->FindConnectionPoint(DIID_IKexPhoneEvents, cp.put()), S_OK);
+    StubSink sink;
+    DWORD cookie = 0;
+    ASSERT_EQ(cp->Advise(&sink, &cookie), S_OK);
+
+    const RecReport reports[] = {{3, 5, 0}, {17, 1, 0}, {16, 0, 0}, {18, 0, 0}};
+    ASSERT_EQ(rec2.raise(reports, 4), 0);
+    bool done = false;
+    for (int i = 0; i < 2000 && !done; ++i) {
+        PumpPending();
+        done = rec2.wait(5) >= 0;
+    }
+    ASSERT_TRUE(done);
+    EXPECT_EQ(cp->Unadvise(cookie), S_OK);
+
+    const std::vector<std::pair<DISPID, std::vector<long>>> want = {
+        {2, {5}}, {3, {3}}, {1, {1, 0, -1}}, {3, {16}}};
+    ASSERT_EQ(sink.events.size(), want.size()) << Describe(sink.events);
+    for (size_t i = 0; i < want.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(sink.events[i].id, want[i].first);
+        EXPECT_EQ(sink.events[i].args, want[i].second);
+        EXPECT_TRUE(sink.events[i].allI4);
+        EXPECT_EQ(sink.events[i].thread, GetCurrentThreadId());
+    }
+    EXPECT_NE(rec2.State().raiseThreadId, GetCurrentThreadId());
+}
+
+TEST_F(PhoneDllTest, TypeInformationComesFromTheComponentsOwnFile)
+{
+    UINT count = 0;
+    ASSERT_EQ(phone->GetTypeInfoCount(&count), S_OK);
+    EXPECT_EQ(count, 1u);
+    com_ptr<ITypeInfo> info;
+    ASSERT_EQ(phone->GetTypeInfo(0, 0, info.put()), S_OK);
+    TYPEATTR* attr = nullptr;
+    ASSERT_EQ(info->GetTypeAttr(&attr), S_OK);
+    EXPECT_TRUE(IsEqualGUID(attr->guid, IID_IKexPhone));
+    info->ReleaseTypeAttr(attr);
+
+    // Class information works whether or not the library is registered.
+    com_ptr<IProvideClassInfo2> provide;
+    ASSERT_EQ(phone.query(provide), S_OK);
+    com_ptr<ITypeInfo> coclass;
+    ASSERT_EQ(provide->GetClassInfo(coclass.put()), S_OK);
+    ASSERT_EQ(coclass->GetTypeAttr(&attr), S_OK);
+    EXPECT_TRUE(IsEqualGUID(attr->guid, CLSID_KexUSBPhone));
+    EXPECT_EQ(attr->typekind, TKIND_COCLASS);
+    coclass->ReleaseTypeAttr(attr);
+    GUID source = GUID_NULL;
+    ASSERT_EQ(provide->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID, &source), S_OK);
+    EXPECT_TRUE(IsEqualGUID(source, DIID_IKexPhoneEvents));
+}
+
+TEST_F(PhoneDllTest, ReleasedObjectsLetTheComponentUnload)
+{
+    auto canUnload = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(GetProcAddress(s_dll, "DllCanUnloadNow"));
+    ASSERT_NE(canUnload, nullptr);
+    ASSERT_EQ(phone->Start(), S_OK);
+    factory.reset();
+    EXPECT_EQ(canUnload(), S_FALSE);
+    phone.reset(); // still started: final release stops it
+    EXPECT_EQ(rec1.State().unInitializeCalls, 1);
+    EXPECT_EQ(canUnload(), S_OK);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    ComApartment sta;
+    return RUN_ALL_TESTS();
+}
