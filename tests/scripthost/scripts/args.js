@@ -1,0 +1,5 @@
+var a = WScript.Arguments;
+WScript.Echo(a.length);
+for (var i = 0; i < a.length; i++)
+    WScript.Echo(i + "=" + a(i));
+WScript.Echo(WScript.Arguments.Count);

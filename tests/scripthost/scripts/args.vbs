@@ -1,0 +1,6 @@
+Set a = WScript.Arguments
+WScript.Echo a.Count
+For i = 0 To a.Count - 1
+    WScript.Echo i & "=" & a(i)
+Next
+WScript.Echo WScript.Arguments(0)

@@ -1,0 +1,1 @@
+Set o = WScript.CreateObject("No.Such.Class")

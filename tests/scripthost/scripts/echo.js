@@ -1,0 +1,5 @@
+WScript.Echo("text", 42, 2.5, true, null);
+WScript.Echo();
+var v = "by value";
+WScript.Echo(v);
+WScript.Echo(WScript.ScriptName);

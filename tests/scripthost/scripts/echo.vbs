@@ -1,0 +1,5 @@
+WScript.Echo "text", 42, 2.5, True, Null
+WScript.Echo
+Dim v : v = "by reference"
+WScript.Echo v
+WScript.Echo WScript.ScriptName

@@ -1,0 +1,3 @@
+WScript.Echo "before"
+WScript.Quit
+WScript.Echo "after"
