@@ -78,6 +78,9 @@ VARIANT* Coerce(VARIANT* arg, VARTYPE type) noexcept
     // A reference is never made from a value or the other way round.
     if ((type & VT_BYREF) || (V_VT(work) & VT_BYREF))
         return nullptr;
+    // No object behind it: nothing to ask for a value.
+    if ((V_VT(work) == VT_UNKNOWN || V_VT(work) == VT_DISPATCH) && !V_UNKNOWN(work))
+        return nullptr;
     VARIANT converted;
     VariantInit(&converted);
     if (FAILED(VariantChangeType(&converted, work, 0, type)))
