@@ -463,8 +463,13 @@ extern "C" int32_t KEX_CDECL Intialize(KexDeviceCallback callback)
             return 0;
         }
         auto h = std::make_unique<Handset>(callback);
-        if (!h->start()) {
-            h->stop();
+        bool started = false;
+        try {
+            started = h->start();
+        } catch (...) {
+        }
+        if (!started) {
+            h->stop(); // threads already running must not outlive the handset
             return 1;
         }
         g_handset = std::move(h);
