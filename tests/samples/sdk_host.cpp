@@ -26,16 +26,23 @@ public:
         if (!out)
             return E_POINTER;
         *out = nullptr;
-        if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IDispatch) &&
-            !IsEqualIID(iid, DIID_IKexPhoneEvents))
-            return E_NOINTERFACE;
-        *out = this;
-        return S_OK;
+        const IID* const known[] = {&IID_IUnknown, &IID_IDispatch, &DIID_IKexPhoneEvents};
+        for (const IID* k : known) {
+            if (IsEqualIID(iid, *k)) {
+                *out = static_cast<IDispatch*>(this);
+                AddRef();
+                return S_OK;
+            }
+        }
+        return E_NOINTERFACE;
     }
+    // Lives on main's stack, longer than the connection.
     ULONG STDMETHODCALLTYPE AddRef() noexcept override { return 2; }
     ULONG STDMETHODCALLTYPE Release() noexcept override { return 1; }
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) noexcept override
     {
+        if (!n)
+            return E_POINTER;
         *n = 0;
         return S_OK;
     }
