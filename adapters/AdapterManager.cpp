@@ -25,6 +25,12 @@ const char kIniName[] = "USBPhone.ini";
 const char kComponentModule[] = "KexUSBPhone.dll";
 const char kVarneFile[] = "usbadapter_varne.dll";
 
+std::string& DirectoryOverride()
+{
+    static std::string directory;
+    return directory;
+}
+
 // Full file name of a module (null: the host program); "" when unknown.
 // Grows the buffer so that a long path is never cut into another one.
 std::string ModuleFileName(HMODULE module)
@@ -242,7 +248,13 @@ void CUSBAdapter::UnLoad()
 CUSBManager::CUSBManager()
 {
     TraceScope trace("CUSBManager::CUSBManager");
-    m_path = KexComponentDirectory();
+    const std::string& forced = DirectoryOverride();
+    m_path = forced.empty() ? KexComponentDirectory() : forced;
+}
+
+void CUSBManager::SetDirectoryOverride(const std::string& directory)
+{
+    DirectoryOverride() = WithBackslash(directory);
 }
 
 CUSBManager::CUSBManager(const std::string& directory)

@@ -77,6 +77,12 @@ public:
     // Unbinds and deletes every adapter. Idempotent.
     void UnLoad();
 
+    // For test programs that link the phone object statically: the directory
+    // that managers made by the default constructor use from now on instead
+    // of KexComponentDirectory(); "" restores the rule. Not thread-safe: set it
+    // before the manager is created.
+    static void SetDirectoryOverride(const std::string& directory);
+
     const std::string& GetPath() const { return m_path; }
     size_t GetAdapterCount() const { return m_adapters.size(); }
 

@@ -281,6 +281,15 @@ TEST_F(AdapterManager, DirectoryIsTheComponentModules)
     FreeLibrary(component);
 }
 
+TEST_F(AdapterManager, DirectoryOverrideForStaticallyLinkedHosts)
+{
+    const std::string withSlash = dir.Path();
+    CUSBManager::SetDirectoryOverride(withSlash.substr(0, withSlash.size() - 1));
+    EXPECT_EQ(withSlash, CUSBManager().GetPath());
+    CUSBManager::SetDirectoryOverride("");
+    EXPECT_EQ(Lower(BinDir()), Lower(CUSBManager().GetPath()));
+}
+
 TEST_F(AdapterManager, TestDirectoryGetsABackslash)
 {
     const std::string withSlash = dir.Path();
