@@ -162,7 +162,7 @@ TEST_F(ScriptPhone, ErrorInAnEventHandlerEndsTheScript)
     RunResult r = RunScript(L"handler_error.vbs");
     ASSERT_FALSE(r.timedOut);
     EXPECT_EQ(1u, r.exitCode);
-    EXPECT_EQ("OnKey 5\n", r.out);
+    EXPECT_EQ("OnStateChange 1\n", r.out);
     EXPECT_NE(std::string::npos, r.err.find("handler_error.vbs(4, ")) << r.err;
     // The object was still started when the script ended: it was stopped on release.
     EXPECT_NE(std::string::npos, AdapterLog().find("UnInitialize")) << AdapterLog();
