@@ -107,6 +107,7 @@ HWND CProxyWindow::Create() noexcept
     if (!m_hWnd)
         m_hWnd = CreateWindowExA(0, kProxyWindowClass, kProxyWindowTitle, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                  instance, nullptr);
+    m_threadId = m_hWnd ? GetCurrentThreadId() : 0;
     return m_hWnd;
 }
 
@@ -174,6 +175,15 @@ HWND ProxyWindowRegistry::WindowHandle() noexcept
     MutexLock lock(g_registryMutex);
     ProxyWindowRegistry& r = Instance();
     return r.m_window ? r.m_window->Handle() : nullptr;
+}
+
+HWND ProxyWindowRegistry::WindowHandle(DWORD& thread) noexcept
+{
+    MutexLock lock(g_registryMutex);
+    ProxyWindowRegistry& r = Instance();
+    HWND window = r.m_window ? r.m_window->Handle() : nullptr;
+    thread = window ? r.m_window->ThreadId() : 0;
+    return window;
 }
 
 std::size_t ProxyWindowRegistry::UserCount() noexcept
@@ -281,9 +291,11 @@ bool SyncEvent::Call(disp_evt_fun_ptr_base& call) noexcept
     try {
         if (!IsAttached())
             return false;
-        HWND window = ProxyWindowRegistry::WindowHandle();
-        DWORD owner = window ? GetWindowThreadProcessId(window, nullptr) : 0;
-        if (owner != 0 && owner == GetCurrentThreadId()) {
+        DWORD owner = 0;
+        HWND window = ProxyWindowRegistry::WindowHandle(owner);
+        // The recorded owner is confirmed (cheaply, on the owner's own
+        // thread) in case the window died and its thread id was reused.
+        if (owner != 0 && owner == GetCurrentThreadId() && GetWindowThreadProcessId(window, nullptr) == owner) {
             call.execute();
             return true;
         }

@@ -34,12 +34,14 @@ public:
     // or message-only when that is refused. Null handle on failure.
     HWND Create() noexcept;
     HWND Handle() const noexcept { return m_hWnd; }
+    DWORD ThreadId() const noexcept { return m_threadId; }
 
     // Runs the call whose ticket the message carries, unless it was withdrawn.
     static LRESULT OnComEvent(UINT message, WPARAM wParam, LPARAM lParam, BOOL& handled) noexcept;
 
 private:
     HWND m_hWnd = nullptr;
+    DWORD m_threadId = 0; // asking the system each time costs a server round trip under Wine
 };
 
 // One per process. Every operation holds the registry mutex throughout.
@@ -57,6 +59,8 @@ public:
     static std::size_t Unregister(SyncEvent* ev);
     // Null when there is no window.
     static HWND WindowHandle() noexcept;
+    // The window and the thread it was made on (0 when none).
+    static HWND WindowHandle(DWORD& thread) noexcept;
     static std::size_t UserCount() noexcept;
 
 private:
