@@ -33,13 +33,6 @@ private:
     CRITICAL_SECTION* m_cs;
 };
 
-kex_log::LocalTime Now() noexcept
-{
-    SYSTEMTIME st;
-    GetLocalTime(&st);
-    return {st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds};
-}
-
 struct ProfileSource {
     const char* iniPath;
     const char* section;
@@ -216,6 +209,29 @@ void CTraceLog::LogWV(int level, const wchar_t* format, va_list args) noexcept
         LogV(level, narrow, args);
     if (narrow != local)
         std::free(narrow);
+}
+
+kex_log::LocalTime CTraceLog::Now() noexcept
+{
+    // The local clock is converted once per second: within a second only the
+    // milliseconds change, and the zone's bias is whole minutes.
+    FILETIME ft;
+    GetSystemTimeAsFileTime(&ft);
+    unsigned long long ticks = (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    unsigned long long second = ticks / 10000000;
+    int ms = static_cast<int>(ticks / 10000 % 1000);
+    if (second != m_timeSecond) {
+        unsigned long long whole = second * 10000000;
+        FILETIME utc{static_cast<DWORD>(whole), static_cast<DWORD>(whole >> 32)}, local;
+        if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &m_timeLocal)) {
+            SYSTEMTIME st;
+            GetLocalTime(&st);
+            return {st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds};
+        }
+        m_timeSecond = second;
+    }
+    const SYSTEMTIME& t = m_timeLocal;
+    return {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, ms};
 }
 
 void CTraceLog::WriteRecord(const char* prefix, const char* format, va_list args) noexcept

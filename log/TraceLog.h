@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "log/TraceRules.h"
+
 #include <cstdarg>
 #include <cstdio>
 
@@ -69,6 +71,7 @@ private:
     long long FileLength() noexcept;
     FILE* OpenFile() noexcept;
     void CloseFile() noexcept;
+    kex_log::LocalTime Now() noexcept;
 
     char m_logFile[260];
     int m_maxSize;
@@ -88,6 +91,9 @@ private:
     // the size check adds them to the length on disk.
     unsigned m_unflushed = 0;
     bool m_badLogFile = false; // the log path did not fit: nothing is opened
+    // Local time of the last whole second seen, in UTC seconds (under m_lock).
+    unsigned long long m_timeSecond = ~0ULL;
+    SYSTEMTIME m_timeLocal = {};
 };
 
 // The component's one logger.

@@ -182,7 +182,20 @@ TEST(TraceLog, RecordBytes)
     EXPECT_EQ(f.Path(), log.LogFile());
     std::string expect;
 
+    auto localNow = [] {
+        SYSTEMTIME st;
+        GetLocalTime(&st);
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%d-%02d-%02d %02d:%02d:%02d:%03d", st.wYear, st.wMonth, st.wDay, st.wHour,
+                      st.wMinute, st.wSecond, st.wMilliseconds);
+        return std::string(buf);
+    };
+    std::string earliest = localNow();
     log.Log(TRACE_INFO, "before %s", "location");
+    std::string latest = localNow();
+    std::string stamped = Slurp(f.Path()).substr(5, 23);
+    EXPECT_LE(earliest, stamped) << "local time with milliseconds";
+    EXPECT_GE(latest, stamped);
     expect += Record("", 0, "INFO = ", "before location");
 
     log.SetLocation("C:\\src\\phone\\KexPhone", 39);
@@ -641,8 +654,9 @@ TEST(TraceLog, LoadCreatesDirectoryAndFileEvenWhenSwitchedOff)
     // there, runs no test: loading alone must create log\KexUSBPhone.log.
     char tmp[MAX_PATH];
     ASSERT_NE(0u, GetTempPathA(MAX_PATH, tmp));
-    std::string dir = std::string(tmp) + "kex_trace_load_" + Dec(GetCurrentProcessId()) + "\\";
-    ASSERT_TRUE(CreateDirectoryA(dir.c_str(), nullptr));
+    std::string dir =
+        std::string(tmp) + "kex_trace_load_" + Dec(GetCurrentProcessId()) + "_" + Dec(GetTickCount()) + "\\";
+    ASSERT_TRUE(CreateDirectoryA(dir.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
     char self[MAX_PATH];
     GetModuleFileNameA(nullptr, self, MAX_PATH);
     std::string exe = dir + "trace_copy.exe";
@@ -668,7 +682,11 @@ TEST(TraceLog, LoadCreatesDirectoryAndFileEvenWhenSwitchedOff)
     EXPECT_EQ("", Slurp(log));
     DeleteFileA(log.c_str());
     RemoveDirectoryA((dir + "log").c_str());
-    DeleteFileA(exe.c_str());
     DeleteFileA((dir + "USBPhone.ini").c_str());
-    RemoveDirectoryA(dir.c_str());
+    // The finished child's image may stay busy for a moment.
+    for (int i = 0; i < 100 && Exists(dir); ++i) {
+        DeleteFileA(exe.c_str());
+        if (!RemoveDirectoryA(dir.c_str()))
+            Sleep(20);
+    }
 }
