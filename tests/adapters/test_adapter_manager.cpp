@@ -253,6 +253,35 @@ TEST_F(AdapterManager, HandsTheCallbackToEveryAdapter)
     }
 }
 
+TEST_F(AdapterManager, TracesEnterAndLeave)
+{
+    {
+        CUSBManager manager(dir.Path());
+        manager.Load(NullCallback);
+        manager.execute(KEX_CMD_READY, 0, 0);
+        manager.GetUSBName();
+    }
+    std::vector<std::string> trace;
+    for (const Record& r : LogCapture::Instance().Take())
+        trace.push_back(r.level + " " + r.message);
+    const std::vector<std::string> expected = {
+        "Enter CUSBManager::CUSBManager.",
+        "Leave CUSBManager::CUSBManager.",
+        "Enter CUSBManager::Load.",
+        "Error Open file " + (dir / "USBPhone.ini") + " failed.",
+        "Leave CUSBManager::Load.",
+        "Enter CUSBManager::execute.",
+        "Leave CUSBManager::execute.",
+        "Enter CUSBManager::GetUSBName.",
+        "Leave CUSBManager::GetUSBName.",
+        "Enter CUSBManager::~CUSBManager.",
+        "Enter CUSBManager::UnLoad.",
+        "Leave CUSBManager::UnLoad.",
+        "Leave CUSBManager::~CUSBManager.",
+    };
+    EXPECT_EQ(expected, trace);
+}
+
 // ---- The component's directory ---------------------------------------------
 
 TEST_F(AdapterManager, DirectoryIsTheHostsWithoutTheComponentModule)
