@@ -103,7 +103,10 @@ void ExtendCells(Cells& cells, int32_t col, int32_t columnCount)
         return;
     if (cells.capacity() < need)
         cells.reserve(std::max(need, static_cast<size_t>(columnCount)));
-    cells.resize(need);
+    if (cells.size() + 1 == need)
+        cells.emplace_back(); // the usual case, writing across a row
+    else
+        cells.resize(need);
 }
 
 // The range [first, last) of rows that RemoveRows(first, count) takes, or an
@@ -283,6 +286,8 @@ RowSetInnerImpl2* RowSetInnerImpl2::Clone()
 {
     if (m_deadText >= 1)
         CompactText();
+    if (m_poolWaste > 0)
+        CompactCells();
     auto* copy = new RowSetInnerImpl2(kMinTextCapacity);
     try {
         copy->m_name = m_name;
@@ -292,6 +297,14 @@ RowSetInnerImpl2* RowSetInnerImpl2::Clone()
         copy->m_textCapacity = m_textCapacity;
         copy->m_deadText = m_deadText;
         copy->m_rows = m_rows;
+        copy->m_chunks.reserve(m_chunks.size());
+        for (const auto& chunk : m_chunks) {
+            std::unique_ptr<Cell[]> c(new Cell[kChunkCells]);
+            std::memcpy(c.get(), chunk.get(), sizeof(Cell) * kChunkCells);
+            copy->m_chunks.push_back(std::move(c));
+        }
+        copy->m_poolUsed = m_poolUsed;
+        copy->m_poolWaste = m_poolWaste;
     } catch (...) {
         delete copy;
         throw;
@@ -313,17 +326,86 @@ const RowSetInnerImpl2::Cell* RowSetInnerImpl2::FindCell(int32_t row, int32_t co
 {
     if (row < 0 || static_cast<size_t>(row) >= m_rows.size() || col < 0)
         return nullptr;
-    const auto& cells = m_rows[static_cast<size_t>(row)].cells;
-    return static_cast<size_t>(col) < cells.size() ? &cells[static_cast<size_t>(col)] : nullptr;
+    const Row& r = m_rows[static_cast<size_t>(row)];
+    return static_cast<uint32_t>(col) < r.size ? &PoolCell(r.first + static_cast<uint32_t>(col)) : nullptr;
 }
 
 RowSetInnerImpl2::Cell* RowSetInnerImpl2::WritableCell(int32_t row, int32_t col)
 {
     if (row < 0 || static_cast<size_t>(row) >= m_rows.size() || !ColumnInRange(m_columns, col))
         return nullptr;
-    auto& cells = m_rows[static_cast<size_t>(row)].cells;
-    ExtendCells(cells, col, ColumnCount()); // new cells are zero: empty
-    return &cells[static_cast<size_t>(col)];
+    Row& r = m_rows[static_cast<size_t>(row)];
+    const auto c = static_cast<uint32_t>(col);
+    if (c < r.size)
+        return &PoolCell(r.first + c);
+    const uint32_t need = c + 1;
+    if (need > r.capacity) {
+        // Rows are usually filled across: make room for the whole row at once.
+        const uint32_t capacity = std::max(need, static_cast<uint32_t>(m_columns.size()));
+        const uint32_t first = AllocateCells(capacity);
+        for (uint32_t i = 0; i < r.size; ++i)
+            PoolCell(first + i) = PoolCell(r.first + i);
+        m_poolWaste += r.capacity;
+        r.first = first;
+        r.capacity = capacity;
+    }
+    for (uint32_t i = r.size; i < need; ++i)
+        PoolCell(r.first + i) = Cell{ATTR_KIND_EMPTY, {0, 0}};
+    r.size = need;
+    CompactCellsIfWorthIt(); // may move the row's block
+    return &PoolCell(r.first + c);
+}
+
+uint32_t RowSetInnerImpl2::AllocateCells(uint32_t count)
+{
+    const uint64_t end = static_cast<uint64_t>(m_poolUsed) + count;
+    if (end > std::numeric_limits<uint32_t>::max())
+        throw std::length_error("row set cell pool full");
+    while ((static_cast<uint64_t>(m_chunks.size()) << kChunkBits) < end) {
+        std::unique_ptr<Cell[]> chunk(new Cell[kChunkCells]);
+        m_chunks.push_back(std::move(chunk));
+    }
+    const uint32_t first = m_poolUsed;
+    m_poolUsed = static_cast<uint32_t>(end);
+    return first;
+}
+
+// Blocks of removed or relocated rows are reclaimed once they are at least
+// a chunk and more than half the pool.
+void RowSetInnerImpl2::CompactCellsIfWorthIt()
+{
+    if (m_poolWaste > 0 && m_poolWaste == m_poolUsed) { // no row holds a cell
+        m_chunks.clear();
+        m_poolUsed = 0;
+        m_poolWaste = 0;
+    } else if (m_poolWaste >= kChunkCells && m_poolWaste > m_poolUsed / 2) {
+        CompactCells();
+    }
+}
+
+void RowSetInnerImpl2::CompactCells()
+{
+    // Copy into a new pool first; the rows change only once it exists.
+    std::vector<std::unique_ptr<Cell[]>> chunks;
+    uint32_t used = 0;
+    for (const Row& r : m_rows) {
+        for (uint32_t i = 0; i < r.size; ++i, ++used) {
+            if ((used & (kChunkCells - 1)) == 0) {
+                std::unique_ptr<Cell[]> chunk(new Cell[kChunkCells]);
+                chunks.push_back(std::move(chunk));
+            }
+            chunks[used >> kChunkBits][used & (kChunkCells - 1)] = PoolCell(r.first + i);
+        }
+    }
+    uint32_t first = 0;
+    for (Row& r : m_rows) {
+        r.first = first;
+        r.capacity = r.size;
+        first += r.size;
+    }
+    m_chunks.swap(chunks);
+    m_poolUsed = used;
+    m_poolWaste = 0;
 }
 
 AttrValueRef RowSetInnerImpl2::RefOf(const Cell& c) const
@@ -339,6 +421,8 @@ AttrValueRef RowSetInnerImpl2::RefOf(const Cell& c) const
 int32_t RowSetInnerImpl2::GetIntAt(int32_t row, int32_t col, int32_t def) const
 {
     const Cell* c = FindCell(row, col);
+    if (c && c->kind == ATTR_KIND_INT)
+        return static_cast<int32_t>(c->word[0]);
     return c ? conv::ToInt(RefOf(*c), def) : def;
 }
 
@@ -352,6 +436,8 @@ double RowSetInnerImpl2::GetDoubleAt(int32_t row, int32_t col, double def) const
 std::string RowSetInnerImpl2::GetStringAt(int32_t row, int32_t col, const std::string& def) const
 {
     const Cell* c = FindCell(row, col);
+    if (c && IsTextKind(c->kind))
+        return std::string(m_text.data() + c->word[0], c->word[1]);
     return c ? conv::ToString(RefOf(*c), def) : def;
 }
 
@@ -392,9 +478,11 @@ void RowSetInnerImpl2::SetText(int32_t row, int32_t col, const std::string& text
         int64_t capacity = m_textCapacity;
         while (need > capacity)
             capacity = capacity < kFirstTextGrowth ? kFirstTextGrowth : capacity * 2;
-        capacity = std::min<int64_t>(capacity, std::numeric_limits<int32_t>::max());
-        m_text.reserve(static_cast<size_t>(capacity));
-        m_textCapacity = static_cast<int32_t>(capacity);
+        if (capacity != m_textCapacity || m_text.capacity() < static_cast<size_t>(need)) {
+            capacity = std::min<int64_t>(capacity, std::numeric_limits<int32_t>::max());
+            m_text.reserve(static_cast<size_t>(capacity));
+            m_textCapacity = static_cast<int32_t>(capacity);
+        }
         offset = static_cast<uint32_t>(m_text.size());
         m_text.append(text);
     }
@@ -450,10 +538,14 @@ int32_t RowSetInnerImpl2::AddRow()
 // SetRowCount shortens the table, so that compaction can reclaim them.
 void RowSetInnerImpl2::DropRowsFrom(size_t first, size_t last)
 {
-    for (size_t r = first; r < last; ++r)
-        for (const Cell& c : m_rows[r].cells)
-            Forget(c);
+    for (size_t r = first; r < last; ++r) {
+        const Row& row = m_rows[r];
+        for (uint32_t i = 0; i < row.size; ++i)
+            Forget(PoolCell(row.first + i));
+        m_poolWaste += row.capacity;
+    }
     m_rows.erase(m_rows.begin() + static_cast<std::ptrdiff_t>(first), m_rows.begin() + static_cast<std::ptrdiff_t>(last));
+    CompactCellsIfWorthIt();
 }
 
 void RowSetInnerImpl2::RemoveRows(int32_t first, int32_t count)
@@ -466,6 +558,9 @@ void RowSetInnerImpl2::RemoveRows(int32_t first, int32_t count)
 void RowSetInnerImpl2::ClearRows()
 {
     m_rows.clear();
+    m_chunks.clear();
+    m_poolUsed = 0;
+    m_poolWaste = 0;
     std::string().swap(m_text);
     m_textCapacity = 0;
     m_deadText = 0; // nothing is left to be dead
@@ -495,16 +590,20 @@ void RowSetInnerImpl2::CompactText()
     std::string store;
     store.reserve(m_text.size() - static_cast<size_t>(std::min<int32_t>(m_deadText, static_cast<int32_t>(m_text.size()))));
     for (const Row& row : m_rows)
-        for (const Cell& c : row.cells)
+        for (uint32_t i = 0; i < row.size; ++i) {
+            const Cell& c = PoolCell(row.first + i);
             if (IsTextKind(c.kind) && c.word[1] > 0)
                 store.append(m_text, c.word[0], c.word[1]);
+        }
     uint32_t offset = 0;
     for (Row& row : m_rows)
-        for (Cell& c : row.cells)
+        for (uint32_t i = 0; i < row.size; ++i) {
+            Cell& c = PoolCell(row.first + i);
             if (IsTextKind(c.kind) && c.word[1] > 0) {
                 c.word[0] = offset;
                 offset += c.word[1];
             }
+        }
     m_text.swap(store);
     m_deadText = 0;
     m_textCapacity = static_cast<int32_t>(m_text.size());

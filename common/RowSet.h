@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -117,6 +118,9 @@ private:
 };
 
 // The compact form: 12-byte cells, texts kept one after another in m_text.
+// A row's cells are one block in a table-wide pool of fixed-size chunks
+// rather than an allocation of their own: a million rows cost a handful of
+// allocations, not a million.
 class RowSetInnerImpl2 : public IRowSet {
 public:
     struct Cell {
@@ -125,7 +129,9 @@ public:
         uint32_t word[2];
     };
     struct Row {
-        std::vector<Cell> cells;
+        uint32_t first = 0;    // the row's first cell in the pool
+        uint32_t size = 0;     // cells the row holds (may be fewer than the columns)
+        uint32_t capacity = 0; // cells reserved for it in the pool
         int32_t tag = 0;
     };
 
@@ -172,8 +178,19 @@ public:
     int32_t TextCapacity() const { return m_textCapacity; }
     int32_t DeadText() const { return m_deadText; }
     int32_t TextLength() const { return static_cast<int32_t>(m_text.size()); }
+    // The cell pool, for diagnostics: cells handed out and cells no row uses.
+    uint32_t PoolCells() const { return m_poolUsed; }
+    uint32_t PoolWaste() const { return m_poolWaste; }
+
+    static constexpr uint32_t kChunkBits = 13;
+    static constexpr uint32_t kChunkCells = 1u << kChunkBits;
 
 private:
+    Cell& PoolCell(uint32_t i) { return m_chunks[i >> kChunkBits][i & (kChunkCells - 1)]; }
+    const Cell& PoolCell(uint32_t i) const { return m_chunks[i >> kChunkBits][i & (kChunkCells - 1)]; }
+    uint32_t AllocateCells(uint32_t count);
+    void CompactCellsIfWorthIt();
+    void CompactCells();
     const Cell* FindCell(int32_t row, int32_t col) const;
     Cell* WritableCell(int32_t row, int32_t col);
     AttrValueRef RefOf(const Cell& c) const;
@@ -191,6 +208,9 @@ private:
     int32_t m_deadText = 0;
     std::string m_text;
     std::vector<Row> m_rows;
+    std::vector<std::unique_ptr<Cell[]>> m_chunks; // the cell pool
+    uint32_t m_poolUsed = 0;
+    uint32_t m_poolWaste = 0;
 };
 
 // The handle: an attribute list of its own plus a shared table.

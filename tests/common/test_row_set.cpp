@@ -582,3 +582,56 @@ TEST(RowSetTextStore, TextsDoNotRunIntoTheirNeighbours)
     EXPECT_EQ("12", rs.GetStringAt(0, 0, ""));
     EXPECT_EQ(34.5, rs.GetDoubleAt(0, 1, -1));
 }
+
+// ---- the compact form's cell pool ----
+
+TEST(RowSetCellPool, RowsGrowAndShrinkWithoutLosingCells)
+{
+    RowSet rs(16);
+    rs.AddColumn("c0");
+    rs.SetRowCount(5000);
+    RowSetInnerImpl2& pool = Store(rs);
+    for (int32_t r = 0; r < 5000; ++r)
+        rs.SetIntAt(r, 0, r);
+    EXPECT_EQ(5000u, pool.PoolCells());
+
+    // More columns after the data: the rows move to larger blocks, and the
+    // pool reclaims the old ones once they are more than half of it.
+    rs.AddColumns("c1,c2");
+    for (int32_t r = 0; r < 5000; ++r) {
+        rs.SetStringAt(r, 2, "t" + std::to_string(r));
+        rs.SetRowTag(r, r + 1);
+    }
+    EXPECT_LT(pool.PoolWaste(), pool.PoolCells() / 2 + 1);
+    for (int32_t r = 0; r < 5000; r += 499) {
+        SCOPED_TRACE(r);
+        EXPECT_EQ(r, rs.GetIntAt(r, 0, -1));
+        EXPECT_EQ(0, rs.KindAt(r, 1)); // the gap reads empty
+        EXPECT_EQ("t" + std::to_string(r), rs.GetStringAt(r, 2, ""));
+    }
+
+    // Removing most rows leaves their blocks unused until the pool compacts.
+    rs.RemoveRows(0, 4000);
+    EXPECT_EQ(0u, pool.PoolWaste());
+    EXPECT_EQ(3000u, pool.PoolCells());
+    ASSERT_EQ(1000, rs.RowCount());
+    for (int32_t r = 0; r < 1000; r += 111) {
+        SCOPED_TRACE(r);
+        EXPECT_EQ(4000 + r, rs.GetIntAt(r, 0, -1));
+        EXPECT_EQ("t" + std::to_string(4000 + r), rs.GetStringAt(r, 2, ""));
+        EXPECT_EQ(4001 + r, rs.RowTag(r));
+    }
+    // Rows added later get blocks of their own.
+    const int32_t added = rs.AddRow();
+    rs.SetIntAt(added, 1, 42);
+    EXPECT_EQ(42, rs.GetIntAt(added, 1, -1));
+    EXPECT_EQ(4999, rs.GetIntAt(added - 1, 0, -1));
+
+    std::unique_ptr<IRowSet> clone(rs.Clone());
+    EXPECT_EQ(42, clone->GetIntAt(added, 1, -1));
+    EXPECT_EQ("t4500", clone->GetStringAt(500, 2, ""));
+
+    rs.SetRowCount(0);
+    EXPECT_EQ(0u, pool.PoolCells());
+    EXPECT_EQ("t4500", clone->GetStringAt(500, 2, ""));
+}
