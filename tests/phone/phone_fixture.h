@@ -115,6 +115,21 @@ inline void PumpPending()
     }
 }
 
+// Dispatches messages until done() holds; false when the time ran out.
+template <class Done>
+bool PumpWhileNot(Done done, DWORD timeoutMs = 20000)
+{
+    const DWORD start = GetTickCount();
+    for (;;) {
+        PumpPending();
+        if (done())
+            return true;
+        if (GetTickCount() - start > timeoutMs)
+            return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);
+    }
+}
+
 inline kex::unique_bstr Bstr(const wchar_t* s) { return kex::unique_bstr(SysAllocString(s)); }
 inline kex::unique_bstr BstrLen(const wchar_t* s, UINT len) { return kex::unique_bstr(SysAllocStringLen(s, len)); }
 
@@ -171,6 +186,9 @@ public:
     HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* p, VARIANT*, EXCEPINFO*,
                                      UINT*) override
     {
+        ++count;
+        if (!record)
+            return S_OK;
         SeenEvent e{id, {}, true, flags, p->cNamedArgs, GetCurrentThreadId()};
         for (UINT i = p->cArgs; i-- > 0;) {
             e.allI4 = e.allI4 && V_VT(&p->rgvarg[i]) == VT_I4;
@@ -182,18 +200,33 @@ public:
 
     LONG refs() const { return m_ref; }
     std::vector<SeenEvent> events;
+    size_t count = 0;    // every call
+    bool record = true;  // false: count only
 
 private:
     volatile LONG m_ref = 1;
     bool m_answerEvents;
 };
 
+// The process's private bytes. Wine leaves PrivateUsage at 0; there the sum
+// of the committed private regions of the address space is the same figure.
 inline long PrivateBytes()
 {
     PROCESS_MEMORY_COUNTERS_EX pmc = {};
     pmc.cb = sizeof pmc;
-    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&pmc), sizeof pmc);
-    return static_cast<long>(pmc.PrivateUsage);
+    if (GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&pmc), sizeof pmc) &&
+        pmc.PrivateUsage != 0)
+        return static_cast<long>(pmc.PrivateUsage);
+    size_t total = 0;
+    MEMORY_BASIC_INFORMATION mbi;
+    for (const char* p = nullptr; VirtualQuery(p, &mbi, sizeof mbi) == sizeof mbi;
+         p = static_cast<const char*>(mbi.BaseAddress) + mbi.RegionSize) {
+        if (mbi.State == MEM_COMMIT && mbi.Type == MEM_PRIVATE)
+            total += mbi.RegionSize;
+        if (mbi.RegionSize == 0)
+            break;
+    }
+    return static_cast<long>(total);
 }
 
 struct ComApartment {

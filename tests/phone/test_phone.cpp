@@ -567,12 +567,7 @@ protected:
     void Raise(const std::vector<RecReport>& reports)
     {
         ASSERT_EQ(rec.raise(reports.data(), static_cast<int32_t>(reports.size())), 0);
-        for (int i = 0; i < 1000; ++i) {
-            PumpPending();
-            if (rec.wait(5) >= 0)
-                return;
-        }
-        FAIL() << "adapter thread did not finish";
+        ASSERT_TRUE(PumpWhileNot([&] { return rec.wait(0) >= 0; })) << "adapter thread did not finish";
     }
 
     void Check(const StubSink& sink, const EventCase& c, int copies)
