@@ -28,6 +28,8 @@ public:
     virtual void RenameColumn(int32_t col, const std::string& newName) = 0;
     virtual int32_t ColumnIndex(const std::string& name) const = 0;
     virtual int32_t AddColumn(const std::string& name) = 0;
+    // Names separated by "," or ";", trimmed of blanks; empty pieces are
+    // skipped. Returns the index of the last name, -1 when there was none.
     virtual int32_t AddColumns(const std::string& list) = 0;
     virtual void ClearColumns() = 0;
     // A new, independent table of the same kind on the heap; the caller owns it.
