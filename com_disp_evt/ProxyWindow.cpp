@@ -50,6 +50,42 @@ std::uint32_t Cookie(const void* self, std::uint32_t salt) noexcept
     return ~(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(self)) ^ salt);
 }
 
+// Waiting on an address is a user-space affair (a futex under Wine), where a
+// wait on an event object is a round trip to the server. Absent before
+// Windows 8: events then.
+class wait_on_address {
+public:
+    wait_on_address() noexcept
+    {
+        if (HMODULE kernelbase = GetModuleHandleA("kernelbase.dll")) {
+            m_wait = reinterpret_cast<wait_fn>(GetProcAddress(kernelbase, "WaitOnAddress"));
+            m_wake = reinterpret_cast<wake_fn>(GetProcAddress(kernelbase, "WakeByAddressAll"));
+        }
+        if (!m_wait || !m_wake)
+            m_wait = nullptr, m_wake = nullptr;
+    }
+    bool available() const noexcept { return m_wait != nullptr && m_enabled.load(std::memory_order_relaxed); }
+    void enable(bool on) noexcept { m_enabled.store(on); }
+    void wait(volatile LONG* address, LONG seen, DWORD ms) const noexcept
+    {
+        m_wait(address, &seen, sizeof seen, ms);
+    }
+    void wake(volatile LONG* address) const noexcept { m_wake(const_cast<LONG*>(address)); }
+
+private:
+    using wait_fn = BOOL(WINAPI*)(volatile VOID*, PVOID, SIZE_T, DWORD);
+    using wake_fn = void(WINAPI*)(PVOID);
+    wait_fn m_wait = nullptr;
+    wake_fn m_wake = nullptr;
+    std::atomic<bool> m_enabled{true};
+};
+
+wait_on_address& WaitOnAddressFns() noexcept
+{
+    static wait_on_address fns;
+    return fns;
+}
+
 } // namespace
 
 // --- call object ------------------------------------------------------------
@@ -117,10 +153,10 @@ LRESULT CProxyWindow::OnComEvent(UINT, WPARAM wParam, LPARAM lParam, BOOL& handl
     const std::uint64_t ticket = static_cast<std::uint32_t>(wParam) |
                                  static_cast<std::uint64_t>(static_cast<std::uint32_t>(lParam)) << 32;
     disp_evt_fun_ptr_base* call = nullptr;
-    HANDLE done = nullptr;
+    SyncEvent* owner = nullptr;
     // A withdrawn call is not in the table any more: skip it and signal
     // nothing, so its late message cannot pass for another call's completion.
-    if (!ProxyWindowRegistry::Take(ticket, call, done))
+    if (!ProxyWindowRegistry::Take(ticket, call, owner))
         return 1;
     try {
         call->execute();
@@ -128,7 +164,8 @@ LRESULT CProxyWindow::OnComEvent(UINT, WPARAM wParam, LPARAM lParam, BOOL& handl
         // Exceptions stop at the window; the raiser is still released.
     }
     call->m_lock.unlock();
-    SetEvent(done);
+    // The raiser is still waiting for this ticket, so owner is alive.
+    owner->SignalDone(static_cast<std::uint32_t>(ticket));
     return 1;
 }
 
@@ -192,8 +229,8 @@ std::size_t ProxyWindowRegistry::UserCount() noexcept
     return Instance().m_users.size();
 }
 
-bool ProxyWindowRegistry::BeginCall(const SyncEvent* owner, disp_evt_fun_ptr_base& call, HANDLE done,
-                                    std::uint64_t& ticket, HWND& window)
+bool ProxyWindowRegistry::BeginCall(SyncEvent* owner, disp_evt_fun_ptr_base& call, std::uint64_t& ticket,
+                                    HWND& window)
 {
     MutexLock lock(g_registryMutex);
     ProxyWindowRegistry& r = Instance();
@@ -201,7 +238,7 @@ bool ProxyWindowRegistry::BeginCall(const SyncEvent* owner, disp_evt_fun_ptr_bas
     if (!window)
         return false;
     ticket = r.m_nextTicket++;
-    r.m_pending.push_back(pending_call{ticket, &call, done, owner});
+    r.m_pending.push_back(pending_call{ticket, &call, owner});
     return true;
 }
 
@@ -221,7 +258,7 @@ bool ProxyWindowRegistry::Withdraw(std::uint64_t ticket) noexcept
     return true;
 }
 
-bool ProxyWindowRegistry::Take(std::uint64_t ticket, disp_evt_fun_ptr_base*& call, HANDLE& done) noexcept
+bool ProxyWindowRegistry::Take(std::uint64_t ticket, disp_evt_fun_ptr_base*& call, SyncEvent*& owner) noexcept
 {
     MutexLock lock(g_registryMutex);
     ProxyWindowRegistry& r = Instance();
@@ -232,7 +269,7 @@ bool ProxyWindowRegistry::Take(std::uint64_t ticket, disp_evt_fun_ptr_base*& cal
     if (it == r.m_pending.end() || !it->call->is_valid())
         return false;
     call = it->call;
-    done = it->done;
+    owner = it->owner;
     *it = r.m_pending.back();
     r.m_pending.pop_back();
     // Held while the call runs; the registry is free for others meanwhile.
@@ -264,6 +301,45 @@ SyncEvent::~SyncEvent()
     if (m_hDone) {
         CloseHandle(m_hDone);
         m_hDone = nullptr;
+    }
+}
+
+void SyncEvent::UseAddressWaits(bool on) noexcept
+{
+    WaitOnAddressFns().enable(on);
+}
+
+void SyncEvent::SignalDone(std::uint32_t ticket) noexcept
+{
+    const wait_on_address& fns = WaitOnAddressFns();
+    if (!fns.available()) {
+        SetEvent(m_hDone);
+        return;
+    }
+    InterlockedExchange(&m_doneTicket, static_cast<LONG>(ticket));
+    // Only the address is used: harmless if the raiser saw the ticket and
+    // has already gone.
+    fns.wake(&m_doneTicket);
+}
+
+bool SyncEvent::WaitDone(std::uint32_t ticket, DWORD ms) noexcept
+{
+    const wait_on_address& fns = WaitOnAddressFns();
+    if (!fns.available())
+        return WaitForSingleObject(m_hDone, ms) == WAIT_OBJECT_0;
+    const DWORD start = GetTickCount();
+    for (;;) {
+        const LONG seen = InterlockedCompareExchange(&m_doneTicket, 0, 0);
+        if (static_cast<std::uint32_t>(seen) == ticket)
+            return true;
+        DWORD remaining = INFINITE;
+        if (ms != INFINITE) {
+            const DWORD elapsed = GetTickCount() - start;
+            if (elapsed >= ms)
+                return false;
+            remaining = ms - elapsed;
+        }
+        fns.wait(&m_doneTicket, seen, remaining); // may wake early: look again
     }
 }
 
@@ -299,12 +375,12 @@ bool SyncEvent::Call(disp_evt_fun_ptr_base& call) noexcept
             call.execute();
             return true;
         }
-        if (!m_hDone)
+        if (!WaitOnAddressFns().available() && !m_hDone)
             return false;
 
         MutexLock turn(m_lock);
         std::uint64_t ticket = 0;
-        if (!ProxyWindowRegistry::BeginCall(this, call, m_hDone, ticket, window))
+        if (!ProxyWindowRegistry::BeginCall(this, call, ticket, window))
             return false;
         if (!PostMessageA(window, WM_COM_EVENT, static_cast<WPARAM>(static_cast<std::uint32_t>(ticket)),
                           static_cast<LPARAM>(static_cast<std::uint32_t>(ticket >> 32)))) {
@@ -312,14 +388,13 @@ bool SyncEvent::Call(disp_evt_fun_ptr_base& call) noexcept
             ProxyWindowRegistry::Withdraw(ticket);
             return false;
         }
-        // m_hDone is set only when this very call has run, so a wake-up here
-        // always means it finished.
-        if (WaitForSingleObject(m_hDone, PickupLimit()) == WAIT_OBJECT_0)
+        const auto mine = static_cast<std::uint32_t>(ticket);
+        if (WaitDone(mine, PickupLimit()))
             return true;
         if (ProxyWindowRegistry::Withdraw(ticket))
             return true; // not picked up in time: it will never run
         // Picked up just now or running long: wait as long as it takes.
-        WaitForSingleObject(m_hDone, INFINITE);
+        WaitDone(mine, INFINITE);
         return true;
     } catch (...) {
         return false;

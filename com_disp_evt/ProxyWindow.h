@@ -70,19 +70,17 @@ private:
     struct pending_call {
         std::uint64_t ticket;
         disp_evt_fun_ptr_base* call;
-        HANDLE done;
-        const SyncEvent* owner;
+        SyncEvent* owner;
     };
 
     // Raiser side: records a call and gives back its ticket and the window to
     // post to; false when there is no window.
-    static bool BeginCall(const SyncEvent* owner, disp_evt_fun_ptr_base& call, HANDLE done,
-                          std::uint64_t& ticket, HWND& window);
+    static bool BeginCall(SyncEvent* owner, disp_evt_fun_ptr_base& call, std::uint64_t& ticket, HWND& window);
     // Raiser side: withdraws a call that has not been picked up. False when
     // the window already took it (the raiser must then wait for it to end).
     static bool Withdraw(std::uint64_t ticket) noexcept;
     // Window side: takes a recorded call, locked, or nothing when withdrawn.
-    static bool Take(std::uint64_t ticket, disp_evt_fun_ptr_base*& call, HANDLE& done) noexcept;
+    static bool Take(std::uint64_t ticket, disp_evt_fun_ptr_base*& call, SyncEvent*& owner) noexcept;
     // A SyncEvent going away drops whatever it left behind.
     static void Forget(const SyncEvent* owner) noexcept;
 

@@ -75,11 +75,25 @@ public:
     // call up before withdrawing it.
     void SetPickupLimit(DWORD ms) noexcept { m_pickupLimitMs.store(ms, std::memory_order_relaxed); }
     DWORD PickupLimit() const noexcept { return m_pickupLimitMs.load(std::memory_order_relaxed); }
+    // Seam for tests: false makes completion go through the event, as on
+    // systems without address waits. Switch only while no call is under way.
+    static void UseAddressWaits(bool on) noexcept;
 
 private:
+    friend class CProxyWindow;
+
+    // The window's thread reports that the call with this ticket has run.
+    void SignalDone(std::uint32_t ticket) noexcept;
+    // True once the call with this ticket has run; false after ms.
+    bool WaitDone(std::uint32_t ticket, DWORD ms) noexcept;
+
     std::atomic<bool> m_attached{false};
-    HANDLE m_hDone = nullptr; // auto-reset; set only for a call that really ran
-    Mutex m_lock;             // one raiser at a time
+    // Completion: the ticket of the last call that ran, waited on by address
+    // where the system offers it (no server round trip under Wine), else the
+    // auto-reset event. Either is set only for a call that really ran.
+    volatile LONG m_doneTicket = 0;
+    HANDLE m_hDone = nullptr;
+    Mutex m_lock; // one raiser at a time
     std::atomic<DWORD> m_pickupLimitMs{kPickupLimitMs};
 };
 

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -75,14 +76,26 @@ bool MessagePending(UINT message)
 
 // Every test leaves the registry with no users, so the next test's first
 // attach makes the window on its own host thread.
-class SyncEventTest : public ::testing::Test {
+// Completion is signalled by address waits where the system has them, else
+// by the event: every case runs both ways.
+class SyncEventTest : public ::testing::TestWithParam<bool> {
 protected:
-    void TearDown() override { EXPECT_EQ(0u, ProxyWindowRegistry::UserCount()); }
+    void SetUp() override { SyncEvent::UseAddressWaits(GetParam()); }
+    void TearDown() override
+    {
+        EXPECT_EQ(0u, ProxyWindowRegistry::UserCount());
+        SyncEvent::UseAddressWaits(true);
+    }
 };
 
 } // namespace
 
-TEST_F(SyncEventTest, CallOnWindowThreadRunsInlineAndPostsNothing)
+INSTANTIATE_TEST_SUITE_P(Completion, SyncEventTest, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "AddressWait" : "Event");
+                         });
+
+TEST_P(SyncEventTest, CallOnWindowThreadRunsInlineAndPostsNothing)
 {
     HostThread host;
     host.Run([] {
@@ -106,7 +119,7 @@ TEST_F(SyncEventTest, CallOnWindowThreadRunsInlineAndPostsNothing)
     });
 }
 
-TEST_F(SyncEventTest, CallsFromOtherThreadsRunOnWindowThreadWithTheirArguments)
+TEST_P(SyncEventTest, CallsFromOtherThreadsRunOnWindowThreadWithTheirArguments)
 {
     HostThread host;
     Target t;
@@ -146,7 +159,7 @@ TEST_F(SyncEventTest, CallsFromOtherThreadsRunOnWindowThreadWithTheirArguments)
     host.Run([&] { ev.Detach(); });
 }
 
-TEST_F(SyncEventTest, ArgumentsAreReadWhenTheCallRuns)
+TEST_P(SyncEventTest, ArgumentsAreReadWhenTheCallRuns)
 {
     // The call object keeps the addresses of the raiser's variables.
     HostThread host;
@@ -173,7 +186,7 @@ TEST_F(SyncEventTest, ArgumentsAreReadWhenTheCallRuns)
     host.Run([&] { ev.Detach(); });
 }
 
-TEST_F(SyncEventTest, TwoSyncEventsShareTheFirstAttachersWindow)
+TEST_P(SyncEventTest, TwoSyncEventsShareTheFirstAttachersWindow)
 {
     HostThread first, second;
     Target t;
@@ -201,7 +214,7 @@ TEST_F(SyncEventTest, TwoSyncEventsShareTheFirstAttachersWindow)
     second.Run([&] { b.Detach(); });
 }
 
-TEST_F(SyncEventTest, AfterAllDetachANewAttachOnAnotherThreadOwnsANewWindow)
+TEST_P(SyncEventTest, AfterAllDetachANewAttachOnAnotherThreadOwnsANewWindow)
 {
     HostThread first, second;
     SyncEvent a, b;
@@ -227,7 +240,7 @@ TEST_F(SyncEventTest, AfterAllDetachANewAttachOnAnotherThreadOwnsANewWindow)
     second.Run([&] { b.Detach(); });
 }
 
-TEST_F(SyncEventTest, WindowThreadGoneMeansCallGivesUpAtOnce)
+TEST_P(SyncEventTest, WindowThreadGoneMeansCallGivesUpAtOnce)
 {
     Target t;
     SyncEvent ev;
@@ -258,7 +271,7 @@ TEST_F(SyncEventTest, WindowThreadGoneMeansCallGivesUpAtOnce)
     });
 }
 
-TEST_F(SyncEventTest, CallNotPickedUpInTimeNeverRunsAndDoesNotConfuseTheNext)
+TEST_P(SyncEventTest, CallNotPickedUpInTimeNeverRunsAndDoesNotConfuseTheNext)
 {
     HostThread host;
     Target t;
@@ -292,7 +305,7 @@ TEST_F(SyncEventTest, CallNotPickedUpInTimeNeverRunsAndDoesNotConfuseTheNext)
     host.Run([&] { ev.Detach(); });
 }
 
-TEST_F(SyncEventTest, PickupLimitDoesNotCutShortACallThatIsRunning)
+TEST_P(SyncEventTest, PickupLimitDoesNotCutShortACallThatIsRunning)
 {
     HostThread host;
     Target t;
@@ -310,7 +323,7 @@ TEST_F(SyncEventTest, PickupLimitDoesNotCutShortACallThatIsRunning)
     host.Run([&] { ev.Detach(); });
 }
 
-TEST_F(SyncEventTest, ConcurrentRaisersTakeTurns)
+TEST_P(SyncEventTest, ConcurrentRaisersTakeTurns)
 {
     // The first call keeps the window busy far beyond the pick-up limit. The
     // second raiser must not post before the first has finished, or its own
@@ -333,7 +346,7 @@ TEST_F(SyncEventTest, ConcurrentRaisersTakeTurns)
     host.Run([&] { ev.Detach(); });
 }
 
-TEST_F(SyncEventTest, StressEveryCallRunsOnceInOrderOnTheWindowThread)
+TEST_P(SyncEventTest, StressEveryCallRunsOnceInOrderOnTheWindowThread)
 {
     constexpr int kThreads = 8, kCalls = 10000;
     HostThread host;
@@ -383,7 +396,7 @@ TEST_F(SyncEventTest, StressEveryCallRunsOnceInOrderOnTheWindowThread)
     });
 }
 
-TEST_F(SyncEventTest, ExceptionsStopAtTheMarshallingBoundary)
+TEST_P(SyncEventTest, ExceptionsStopAtTheMarshallingBoundary)
 {
     HostThread host;
     Target t;
@@ -404,7 +417,7 @@ TEST_F(SyncEventTest, ExceptionsStopAtTheMarshallingBoundary)
     host.Run([&] { ev.Detach(); });
 }
 
-TEST_F(SyncEventTest, AttachTwiceAndCallWhileDetached)
+TEST_P(SyncEventTest, AttachTwiceAndCallWhileDetached)
 {
     HostThread host;
     Target t;
@@ -425,7 +438,7 @@ TEST_F(SyncEventTest, AttachTwiceAndCallWhileDetached)
     EXPECT_EQ(0u, t.count());
 }
 
-TEST_F(SyncEventTest, DestroyingAnAttachedSyncEventDetachesIt)
+TEST_P(SyncEventTest, DestroyingAnAttachedSyncEventDetachesIt)
 {
     HostThread host;
     host.Run([] {
