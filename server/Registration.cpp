@@ -266,13 +266,18 @@ HRESULT UnregisterTypeLibrary(Scope scope, const std::wstring& modulePath) noexc
             return hr;
         TLIBATTR copy = *attr;
         lib->ReleaseTLibAttr(attr);
-        HRESULT hr = InScope(scope, [&] {
+        wchar_t version[16];
+        wsprintfW(version, L"\\%x.%x", copy.wMajorVerNum, copy.wMinorVerNum);
+        std::wstring key = L"TypeLib\\" + GuidText(copy.guid) + version;
+        return InScope(scope, [&] {
+            // Not registered (any more): nothing to remove. The platform
+            // would call that an error, each platform a different one.
+            kex::unique_hkey registered;
+            if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, registered.put()) != ERROR_SUCCESS)
+                return S_OK;
+            registered.reset();
             return UnRegisterTypeLib(copy.guid, copy.wMajorVerNum, copy.wMinorVerNum, copy.lcid, copy.syskind);
         });
-        // Not registered (any more): nothing to remove.
-        if (hr == TYPE_E_REGISTRYACCESS || hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND))
-            return S_OK;
-        return hr;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
