@@ -8,6 +8,7 @@
 #include "server/Module.h"
 
 #include <algorithm>
+#include <cwchar>
 #include <new>
 
 using kex_phone::PhoneLock;
@@ -31,17 +32,23 @@ void SetAdapterDirectory(const std::string& directory) { AdapterDirectory() = di
 
 std::string ToNarrow(BSTR text)
 {
-    if (!text)
+    const UINT length = text ? SysStringLen(text) : 0;
+    if (length == 0)
         return std::string();
-    // Measured up to the first NUL, converted over the stored length: a BSTR
-    // with an embedded NUL does not fit and gives the empty text.
-    int n = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr) - 1;
+    // The text is measured up to its first NUL but converted over its stored
+    // length: with a NUL inside, the conversion cannot fit and the text is empty.
+    if (std::wmemchr(text, L'\0', length))
+        return std::string();
+    // Without one both lengths agree, so a single conversion does for short texts.
+    char local[256];
+    int n = WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), local, sizeof local, nullptr, nullptr);
+    if (n > 0)
+        return std::string(local, static_cast<size_t>(n));
+    n = WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
     if (n <= 0)
         return std::string();
     std::string out(static_cast<size_t>(n), '\0');
-    int done = WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(SysStringLen(text)), &out[0], n, nullptr,
-                                   nullptr);
-    if (done < 1)
+    if (WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), &out[0], n, nullptr, nullptr) < 1)
         return std::string();
     return out;
 }
