@@ -27,7 +27,78 @@ using ActiveScriptParse = IActiveScriptParse32;
 
 const wchar_t kSource[] = L"WScript";
 
-// WScript.Arguments: Item(i) (the default member), Count and length.
+// Enumerator of WScript.Arguments, for For Each and JScript's Enumerator.
+class ArgumentsEnum final : public IEnumVARIANT {
+public:
+    ArgumentsEnum(const std::vector<std::wstring>& args, size_t next) : m_args(args), m_next(next) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) noexcept override
+    {
+        if (!out)
+            return E_POINTER;
+        *out = nullptr;
+        if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IEnumVARIANT))
+            return E_NOINTERFACE;
+        *out = static_cast<IEnumVARIANT*>(this);
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() noexcept override { return static_cast<ULONG>(InterlockedIncrement(&m_ref)); }
+    ULONG STDMETHODCALLTYPE Release() noexcept override
+    {
+        LONG ref = InterlockedDecrement(&m_ref);
+        if (ref == 0)
+            delete this;
+        return static_cast<ULONG>(ref);
+    }
+    HRESULT STDMETHODCALLTYPE Next(ULONG count, VARIANT* items, ULONG* fetched) noexcept override
+    {
+        if (!items)
+            return E_POINTER;
+        ULONG n = 0;
+        for (; n < count && m_next < m_args.size(); ++n, ++m_next) {
+            VariantInit(&items[n]);
+            BSTR b = SysAllocStringLen(m_args[m_next].data(), static_cast<UINT>(m_args[m_next].size()));
+            if (!b) {
+                for (ULONG i = 0; i < n; ++i)
+                    VariantClear(&items[i]);
+                return E_OUTOFMEMORY;
+            }
+            V_VT(&items[n]) = VT_BSTR;
+            V_BSTR(&items[n]) = b;
+        }
+        if (fetched)
+            *fetched = n;
+        return n == count ? S_OK : S_FALSE;
+    }
+    HRESULT STDMETHODCALLTYPE Skip(ULONG count) noexcept override
+    {
+        size_t left = m_args.size() - m_next;
+        m_next += count < left ? count : left;
+        return count <= left ? S_OK : S_FALSE;
+    }
+    HRESULT STDMETHODCALLTYPE Reset() noexcept override
+    {
+        m_next = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Clone(IEnumVARIANT** out) noexcept override
+    {
+        if (!out)
+            return E_POINTER;
+        *out = new (std::nothrow) ArgumentsEnum(m_args, m_next);
+        return *out ? S_OK : E_OUTOFMEMORY;
+    }
+
+private:
+    ~ArgumentsEnum() = default;
+    LONG m_ref = 1;
+    std::vector<std::wstring> m_args;
+    size_t m_next;
+};
+
+// WScript.Arguments: Item(i) (the default member), Count, length and the
+// enumerator.
 class ArgumentsObject final : public DispatchObject {
 public:
     explicit ArgumentsObject(const std::vector<std::wstring>& args) : m_args(args) {}
@@ -48,6 +119,16 @@ public:
                 return RaiseError(excep, kSource, L"Subscript out of range", DISP_E_BADINDEX);
             return ReturnText(result, m_args[V_I4(&index)]);
         }
+        case DISPID_NEWENUM:
+            if (result) {
+                try {
+                    V_UNKNOWN(result) = new ArgumentsEnum(m_args, 0);
+                } catch (const std::bad_alloc&) {
+                    return E_OUTOFMEMORY;
+                }
+                V_VT(result) = VT_UNKNOWN;
+            }
+            return S_OK;
         case 1:
         case 2:
             if (result) {
@@ -63,7 +144,7 @@ public:
 private:
     const NameEntry* names() const noexcept override
     {
-        static const NameEntry kNames[] = {{L"Item", DISPID_VALUE}, {L"Count", 1}, {L"length", 2}, {nullptr, 0}};
+        static const NameEntry kNames[] = {{L"Item", DISPID_VALUE}, {L"Count", 1}, {L"length", 2}, {L"_NewEnum", DISPID_NEWENUM}, {nullptr, 0}};
         return kNames;
     }
     static HRESULT ReturnText(VARIANT* result, const std::wstring& text) noexcept
@@ -676,6 +757,15 @@ int ScriptHost::RunEngine(const CLSID& clsid, const std::wstring& code) noexcept
         fwprintf(stderr, L"%ls: the script could not be run (0x%08lX)\n", m_fullPath.c_str(),
                  static_cast<unsigned long>(hr));
         m_failed = true;
+    }
+    // The script is over: events already on their way are taken off the queue
+    // (and dropped by the sinks), so no handset thread is left waiting for
+    // this thread while the objects are released.
+    m_quit = true;
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
     }
     DisconnectAll();
     parse.reset();

@@ -19,8 +19,8 @@ struct HostCase {
 const HostCase kCases[] = {
     {L"echo.vbs", L"", "text 42 2.5 True null\n\nby reference\necho.vbs\n", 0, ""},
     {L"echo.js", L"", "text 42 2.5 True null\n\nby value\necho.js\n", 0, ""},
-    {L"args.vbs", L"one \"two words\"", "2\n0=one\n1=two words\none\n", 0, ""},
-    {L"args.js", L"one \"two words\"", "2\n0=one\n1=two words\n2\n", 0, ""},
+    {L"args.vbs", L"one \"two words\"", "2\n0=one\n1=two words\none\neach one\neach two words\n", 0, ""},
+    {L"args.js", L"one \"two words\"", "2\n0=one\n1=two words\n2\neach one\neach two words\n", 0, ""},
     {L"args.vbs", L"", "0\n", 1, "args.vbs(6, "},
     {L"quit.vbs", L"", "before\n", 7, ""},
     {L"quit.js", L"", "before\n", 3, ""},
@@ -31,6 +31,7 @@ const HostCase kCases[] = {
     {L"syntax_error.js", L"", "", 1, "syntax_error.js(2, "},
     {L"bad_progid.vbs", L"", "", 1, "bad_progid.vbs(1, "},
     {L"sleep.js", L"", "slept\n", 0, ""},
+    {L"connect_no_events.vbs", L"", "created\n", 1, "connect_no_events.vbs(4, "},
     {L"not_a_script.txt", L"", "", 2, "no script engine"},
     {L"missing.vbs", L"", "", 2, "cannot read"},
 };

@@ -4,3 +4,6 @@ For i = 0 To a.Count - 1
     WScript.Echo i & "=" & a(i)
 Next
 WScript.Echo WScript.Arguments(0)
+For Each arg In WScript.Arguments
+    WScript.Echo "each " & arg
+Next
