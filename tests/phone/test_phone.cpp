@@ -315,10 +315,11 @@ TEST_F(PhoneTest, QueryInterfaceAnswersExactlyTheListedInterfaces)
             continue;
         }
         IUnknown* got = static_cast<IUnknown*>(out);
-        if (c.isUnknown)
+        if (c.isUnknown) {
             EXPECT_EQ(got, unk.get());
-        else
+        } else {
             EXPECT_NE(got, unk.get());
+        }
         got->Release();
     }
     void* dispatch = nullptr;
@@ -627,8 +628,9 @@ TEST_F(PhoneEventsTest, ASinkAdvisedTwiceHearsEachEventTwice)
         // Each event goes to both connections before the next event.
         std::vector<SeenEvent> got = sink.events;
         ASSERT_EQ(got.size(), c.expected.size() * 2) << Describe(got);
-        for (size_t i = 0; i < got.size(); ++i)
+        for (size_t i = 0; i < got.size(); ++i) {
             EXPECT_EQ(got[i].id, c.expected[i / 2].first) << i;
+        }
     }
 }
 
@@ -741,8 +743,9 @@ TEST_F(PhoneTest, ObjectReleasedWhileACallbackIsOnItsWay)
 TEST(PhoneCallback, WithoutAPhoneObjectMessagesAreDropped)
 {
     ASSERT_EQ(g_pPhone, nullptr);
-    for (uint32_t m : {0u, 1u, 3u, 17u, 18u})
+    for (uint32_t m : {0u, 1u, 3u, 17u, 18u}) {
         EXPECT_EQ(ComUSBPhoneCallBack(m, 1, 1), 0) << m;
+    }
 }
 
 TEST(PhoneText, ToNarrow)
@@ -760,8 +763,9 @@ TEST(PhoneText, ToNarrow)
         {"trailing NUL counted", BstrLen(L"AB\0", 3), ""},
         {"unmapped character", Bstr(L"a\u4e2db"), "a?b"},
     };
-    for (const Case& c : cases)
+    for (const Case& c : cases) {
         EXPECT_EQ(kex_phone::ToNarrow(c.in.get()), c.out) << c.what;
+    }
 }
 
 } // namespace

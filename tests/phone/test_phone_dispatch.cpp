@@ -176,8 +176,9 @@ TEST_F(PhoneTest, InvokeErrors)
         std::memset(&result, 0xCC, sizeof result);
         EXPECT_EQ(Invoke(phone.get(), c.id, DISPATCH_METHOD, args, c.named, &result, &argErr), c.hr);
         EXPECT_EQ(argErr, c.argErr);
-        if (args.size() <= 3)
+        if (args.size() <= 3) {
             EXPECT_EQ(V_VT(&result), VT_EMPTY);
+        }
     }
 
     UINT argErr = kJunkArgErr;
@@ -244,14 +245,16 @@ TEST_F(PhoneInvokeTest, ArgumentsReachTheSameFunctionsAsEarlyBoundCalls)
         EXPECT_EQ(argErr, kJunkArgErr);
         RecCommand got = Only();
         EXPECT_EQ(got.code, c.code);
-        if (c.w)
+        if (c.w) {
             EXPECT_STREQ(got.text[0], c.w);
-        else
+        } else {
             EXPECT_EQ(got.wParam, 0u);
-        if (c.l)
+        }
+        if (c.l) {
             EXPECT_STREQ(got.text[1], c.l);
-        else
+        } else {
             EXPECT_EQ(got.lParam, 0u);
+        }
     }
 }
 

@@ -301,8 +301,9 @@ TEST_F(PhoneTest, RandomLateBoundCalls)
     g_traceLog.Close();
     // Every kind of answer was met: the run explores more than one path.
     for (int k = 0; k < kAnswerCount; ++k)
-        if (kAnswers[k] != E_OUTOFMEMORY)
+        if (kAnswers[k] != E_OUTOFMEMORY) {
             EXPECT_GT(answers[k], 0) << "answer 0x" << std::hex << kAnswers[k] << " never seen";
+        }
     std::printf("answers: ok %d fail %d invalidarg %d oom %d badvartype %d badparamcount %d paramnotfound %d "
                 "membernotfound %d typemismatch %d\n",
                 answers[0], answers[1], answers[2], answers[3], answers[4], answers[5], answers[6], answers[7],
