@@ -188,19 +188,20 @@ public:
     {
         ++count;
         if (!record)
-            return S_OK;
+            return answer;
         SeenEvent e{id, {}, true, flags, p->cNamedArgs, GetCurrentThreadId()};
         for (UINT i = p->cArgs; i-- > 0;) {
             e.allI4 = e.allI4 && V_VT(&p->rgvarg[i]) == VT_I4;
             e.args.push_back(V_I4(&p->rgvarg[i]));
         }
         events.push_back(e);
-        return S_OK;
+        return answer;
     }
 
     LONG refs() const { return m_ref; }
     std::vector<SeenEvent> events;
     size_t count = 0;    // every call
+    HRESULT answer = S_OK; // what Invoke answers
     bool record = true;  // false: count only
 
 private:

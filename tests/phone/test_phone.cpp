@@ -512,6 +512,11 @@ TEST_F(PhoneTest, AdviseErrors)
     EXPECT_EQ(cp->Unadvise(cookie), S_OK);
     EXPECT_EQ(cp->Unadvise(cookie), CONNECT_E_NOCONNECTION);
     EXPECT_EQ(sink.refs(), 1);
+
+    // The property notification point wants IPropertyNotifySink.
+    com_ptr<IConnectionPoint> notify;
+    ASSERT_EQ(cpc->FindConnectionPoint(IID_IPropertyNotifySink, notify.put()), S_OK);
+    EXPECT_EQ(notify->Advise(&sink, &cookie), CONNECT_E_CANNOTCONNECT);
 }
 
 // ---- device callback --------------------------------------------------------
@@ -632,6 +637,21 @@ TEST_F(PhoneEventsTest, ASinkAdvisedTwiceHearsEachEventTwice)
             EXPECT_EQ(got[i].id, c.expected[i / 2].first) << i;
         }
     }
+}
+
+TEST_F(PhoneEventsTest, AFailingSinkStopsTheEventAndTheAdapterStillGetsZero)
+{
+    ASSERT_EQ(phone->Start(), S_OK);
+    StubSink second;
+    sink.answer = E_FAIL;
+    DWORD c1 = 0, c2 = 0;
+    ASSERT_EQ(cp->Advise(&sink, &c1), S_OK);
+    ASSERT_EQ(cp->Advise(&second, &c2), S_OK);
+    Raise({{3, 5, 0}});
+    EXPECT_EQ(sink.events.size(), 2u) << Describe(sink.events); // OnKey, then OnAction still handed over
+    EXPECT_TRUE(second.events.empty()) << Describe(second.events);
+    EXPECT_EQ(rec.State().raisedNonZero, 0);
+    EXPECT_EQ(cp->Unadvise(c2), S_OK);
 }
 
 TEST_F(PhoneEventsTest, WithoutSinksEveryMessageStillReturnsZero)
