@@ -100,7 +100,11 @@ HRESULT RemoveKey(HKEY root, const RegKey& row, const Substitutions& subst) noex
 }
 
 // Sends writes to HKEY_CLASSES_ROOT to the user's classes while it lives, so
-// that the platform's type library registration lands there too.
+// that the platform's type library registration lands there too. Used instead
+// of RegisterTypeLibForUser, which some platforms (Wine) carry out for the
+// whole machine, so that removing a user's registration would also remove the
+// machine's. The redirection holds for the whole process while it lasts;
+// registration runs in a registration tool or an installer.
 class ClassesRootOverride {
 public:
     explicit ClassesRootOverride(HKEY userClasses) noexcept
