@@ -129,6 +129,18 @@ TEST_F(Registration, PerMachineTwiceThenUnregister)
     EXPECT_EQ(Narrow(server_test::ComponentPath()),
               Narrow(ReadString(HKEY_CLASSES_ROOT, kTypeLibKey + kTypeLibPlatform, nullptr)));
 
+    // The registered type library is the one in the DLL.
+    {
+        kex::com_ptr<ITypeLib> lib;
+        ASSERT_EQ(S_OK, LoadRegTypeLib(LIBID_KexUSBPhone, 1, 0, LOCALE_NEUTRAL, lib.put()));
+        EXPECT_EQ(6u, lib->GetTypeInfoCount());
+        kex::com_ptr<ITypeInfo> events;
+        EXPECT_EQ(S_OK, lib->GetTypeInfoOfGuid(DIID_IKexPhoneEvents, events.put()));
+        kex::unique_bstr path;
+        ASSERT_EQ(S_OK, QueryPathOfRegTypeLib(LIBID_KexUSBPhone, 1, 0, LOCALE_NEUTRAL, path.put()));
+        EXPECT_EQ(Narrow(server_test::ComponentPath()), Narrow(path.get()));
+    }
+
     // Creatable by ProgID through COM itself.
     CLSID clsid;
     ASSERT_EQ(S_OK, CLSIDFromProgID(L"KexUSBPhone.KexPhone", &clsid));
