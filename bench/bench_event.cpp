@@ -40,21 +40,6 @@ double Median(std::vector<double> v)
     return v[v.size() / 2];
 }
 
-// Times one operation kWarmup + kSamples times on the calling thread.
-std::vector<double> Sample(const std::function<void()>& op)
-{
-    std::vector<double> out;
-    out.reserve(kSamples);
-    for (int i = 0; i < kWarmup + kSamples; ++i) {
-        const double t0 = NowUs();
-        op();
-        const double t1 = NowUs();
-        if (i >= kWarmup)
-            out.push_back(t1 - t0);
-    }
-    return out;
-}
-
 // The floor: a two-event ping-pong with an echo thread.
 class PingPong {
 public:
@@ -259,8 +244,8 @@ int main(int argc, char** argv)
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     constexpr int kRounds = 6;
 
-    // P1: the three paths measured in alternating blocks from this thread,
-    // so a change in the machine's load falls on all of them alike.
+    // P1: the three paths measured in turn, one round trip each, from this
+    // thread, so a change in the machine's load falls on all of them alike.
     std::vector<double> floorSamples, oursSamples, comSamples;
     {
         PingPong floor;
@@ -268,14 +253,19 @@ int main(int argc, char** argv)
         ComPath com;
         Sink sink;
         long arg = 1;
-        for (int round = 0; round < kRounds; ++round) {
-            auto add = [](std::vector<double>& to, const std::vector<double>& from) {
-                to.insert(to.end(), from.begin(), from.end());
-            };
-            add(floorSamples, Sample([&] { floor.RoundTrip(); }));
-            add(oursSamples, Sample([&] { com_disp_evt::sync_call(host.ev, &sink, &Sink::Hit, arg); }));
+        auto time = [](std::vector<double>& to, bool keep, const std::function<void()>& op) {
+            const double t0 = NowUs();
+            op();
+            const double t1 = NowUs();
+            if (keep)
+                to.push_back(t1 - t0);
+        };
+        for (int i = 0; i < kWarmup + kRounds * kSamples; ++i) {
+            const bool keep = i >= kWarmup;
+            time(floorSamples, keep, [&] { floor.RoundTrip(); });
+            time(oursSamples, keep, [&] { com_disp_evt::sync_call(host.ev, &sink, &Sink::Hit, arg); });
             if (com.Ready())
-                add(comSamples, Sample([&] { com.RoundTrip(); }));
+                time(comSamples, keep, [&] { com.RoundTrip(); });
         }
     }
     const double floorUs = Median(floorSamples), oursUs = Median(oursSamples);

@@ -86,6 +86,43 @@ wait_on_address& WaitOnAddressFns() noexcept
     return fns;
 }
 
+void SetState(volatile LONG* state, LONG value) noexcept
+{
+    InterlockedExchange(state, value);
+    // Only the address is used: harmless if the raiser saw the value and
+    // has already gone.
+    WaitOnAddressFns().wake(state);
+}
+
+LONG ReadState(volatile LONG* state) noexcept
+{
+    return InterlockedCompareExchange(state, 0, 0);
+}
+
+// Waits until *state leaves `from` (until: false) or becomes `to` (until:
+// true), for at most ms. Returns whether that happened.
+bool WaitState(volatile LONG* state, LONG value, bool until, DWORD ms) noexcept
+{
+    const DWORD start = GetTickCount();
+    for (;;) {
+        const LONG seen = ReadState(state);
+        if ((seen == value) == until)
+            return true;
+        DWORD remaining = INFINITE;
+        if (ms != INFINITE) {
+            const DWORD elapsed = GetTickCount() - start;
+            if (elapsed >= ms)
+                return false;
+            remaining = ms - elapsed;
+        }
+        WaitOnAddressFns().wait(state, seen, remaining); // may wake early: look again
+    }
+}
+
+// Queued calls of one SyncEvent that the window runs back to back before it
+// returns to its message loop and posts for the rest.
+constexpr int kMaxChain = 8;
+
 } // namespace
 
 // --- call object ------------------------------------------------------------
@@ -152,21 +189,30 @@ LRESULT CProxyWindow::OnComEvent(UINT, WPARAM wParam, LPARAM lParam, BOOL& handl
     handled = TRUE;
     const std::uint64_t ticket = static_cast<std::uint32_t>(wParam) |
                                  static_cast<std::uint64_t>(static_cast<std::uint32_t>(lParam)) << 32;
-    disp_evt_fun_ptr_base* call = nullptr;
-    SyncEvent* owner = nullptr;
     // A withdrawn call is not in the table any more: skip it and signal
     // nothing, so its late message cannot pass for another call's completion.
-    if (!ProxyWindowRegistry::Take(ticket, call, owner))
+    ProxyWindowRegistry::pending_call current;
+    if (!ProxyWindowRegistry::Take(ticket, current))
         return 1;
-    try {
-        call->execute();
-    } catch (...) {
-        // Exceptions stop at the window; the raiser is still released.
+    for (int run = 1;; ++run) {
+        try {
+            current.call->execute();
+        } catch (...) {
+            // Exceptions stop at the window; the raiser is still released.
+        }
+        current.call->m_lock.unlock();
+        // Raisers queued behind this one are still waiting, so its owner is
+        // alive until the turn has been handed on.
+        ProxyWindowRegistry::pending_call next;
+        const bool chained = ProxyWindowRegistry::Next(current.owner, run < kMaxChain, next);
+        if (current.state)
+            SetState(current.state, ProxyWindowRegistry::CALL_DONE);
+        else
+            SetEvent(current.owner->m_hDone);
+        if (!chained)
+            return 1;
+        current = next;
     }
-    call->m_lock.unlock();
-    // The raiser is still waiting for this ticket, so owner is alive.
-    owner->SignalDone(static_cast<std::uint32_t>(ticket));
-    return 1;
 }
 
 // --- registry -----------------------------------------------------------------
@@ -229,17 +275,24 @@ std::size_t ProxyWindowRegistry::UserCount() noexcept
     return Instance().m_users.size();
 }
 
-bool ProxyWindowRegistry::BeginCall(SyncEvent* owner, disp_evt_fun_ptr_base& call, std::uint64_t& ticket,
-                                    HWND& window)
+ProxyWindowRegistry::begin_result ProxyWindowRegistry::BeginCall(SyncEvent* owner, disp_evt_fun_ptr_base& call,
+                                                                 volatile LONG* state, std::uint64_t& ticket,
+                                                                 HWND& window)
 {
     MutexLock lock(g_registryMutex);
     ProxyWindowRegistry& r = Instance();
     window = r.m_window ? r.m_window->Handle() : nullptr;
     if (!window)
-        return false;
+        return begin_result::no_window;
     ticket = r.m_nextTicket++;
-    r.m_pending.push_back(pending_call{ticket, &call, owner});
-    return true;
+    begin_result result = begin_result::post;
+    if (state) {
+        result = owner->m_busy ? begin_result::queued : begin_result::post;
+        *state = result == begin_result::queued ? CALL_QUEUED : CALL_POSTED;
+        owner->m_busy = true;
+    }
+    r.m_pending.push_back(pending_call{ticket, &call, owner, state});
+    return result;
 }
 
 bool ProxyWindowRegistry::Withdraw(std::uint64_t ticket) noexcept
@@ -250,30 +303,75 @@ bool ProxyWindowRegistry::Withdraw(std::uint64_t ticket) noexcept
                            [ticket](const pending_call& p) { return p.ticket == ticket; });
     if (it == r.m_pending.end())
         return false;
-    disp_evt_fun_ptr_base* call = it->call;
-    *it = r.m_pending.back();
-    r.m_pending.pop_back();
-    MutexLock callLock(call->m_lock);
-    call->invalidate();
+    const pending_call gone = *it;
+    r.m_pending.erase(it);
+    {
+        MutexLock callLock(gone.call->m_lock);
+        gone.call->invalidate();
+    }
+    if (gone.state)
+        PassTurnLocked(gone.owner);
     return true;
 }
 
-bool ProxyWindowRegistry::Take(std::uint64_t ticket, disp_evt_fun_ptr_base*& call, SyncEvent*& owner) noexcept
+void ProxyWindowRegistry::PassTurnLocked(SyncEvent* owner) noexcept
+{
+    ProxyWindowRegistry& r = Instance();
+    HWND window = r.m_window ? r.m_window->Handle() : nullptr;
+    for (auto it = r.m_pending.begin(); it != r.m_pending.end();) {
+        if (it->owner != owner || !it->state || ReadState(it->state) != CALL_QUEUED) {
+            ++it;
+            continue;
+        }
+        // Its pick-up limit starts now.
+        if (window && PostMessageA(window, WM_COM_EVENT, static_cast<WPARAM>(static_cast<std::uint32_t>(it->ticket)),
+                                   static_cast<LPARAM>(static_cast<std::uint32_t>(it->ticket >> 32)))) {
+            SetState(it->state, CALL_POSTED);
+            return;
+        }
+        volatile LONG* state = it->state;
+        it = r.m_pending.erase(it);
+        SetState(state, CALL_FAILED);
+    }
+    owner->m_busy = false;
+}
+
+bool ProxyWindowRegistry::Take(std::uint64_t ticket, pending_call& taken) noexcept
 {
     MutexLock lock(g_registryMutex);
     ProxyWindowRegistry& r = Instance();
     auto it = std::find_if(r.m_pending.begin(), r.m_pending.end(),
                            [ticket](const pending_call& p) { return p.ticket == ticket; });
     // A call object that does not look alive is left for its raiser to
-    // withdraw; running it or signalling for it could only do harm.
-    if (it == r.m_pending.end() || !it->call->is_valid())
+    // withdraw; running it or signalling for it could only do harm. A queued
+    // call has no message of its own yet.
+    if (it == r.m_pending.end() || !it->call->is_valid() || (it->state && ReadState(it->state) != CALL_POSTED))
         return false;
-    call = it->call;
-    owner = it->owner;
-    *it = r.m_pending.back();
-    r.m_pending.pop_back();
+    taken = *it;
+    r.m_pending.erase(it);
     // Held while the call runs; the registry is free for others meanwhile.
-    call->m_lock.lock();
+    taken.call->m_lock.lock();
+    return true;
+}
+
+bool ProxyWindowRegistry::Next(SyncEvent* owner, bool chain, pending_call& next) noexcept
+{
+    MutexLock lock(g_registryMutex);
+    ProxyWindowRegistry& r = Instance();
+    auto it = std::find_if(r.m_pending.begin(), r.m_pending.end(), [owner](const pending_call& p) {
+        return p.owner == owner && p.state && ReadState(p.state) == CALL_QUEUED;
+    });
+    if (it == r.m_pending.end()) {
+        owner->m_busy = false;
+        return false;
+    }
+    if (!chain || !it->call->is_valid()) {
+        PassTurnLocked(owner);
+        return false;
+    }
+    next = *it;
+    r.m_pending.erase(it);
+    next.call->m_lock.lock();
     return true;
 }
 
@@ -309,40 +407,6 @@ void SyncEvent::UseAddressWaits(bool on) noexcept
     WaitOnAddressFns().enable(on);
 }
 
-void SyncEvent::SignalDone(std::uint32_t ticket) noexcept
-{
-    const wait_on_address& fns = WaitOnAddressFns();
-    if (!fns.available()) {
-        SetEvent(m_hDone);
-        return;
-    }
-    InterlockedExchange(&m_doneTicket, static_cast<LONG>(ticket));
-    // Only the address is used: harmless if the raiser saw the ticket and
-    // has already gone.
-    fns.wake(&m_doneTicket);
-}
-
-bool SyncEvent::WaitDone(std::uint32_t ticket, DWORD ms) noexcept
-{
-    const wait_on_address& fns = WaitOnAddressFns();
-    if (!fns.available())
-        return WaitForSingleObject(m_hDone, ms) == WAIT_OBJECT_0;
-    const DWORD start = GetTickCount();
-    for (;;) {
-        const LONG seen = InterlockedCompareExchange(&m_doneTicket, 0, 0);
-        if (static_cast<std::uint32_t>(seen) == ticket)
-            return true;
-        DWORD remaining = INFINITE;
-        if (ms != INFINITE) {
-            const DWORD elapsed = GetTickCount() - start;
-            if (elapsed >= ms)
-                return false;
-            remaining = ms - elapsed;
-        }
-        fns.wait(&m_doneTicket, seen, remaining); // may wake early: look again
-    }
-}
-
 bool SyncEvent::Attach() noexcept
 {
     if (m_attached.exchange(true))
@@ -375,30 +439,74 @@ bool SyncEvent::Call(disp_evt_fun_ptr_base& call) noexcept
             call.execute();
             return true;
         }
-        if (!WaitOnAddressFns().available() && !m_hDone)
-            return false;
+        return WaitOnAddressFns().available() ? CallWithTurns(call) : CallWithEvent(call);
+    } catch (...) {
+        return false;
+    }
+}
 
-        MutexLock turn(m_lock);
-        std::uint64_t ticket = 0;
-        if (!ProxyWindowRegistry::BeginCall(this, call, ticket, window))
-            return false;
-        if (!PostMessageA(window, WM_COM_EVENT, static_cast<WPARAM>(static_cast<std::uint32_t>(ticket)),
-                          static_cast<LPARAM>(static_cast<std::uint32_t>(ticket >> 32)))) {
+namespace {
+bool PostTicket(HWND window, std::uint64_t ticket) noexcept
+{
+    return PostMessageA(window, WM_COM_EVENT, static_cast<WPARAM>(static_cast<std::uint32_t>(ticket)),
+                        static_cast<LPARAM>(static_cast<std::uint32_t>(ticket >> 32))) != FALSE;
+}
+} // namespace
+
+bool SyncEvent::CallWithTurns(disp_evt_fun_ptr_base& call) noexcept
+{
+    volatile LONG state = 0;
+    std::uint64_t ticket = 0;
+    HWND window = nullptr;
+    switch (ProxyWindowRegistry::BeginCall(this, call, &state, ticket, window)) {
+    case ProxyWindowRegistry::begin_result::no_window:
+        return false;
+    case ProxyWindowRegistry::begin_result::post:
+        if (!PostTicket(window, ticket)) {
             // No window to carry it (its thread has gone): give up at once.
             ProxyWindowRegistry::Withdraw(ticket);
             return false;
         }
-        const auto mine = static_cast<std::uint32_t>(ticket);
-        if (WaitDone(mine, PickupLimit()))
-            return true;
-        if (ProxyWindowRegistry::Withdraw(ticket))
-            return true; // not picked up in time: it will never run
-        // Picked up just now or running long: wait as long as it takes.
-        WaitDone(mine, INFINITE);
+        break;
+    case ProxyWindowRegistry::begin_result::queued:
+        // One raiser at a time: wait, without limit, until the calls before
+        // this one are finished or given up.
+        WaitState(&state, ProxyWindowRegistry::CALL_QUEUED, false, INFINITE);
+        if (ReadState(&state) == ProxyWindowRegistry::CALL_FAILED)
+            return false;
+        break;
+    }
+    if (WaitState(&state, ProxyWindowRegistry::CALL_DONE, true, PickupLimit()))
         return true;
-    } catch (...) {
+    if (ProxyWindowRegistry::Withdraw(ticket))
+        return true; // not picked up in time: it will never run
+    // Picked up just now or running long: wait as long as it takes.
+    WaitState(&state, ProxyWindowRegistry::CALL_DONE, true, INFINITE);
+    return true;
+}
+
+bool SyncEvent::CallWithEvent(disp_evt_fun_ptr_base& call) noexcept
+{
+    if (!m_hDone)
+        return false;
+    MutexLock turn(m_lock);
+    std::uint64_t ticket = 0;
+    HWND window = nullptr;
+    if (ProxyWindowRegistry::BeginCall(this, call, nullptr, ticket, window) ==
+        ProxyWindowRegistry::begin_result::no_window)
+        return false;
+    if (!PostTicket(window, ticket)) {
+        ProxyWindowRegistry::Withdraw(ticket);
         return false;
     }
+    // m_hDone is set only when this very call has run, so a wake-up here
+    // always means it finished.
+    if (WaitForSingleObject(m_hDone, PickupLimit()) == WAIT_OBJECT_0)
+        return true;
+    if (ProxyWindowRegistry::Withdraw(ticket))
+        return true;
+    WaitForSingleObject(m_hDone, INFINITE);
+    return true;
 }
 
 } // namespace com_disp_evt

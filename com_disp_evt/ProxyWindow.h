@@ -67,20 +67,31 @@ private:
     friend class SyncEvent;
     friend class CProxyWindow;
 
+    // A raiser's word, on its stack while it waits.
+    enum call_state : LONG { CALL_QUEUED = 1, CALL_POSTED, CALL_DONE, CALL_FAILED };
+
     struct pending_call {
         std::uint64_t ticket;
         disp_evt_fun_ptr_base* call;
         SyncEvent* owner;
+        volatile LONG* state; // null: the owner's event reports completion
     };
+    enum class begin_result { no_window, post, queued };
 
-    // Raiser side: records a call and gives back its ticket and the window to
-    // post to; false when there is no window.
-    static bool BeginCall(SyncEvent* owner, disp_evt_fun_ptr_base& call, std::uint64_t& ticket, HWND& window);
-    // Raiser side: withdraws a call that has not been picked up. False when
-    // the window already took it (the raiser must then wait for it to end).
+    // Raiser side: records a call and gives its ticket and the window to post
+    // to. With a state word the call queues behind one that holds the turn.
+    static begin_result BeginCall(SyncEvent* owner, disp_evt_fun_ptr_base& call, volatile LONG* state,
+                                  std::uint64_t& ticket, HWND& window);
+    // Raiser side: withdraws a call that has not been picked up and passes
+    // the turn on. False when the window already took it (the raiser must
+    // then wait for it to end).
     static bool Withdraw(std::uint64_t ticket) noexcept;
-    // Window side: takes a recorded call, locked, or nothing when withdrawn.
-    static bool Take(std::uint64_t ticket, disp_evt_fun_ptr_base*& call, SyncEvent*& owner) noexcept;
+    // Window side: takes a posted call, locked, or nothing when withdrawn.
+    static bool Take(std::uint64_t ticket, pending_call& taken) noexcept;
+    // Window side, after a call of owner ran: the next queued call of owner
+    // to run straight away (true, locked), or the turn handed on by message.
+    static bool Next(SyncEvent* owner, bool chain, pending_call& next) noexcept;
+    static void PassTurnLocked(SyncEvent* owner) noexcept;
     // A SyncEvent going away drops whatever it left behind.
     static void Forget(const SyncEvent* owner) noexcept;
 

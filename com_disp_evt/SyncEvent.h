@@ -81,19 +81,20 @@ public:
 
 private:
     friend class CProxyWindow;
+    friend class ProxyWindowRegistry;
 
-    // The window's thread reports that the call with this ticket has run.
-    void SignalDone(std::uint32_t ticket) noexcept;
-    // True once the call with this ticket has run; false after ms.
-    bool WaitDone(std::uint32_t ticket, DWORD ms) noexcept;
+    bool CallWithEvent(disp_evt_fun_ptr_base& call) noexcept;
+    bool CallWithTurns(disp_evt_fun_ptr_base& call) noexcept;
 
     std::atomic<bool> m_attached{false};
-    // Completion: the ticket of the last call that ran, waited on by address
-    // where the system offers it (no server round trip under Wine), else the
-    // auto-reset event. Either is set only for a call that really ran.
-    volatile LONG m_doneTicket = 0;
+    // Address waits (a futex under Wine, where an event is a round trip to
+    // the server): raisers queue for their turn in the registry and each
+    // waits on a word of its own. Without them (before Windows 8): m_lock
+    // gives the turn and the auto-reset event reports completion; it is set
+    // only for a call that really ran.
+    bool m_busy = false; // a call holds the turn; guarded by the registry mutex
     HANDLE m_hDone = nullptr;
-    Mutex m_lock; // one raiser at a time
+    Mutex m_lock;
     std::atomic<DWORD> m_pickupLimitMs{kPickupLimitMs};
 };
 

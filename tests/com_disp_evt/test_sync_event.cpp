@@ -346,6 +346,73 @@ TEST_P(SyncEventTest, ConcurrentRaisersTakeTurns)
     host.Run([&] { ev.Detach(); });
 }
 
+TEST_P(SyncEventTest, AQueuedCallsLimitStartsWhenTheCallBeforeItIsGivenUp)
+{
+    HostThread host;
+    Target t;
+    SyncEvent ev;
+    host.Run([&] { ev.Attach(); });
+    ev.SetPickupLimit(200);
+    host.Post([] { Sleep(700); });
+    long a = 1, b = 2;
+    long long aMs = 0, bMs = 0;
+    const auto start = std::chrono::steady_clock::now();
+    auto since = [&] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+            .count();
+    };
+    std::thread first([&] {
+        EXPECT_TRUE(sync_call(ev, &t, &Target::One, a));
+        aMs = since();
+    });
+    Sleep(50);
+    std::thread second([&] {
+        EXPECT_TRUE(sync_call(ev, &t, &Target::One, b));
+        bMs = since();
+    });
+    first.join();
+    second.join();
+    EXPECT_GE(aMs, 190);
+    EXPECT_LT(aMs, 650);
+    EXPECT_GE(bMs, aMs + 150) << "the second limit ran while the first call held the turn";
+    host.Run([] {});
+    EXPECT_EQ(0u, t.count()); // neither ran, even once the window was free
+    ev.SetPickupLimit(5000);
+    std::thread([&] { EXPECT_TRUE(sync_call(ev, &t, &Target::One, b)); }).join();
+    EXPECT_EQ(1u, t.count());
+    host.Run([&] { ev.Detach(); });
+}
+
+TEST_P(SyncEventTest, TheWindowThreadKeepsServingItsMessageLoopUnderAStreamOfEvents)
+{
+    HostThread host;
+    Target t;
+    t.sleepMs = 1; // long enough that another raiser is always queued when a call ends
+    SyncEvent ev;
+    host.Run([&] { ev.Attach(); });
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> raisers;
+    for (int i = 0; i < 4; ++i)
+        raisers.emplace_back([&] {
+            long k = 0;
+            while (!stop)
+                sync_call(ev, &t, &Target::One, k);
+        });
+    Sleep(100);
+    for (int i = 0; i < 5; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        host.Run([] {});
+        const auto ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_LT(ms, 1000) << "round " << i;
+    }
+    stop = true;
+    for (auto& r : raisers)
+        r.join();
+    EXPECT_GT(t.count(), 0u);
+    host.Run([&] { ev.Detach(); });
+}
+
 TEST_P(SyncEventTest, StressEveryCallRunsOnceInOrderOnTheWindowThread)
 {
     constexpr int kThreads = 8, kCalls = 10000;
