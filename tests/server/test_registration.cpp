@@ -191,6 +191,55 @@ TEST_F(Registration, InstallWithoutUserMeansMachine)
     ExpectRegistered(HKEY_CLASSES_ROOT, "installed");
 }
 
+// Without the resource the type library comes from the file beside the DLL
+// with the extension .tlb; without that too, registration fails.
+TEST_F(Registration, TypeLibraryFileBesideTheDll)
+{
+    const std::wstring dir = server_test::BinDir() + L"regtest_tlb\\";
+    const std::wstring copy = dir + L"KexUSBPhone.dll", tlb = dir + L"KexUSBPhone.tlb";
+    CreateDirectoryW(dir.c_str(), nullptr);
+    ASSERT_TRUE(CopyFileW(server_test::ComponentPath().c_str(), copy.c_str(), FALSE));
+    // A copy of the DLL without its resources.
+    HANDLE update = BeginUpdateResourceW(copy.c_str(), TRUE);
+    ASSERT_NE(nullptr, update);
+    ASSERT_TRUE(EndUpdateResourceW(update, FALSE));
+    {
+        kex::unique_hmodule data(LoadLibraryExW(copy.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+        ASSERT_TRUE(data);
+        ASSERT_EQ(nullptr, FindResourceExW(data.get(), L"TYPELIB", MAKEINTRESOURCEW(1),
+                                           MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)));
+    }
+    const std::string tlbSource = KEX_TLB_PATH;
+    ASSERT_TRUE(CopyFileW(std::wstring(tlbSource.begin(), tlbSource.end()).c_str(), tlb.c_str(), FALSE));
+
+    server_test::Component stripped;
+    stripped.module.reset(LoadLibraryW(copy.c_str()));
+    ASSERT_TRUE(stripped.module);
+    auto registerServer =
+        reinterpret_cast<server_test::NoArgFn>(GetProcAddress(stripped.module.get(), "DllRegisterServer"));
+    auto unregisterServer =
+        reinterpret_cast<server_test::NoArgFn>(GetProcAddress(stripped.module.get(), "DllUnregisterServer"));
+    ASSERT_TRUE(registerServer && unregisterServer);
+
+    ASSERT_EQ(S_OK, registerServer());
+    EXPECT_EQ(Narrow(tlb), Narrow(ReadString(HKEY_CLASSES_ROOT, kTypeLibKey + kTypeLibPlatform, nullptr)));
+    EXPECT_EQ(Narrow(dir), Narrow(ReadString(HKEY_CLASSES_ROOT, kTypeLibKey + L"\\HELPDIR", nullptr)));
+    EXPECT_EQ(Narrow(copy), Narrow(ReadString(HKEY_CLASSES_ROOT, kClassKey + L"\\InprocServer32", nullptr)));
+    ASSERT_EQ(S_OK, unregisterServer());
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kTypeLibKey));
+
+    ASSERT_TRUE(DeleteFileW(tlb.c_str()));
+    EXPECT_TRUE(FAILED(registerServer()));
+    // The class keys written before the failure stay.
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kClassKey));
+    EXPECT_TRUE(FAILED(unregisterServer()));
+
+    stripped.module.reset();
+    DeleteFileW(copy.c_str());
+    RemoveDirectoryW(dir.c_str());
+    ASSERT_EQ(S_OK, dll().registerServer());
+}
+
 // The registration tool itself, as users run it.
 TEST_F(Registration, Regsvr32PerUser)
 {

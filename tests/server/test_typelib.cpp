@@ -288,6 +288,15 @@ TEST_F(TypeLibrary, Enumerations)
     }
 }
 
+TEST(TypeLibraryResource, IsTypeLibOneInUsEnglish)
+{
+    kex::unique_hmodule module(LoadLibraryExW(server_test::ComponentPath().c_str(), nullptr,
+                                              LOAD_LIBRARY_AS_DATAFILE));
+    ASSERT_TRUE(module);
+    EXPECT_NE(nullptr, FindResourceExW(module.get(), L"TYPELIB", MAKEINTRESOURCEW(1),
+                                       MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)));
+}
+
 TEST(VersionResource, NamesTheComponent)
 {
     std::wstring path = server_test::ComponentPath();
