@@ -167,13 +167,13 @@ CProxyWindow::~CProxyWindow()
     PostMessageA(hwnd, WM_CLOSE, 0, 0);
 }
 
-HWND CProxyWindow::Create() noexcept
+HWND CProxyWindow::Create(HWND parent) noexcept
 {
     HINSTANCE instance = ThisModule();
     if (!RegisterProxyClass(instance))
         return nullptr;
     m_hWnd = CreateWindowExA(WS_EX_TOOLWINDOW, kProxyWindowClass, kProxyWindowTitle, WS_POPUP, CW_USEDEFAULT,
-                             CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, GetDesktopWindow(), nullptr, instance,
+                             CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, parent, nullptr, instance,
                              nullptr);
     // Without a desktop (no display driver) a message-only window still
     // carries the calls.

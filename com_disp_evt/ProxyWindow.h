@@ -32,7 +32,8 @@ public:
 
     // Creates the window on the calling thread, with the desktop as parent,
     // or message-only when that is refused. Null handle on failure.
-    HWND Create() noexcept;
+    HWND Create() noexcept { return Create(GetDesktopWindow()); }
+    HWND Create(HWND parent) noexcept;
     HWND Handle() const noexcept { return m_hWnd; }
     DWORD ThreadId() const noexcept { return m_threadId; }
 

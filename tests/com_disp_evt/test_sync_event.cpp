@@ -108,7 +108,22 @@ TEST_P(SyncEventTest, CallOnWindowThreadRunsInlineAndPostsNothing)
         GetWindowTextA(ProxyWindowRegistry::WindowHandle(), title, sizeof title);
         EXPECT_STREQ("CProxyWindow", cls);
         EXPECT_STREQ("EventProxy_Window", title);
-        EXPECT_FALSE(IsWindowVisible(ProxyWindowRegistry::WindowHandle()));
+        const HWND w = ProxyWindowRegistry::WindowHandle();
+        EXPECT_FALSE(IsWindowVisible(w));
+        struct {
+            const char* what;
+            LONG_PTR got, want;
+        } attrs[] = {
+            {"class styles", static_cast<LONG_PTR>(GetClassLongPtrA(w, GCL_STYLE)),
+             CS_HREDRAW | CS_VREDRAW | CS_DBLCLKS},
+            {"window style", GetWindowLongPtrA(w, GWL_STYLE) & ~static_cast<LONG_PTR>(WS_CLIPSIBLINGS),
+             static_cast<LONG_PTR>(static_cast<DWORD>(WS_POPUP))},
+            {"extended style", GetWindowLongPtrA(w, GWL_EXSTYLE), WS_EX_TOOLWINDOW},
+            {"background", static_cast<LONG_PTR>(GetClassLongPtrA(w, GCLP_HBRBACKGROUND)), COLOR_WINDOW + 1},
+        };
+        for (const auto& a : attrs)
+            EXPECT_EQ(a.want, a.got) << a.what;
+        EXPECT_EQ(GetDesktopWindow(), GetAncestor(w, GA_PARENT));
 
         long key = 7;
         EXPECT_TRUE(sync_call(ev, &t, &Target::One, key));
@@ -515,6 +530,26 @@ TEST_P(SyncEventTest, DestroyingAnAttachedSyncEventDetachesIt)
             EXPECT_EQ(1u, ProxyWindowRegistry::UserCount());
         }
         EXPECT_EQ(0u, ProxyWindowRegistry::UserCount());
+    });
+}
+
+TEST(ProxyWindow, RefusedParentFallsBackToAMessageOnlyWindow)
+{
+    HostThread host;
+    host.Run([] {
+        HWND h = nullptr;
+        {
+            com_disp_evt::CProxyWindow window;
+            HWND gone = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+            DestroyWindow(gone);
+            h = window.Create(gone);
+            ASSERT_NE(nullptr, h);
+            char title[64] = {};
+            GetWindowTextA(h, title, sizeof title);
+            EXPECT_STREQ("EventProxy_Window", title);
+            EXPECT_NE(GetDesktopWindow(), GetAncestor(h, GA_PARENT));
+        }
+        EXPECT_FALSE(IsWindow(h)); // the window object takes its window with it
     });
 }
 
