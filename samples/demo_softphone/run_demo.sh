@@ -39,9 +39,11 @@ clsid=$(reg_value 'HKCU\Software\Classes\KexUSBPhone.KexPhone\CLSID')
 # Wine 8 does not read classes registered per user (HKCU\Software\Classes)
 # when it creates objects. There the demo registers per machine as well, in
 # this build's private prefix, and puts back what was registered before.
-machine=0 previous=""
-if [ -z "$(reg_value 'HKCR\KexUSBPhone.KexPhone\CLSID')" ]; then
-    previous=$(reg_value "HKLM\Software\Classes\CLSID\$clsid\InprocServer32")
+# A machine-wide registration of another copy (the build's tests register
+# bin\KexUSBPhone.dll) would win there, so it is replaced for the run.
+machine=0
+previous=$(reg_value 'HKLM\Software\Classes\CLSID\'"$clsid"'\InprocServer32')
+if [ "$previous" != "$dll" ]; then
     if ! out=$("$run" regsvr32 /s "$dll" 2>&1); then
         echo "demo: registering $dll failed" >&2
         echo "$out" >&2
