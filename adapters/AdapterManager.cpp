@@ -9,18 +9,6 @@
 
 namespace {
 
-// Enter on construction, Leave on every way out.
-class TraceScope {
-public:
-    explicit TraceScope(const char* name) : m_name(name) { KEX_ENTER(m_name); }
-    ~TraceScope() { KEX_LEAVE(m_name); }
-    TraceScope(const TraceScope&) = delete;
-    TraceScope& operator=(const TraceScope&) = delete;
-
-private:
-    const char* m_name;
-};
-
 const char kIniName[] = "USBPhone.ini";
 const char kComponentModule[] = "KexUSBPhone.dll";
 const char kVarneFile[] = "usbadapter_varne.dll";
@@ -173,12 +161,12 @@ HMODULE KexLoadAdapterLibrary(const char* file, const std::string& componentDir)
 
 CUSBAdapter::CUSBAdapter() : m_fnInitialize(nullptr), m_fnExeuteCmd(nullptr), m_fnUnInitialize(nullptr)
 {
-    TraceScope trace("CUSBAdapter::CUSBAdapter");
+    KEX_TRACE_SCOPE("CUSBAdapter::CUSBAdapter");
 }
 
 CUSBAdapter::~CUSBAdapter()
 {
-    TraceScope trace("CUSBAdapter::~CUSBAdapter");
+    KEX_TRACE_SCOPE("CUSBAdapter::~CUSBAdapter");
     try {
         UnLoad();
     } catch (...) {
@@ -189,7 +177,7 @@ CUSBAdapter::~CUSBAdapter()
 int CUSBAdapter::load(const char* file, const char* name, KexDeviceCallback callback,
                       const char* componentDir)
 {
-    TraceScope trace("CUSBAdapter::load");
+    KEX_TRACE_SCOPE("CUSBAdapter::load");
     if (!file)
         file = "";
     if (m_module)
@@ -222,7 +210,7 @@ int CUSBAdapter::load(const char* file, const char* name, KexDeviceCallback call
 
 int CUSBAdapter::execute(uint32_t code, uintptr_t wParam, uintptr_t lParam)
 {
-    TraceScope trace("CUSBAdapter::execute");
+    KEX_TRACE_SCOPE("CUSBAdapter::execute");
     if (!m_module || !m_fnExeuteCmd) {
         KEX_ERROR("m_module or m_fnExeuteCmd is null.");
         return 1;
@@ -232,7 +220,7 @@ int CUSBAdapter::execute(uint32_t code, uintptr_t wParam, uintptr_t lParam)
 
 void CUSBAdapter::UnLoad()
 {
-    TraceScope trace("CUSBAdapter::UnLoad");
+    KEX_TRACE_SCOPE("CUSBAdapter::UnLoad");
     if (m_module) {
         if (m_fnUnInitialize)
             m_fnUnInitialize();
@@ -247,7 +235,7 @@ void CUSBAdapter::UnLoad()
 
 CUSBManager::CUSBManager()
 {
-    TraceScope trace("CUSBManager::CUSBManager");
+    KEX_TRACE_SCOPE("CUSBManager::CUSBManager");
     const std::string& forced = DirectoryOverride();
     m_path = forced.empty() ? KexComponentDirectory() : forced;
 }
@@ -259,13 +247,13 @@ void CUSBManager::SetDirectoryOverride(const std::string& directory)
 
 CUSBManager::CUSBManager(const std::string& directory)
 {
-    TraceScope trace("CUSBManager::CUSBManager");
+    KEX_TRACE_SCOPE("CUSBManager::CUSBManager");
     m_path = directory.empty() ? std::string(".\\") : WithBackslash(directory);
 }
 
 CUSBManager::~CUSBManager()
 {
-    TraceScope trace("CUSBManager::~CUSBManager");
+    KEX_TRACE_SCOPE("CUSBManager::~CUSBManager");
     try {
         UnLoad();
     } catch (...) {
@@ -275,7 +263,7 @@ CUSBManager::~CUSBManager()
 
 int CUSBManager::Load(KexDeviceCallback callback)
 {
-    TraceScope trace("CUSBManager::Load");
+    KEX_TRACE_SCOPE("CUSBManager::Load");
     const std::string iniPath = m_path + kIniName;
     CIniFile ini;
     if (!ini.Open(iniPath.c_str())) {
@@ -310,7 +298,7 @@ int CUSBManager::Load(KexDeviceCallback callback)
 std::unique_ptr<CUSBAdapter> CUSBManager::InitAdapter(const char* file, const char* name,
                                                       KexDeviceCallback callback)
 {
-    TraceScope trace("CUSBManager::InitAdapter");
+    KEX_TRACE_SCOPE("CUSBManager::InitAdapter");
     std::unique_ptr<CUSBAdapter> adapter(new (std::nothrow) CUSBAdapter);
     if (!adapter)
         return nullptr;
@@ -323,7 +311,7 @@ std::unique_ptr<CUSBAdapter> CUSBManager::InitAdapter(const char* file, const ch
 
 int CUSBManager::execute(uint32_t code, uintptr_t wParam, uintptr_t lParam)
 {
-    TraceScope trace("CUSBManager::execute");
+    KEX_TRACE_SCOPE("CUSBManager::execute");
     for (const auto& adapter : m_adapters) {
         if (adapter->execute(code, wParam, lParam) != 0)
             KEX_ERROR("[%s] execute cmd failed.", adapter->GetName().c_str());
@@ -333,13 +321,13 @@ int CUSBManager::execute(uint32_t code, uintptr_t wParam, uintptr_t lParam)
 
 std::string CUSBManager::GetUSBName() const
 {
-    TraceScope trace("CUSBManager::GetUSBName");
+    KEX_TRACE_SCOPE("CUSBManager::GetUSBName");
     return m_adapters.size() == 1 ? m_adapters.front()->GetName() : std::string();
 }
 
 void CUSBManager::UnLoad()
 {
-    TraceScope trace("CUSBManager::UnLoad");
+    KEX_TRACE_SCOPE("CUSBManager::UnLoad");
     for (auto& adapter : m_adapters) {
         if (adapter) {
             adapter->UnLoad();

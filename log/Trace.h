@@ -34,6 +34,32 @@ constexpr const char* base_name(const char* path)
 
 // Evaluates the result first (it may trace on its own), then writes the Leave
 // record with this line and returns the result.
+// Enter now and Leave on every way out of the scope, exceptions included, so
+// no return can miss its Leave record. Both records carry the scope's line.
+namespace kex_trace {
+class scope {
+public:
+    scope(const char* file, int line, const char* name) noexcept : m_file(file), m_line(line), m_name(name)
+    {
+        g_traceLog.SetLocation(m_file, m_line);
+        g_traceLog.Log(TRACE_ENTER, "%s.", m_name);
+    }
+    ~scope()
+    {
+        g_traceLog.SetLocation(m_file, m_line);
+        g_traceLog.Log(TRACE_LEAVE, "%s.", m_name);
+    }
+    scope(const scope&) = delete;
+    scope& operator=(const scope&) = delete;
+
+private:
+    const char* m_file;
+    int m_line;
+    const char* m_name;
+};
+} // namespace kex_trace
+#define KEX_TRACE_SCOPE(name) ::kex_trace::scope kex_trace_scope_(KEX_TRACE_FILE, __LINE__, (name))
+
 #define KEX_RETURN(name, ...)                  \
     do {                                       \
         auto kex_result_ = (__VA_ARGS__);      \

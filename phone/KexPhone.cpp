@@ -16,7 +16,6 @@ SRWLOCK kex_phone::g_phoneLock = SRWLOCK_INIT;
 
 KexUsbPhone* g_pPhone = nullptr;
 
-using kex_phone::TraceScope;
 
 namespace {
 std::string& AdapterDirectory()
@@ -179,7 +178,7 @@ ULONG KexUsbPhone::Release() noexcept { return m_outer->Release(); }
 
 HRESULT KexUsbPhone::Start() noexcept
 {
-    TraceScope trace("KexUsbPhone::Start");
+    KEX_TRACE_SCOPE("KexUsbPhone::Start");
     if (m_pManager) {
         KEX_INFO("KexUsbPhone has started.");
         return S_OK;
@@ -215,7 +214,7 @@ HRESULT KexUsbPhone::Start() noexcept
 
 HRESULT KexUsbPhone::Stop() noexcept
 {
-    TraceScope trace("KexUsbPhone::Stop");
+    KEX_TRACE_SCOPE("KexUsbPhone::Stop");
     if (!m_pManager)
         return S_OK;
     try {
@@ -231,7 +230,7 @@ HRESULT KexUsbPhone::Stop() noexcept
 
 HRESULT KexUsbPhone::get_IsStarted(VARIANT_BOOL* pVal) noexcept
 {
-    TraceScope trace("KexUsbPhone::get_IsStarted");
+    KEX_TRACE_SCOPE("KexUsbPhone::get_IsStarted");
     if (!pVal)
         return E_INVALIDARG;
     *pVal = m_pManager ? VARIANT_TRUE : VARIANT_FALSE;
@@ -240,7 +239,7 @@ HRESULT KexUsbPhone::get_IsStarted(VARIANT_BOOL* pVal) noexcept
 
 HRESULT KexUsbPhone::get_USBPhoneName(BSTR* pName) noexcept
 {
-    TraceScope trace("KexUsbPhone::get_USBPhoneName");
+    KEX_TRACE_SCOPE("KexUsbPhone::get_USBPhoneName");
     if (!pName)
         return E_INVALIDARG;
     if (!m_pManager)
@@ -270,7 +269,7 @@ HRESULT KexUsbPhone::get_USBPhoneName(BSTR* pName) noexcept
 
 HRESULT KexUsbPhone::SendCommand(const char* name, uint32_t code, BSTR wText, BSTR lText, bool zeroW) noexcept
 {
-    TraceScope trace(name);
+    KEX_TRACE_SCOPE(name);
     if (!m_pManager)
         return E_FAIL;
     try {
@@ -292,7 +291,7 @@ HRESULT KexUsbPhone::PeerCommand(const char* name, uint32_t code, BSTR peerName,
 
 HRESULT KexUsbPhone::Ready() noexcept
 {
-    TraceScope trace("KexUsbPhone::Ready");
+    KEX_TRACE_SCOPE("KexUsbPhone::Ready");
     if (!m_pManager)
         return E_FAIL;
     try {
@@ -342,7 +341,7 @@ HRESULT KexUsbPhone::PutCallInfo(BSTR Name, BSTR Number) noexcept
 
 HRESULT KexUsbPhone::PutContactInfo(BSTR* pContactInfo, LONG* pIconType, LONG line) noexcept
 {
-    TraceScope trace("KexUsbPhone::PutContactInfo");
+    KEX_TRACE_SCOPE("KexUsbPhone::PutContactInfo");
     if (!m_pManager)
         return E_FAIL;
     if (line <= 0)

@@ -11,7 +11,6 @@
 #include <olectl.h>
 
 using kex_phone::PhoneLock;
-using kex_phone::TraceScope;
 
 // ---- class information -----------------------------------------------------
 
@@ -131,7 +130,7 @@ KEX_USBPHONE_EVENT PlugStateOf(uint32_t wParam)
 
 int32_t KexUsbPhone::CallBack(uint32_t msg, uint32_t wParam, int32_t lParam) noexcept
 {
-    TraceScope trace("KexUsbPhone::CallBack");
+    KEX_TRACE_SCOPE("KexUsbPhone::CallBack");
     if (msg < KEX_DEV_FIRST || msg > KEX_DEV_LAST)
         return 0;
     const DeviceRow& row = kDeviceRows[msg - 1];
@@ -165,7 +164,7 @@ int32_t KexUsbPhone::CallBack(uint32_t msg, uint32_t wParam, int32_t lParam) noe
 
 extern "C" int32_t KEX_CDECL ComUSBPhoneCallBack(uint32_t msg, uint32_t wParam, int32_t lParam)
 {
-    TraceScope trace("ComUSBPhoneCallBack");
+    KEX_TRACE_SCOPE("ComUSBPhoneCallBack");
     // Pin the target: its final release may run on the host's thread while
     // this adapter thread is still on its way.
     KexUsbPhone* phone;

@@ -10,18 +10,6 @@
 
 namespace kex_phone {
 
-// Enter on construction, Leave on every way out.
-class TraceScope {
-public:
-    explicit TraceScope(const char* name) noexcept : m_name(name) { KEX_ENTER(m_name); }
-    ~TraceScope() { KEX_LEAVE(m_name); }
-    TraceScope(const TraceScope&) = delete;
-    TraceScope& operator=(const TraceScope&) = delete;
-
-private:
-    const char* m_name;
-};
-
 // Guards g_pPhone and each object's count of device callbacks in flight. A
 // static SRW lock needs no construction, so adapter threads may take it at
 // any time, also while static objects are built or torn down.

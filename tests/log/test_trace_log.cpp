@@ -604,6 +604,13 @@ std::string ComponentLogText()
     std::string dir = LogDir();
     return Slurp(dir + "KexUSBPhone.log") + Slurp(dir + "1_KexUSBPhone.log") + Slurp(dir + "2_KexUSBPhone.log");
 }
+
+// Leaves through an exception: the scope still writes its Leave record.
+void ScopedThrow(const char* name, int* line)
+{
+    *line = __LINE__; KEX_TRACE_SCOPE(name);
+    throw 1;
+}
 } // namespace
 
 TEST(TraceLog, ComponentLoggerAndTraceHelpers)
@@ -625,6 +632,9 @@ TEST(TraceLog, ComponentLoggerAndTraceHelpers)
     EXPECT_EQ(8, TracedTwice(4, &twiceEnter[1], &twiceLeave[1]));
     TracedVoid(&voidLeave);
     EXPECT_NE(twiceLeave[0], twiceLeave[1]);
+    std::string scoped = name + "::Scoped";
+    int scopeLine = 0;
+    EXPECT_THROW(ScopedThrow(scoped.c_str(), &scopeLine), int);
 
     std::string ids = "[(" + Dec(static_cast<int>(GetCurrentThreadId())) + "/" +
                       Dec(static_cast<int>(GetCurrentProcessId())) + ")]";
@@ -643,6 +653,8 @@ TEST(TraceLog, ComponentLoggerAndTraceHelpers)
         {at("AdapterManager", twiceLeave[0], "Leave = Named::TracedTwice.]-->")},
         {at("AdapterManager", twiceLeave[1], "Leave = Named::TracedTwice.]")},
         {at("AdapterManager", voidLeave, "Leave = Named::TracedVoid.")},
+        {at("test_trace_log.cpp", scopeLine, "Enter = " + scoped + ".]-->")},
+        {at("test_trace_log.cpp", scopeLine, "Leave = " + scoped + ".")},
     };
     for (const Row& r : rows)
         EXPECT_NE(std::string::npos, text.find(r.expect)) << r.expect;
