@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Builds the adapter of the "Writing an adapter" guide exactly as the guide
 # shows (its source, .def, build command and USBPhone.ini are taken from
-# docs/sdk.md) and runs it with the component: the handset must plug in and
+# README.md) and runs it with the component: the handset must plug in and
 # answer a ringing call with the pick-up key.
 #   test_sdk_snippet.sh <build dir> <32|64>
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "$1" && pwd)
 bits=${2:-32}
-doc="$root/docs/sdk.md"
+doc="$root/README.md"
 work="$build/tests/samples/sdk"
 rm -rf "$work"
 mkdir -p "$work"
@@ -24,10 +24,10 @@ block() {
 
 for f in autoanswer.c autoanswer.def USBPhone.ini; do
     block "sdk-file: $f" >"$work/$f"
-    [ -s "$work/$f" ] || { echo "FAIL: docs/sdk.md has no block for $f"; exit 1; }
+    [ -s "$work/$f" ] || { echo "FAIL: README.md has no block for $f"; exit 1; }
 done
 cmd=$(block "sdk-build: mingw")
-[ -n "$cmd" ] || { echo "FAIL: docs/sdk.md has no mingw build command"; exit 1; }
+[ -n "$cmd" ] || { echo "FAIL: README.md has no mingw build command"; exit 1; }
 [ "$bits" = 64 ] && cmd=${cmd//i686-w64-mingw32-gcc/x86_64-w64-mingw32-gcc}
 echo "build: $cmd"
 (cd "$work" && KEX="$root" bash -ec "$cmd") || { echo "FAIL: the guide's build command failed"; exit 1; }
