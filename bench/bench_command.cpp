@@ -16,6 +16,7 @@
 
 #include "KexUSBPhone_h.h"
 #include "adapters/KexUSBAdapter.h"
+#include "tests/support/files.h"
 
 namespace {
 
@@ -29,25 +30,6 @@ std::string Directory(HMODULE module)
     GetModuleFileNameA(module, path, MAX_PATH);
     std::string p(path);
     return p.substr(0, p.find_last_of('\\') + 1);
-}
-
-void RemoveTree(const std::string& dir)
-{
-    WIN32_FIND_DATAA fd;
-    HANDLE h = FindFirstFileA((dir + "*").c_str(), &fd);
-    if (h != INVALID_HANDLE_VALUE) {
-        do {
-            const std::string name = fd.cFileName;
-            if (name == "." || name == "..")
-                continue;
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(dir + name + "\\");
-            else
-                DeleteFileA((dir + name).c_str());
-        } while (FindNextFileA(h, &fd));
-        FindClose(h);
-    }
-    RemoveDirectoryA(dir.c_str());
 }
 
 double Now()
@@ -187,7 +169,7 @@ int RunIn(const char* tag, const char* common, const char* id, const char* what)
         std::fclose(f);
     }
     if (!copied || !f) {
-        RemoveTree(dir);
+        test_support::RemoveTree(dir);
         return Fail("cannot prepare the run directory");
     }
 
@@ -206,7 +188,7 @@ int RunIn(const char* tag, const char* common, const char* id, const char* what)
         CloseHandle(pi.hThread);
         CloseHandle(pi.hProcess);
     }
-    RemoveTree(dir);
+    test_support::RemoveTree(dir);
     return static_cast<int>(code);
 }
 

@@ -4,6 +4,7 @@
 
 #include "log/TraceLog.h"
 #include "tests/adapters/recording_adapter.h"
+#include "tests/support/files.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -39,28 +40,8 @@ inline std::string BinDir()
     return s.substr(0, s.find_last_of('\\') + 1);
 }
 
-inline bool WriteFile(const std::string& path, const std::string& bytes)
-{
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f)
-        return false;
-    const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    return std::fclose(f) == 0 && ok;
-}
-
-inline std::string ReadFile(const std::string& path)
-{
-    std::string out;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-        out.append(buf, n);
-    std::fclose(f);
-    return out;
-}
+using test_support::ReadFile;
+using test_support::WriteFile;
 
 // A directory of its own under the temp directory, removed with its files
 // (one level of subdirectories) at the end.
@@ -99,24 +80,7 @@ public:
     }
 
 private:
-    static void Remove(const std::string& dir)
-    {
-        WIN32_FIND_DATAA fd;
-        HANDLE h = FindFirstFileA((dir + "*").c_str(), &fd);
-        if (h != INVALID_HANDLE_VALUE) {
-            do {
-                const std::string name = fd.cFileName;
-                if (name == "." || name == "..")
-                    continue;
-                if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                    Remove(dir + name + "\\");
-                else
-                    DeleteFileA((dir + name).c_str());
-            } while (FindNextFileA(h, &fd));
-            FindClose(h);
-        }
-        RemoveDirectoryA(dir.c_str());
-    }
+    static void Remove(const std::string& dir) { test_support::RemoveTree(dir); }
 
     std::string m_path;
 };

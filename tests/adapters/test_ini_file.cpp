@@ -1,6 +1,7 @@
 // CIniFile: the reading rules, as golden files (input .ini, expected dump
 // .golden) and as a table of constructed inputs for the long-line rules.
 #include "adapters/IniFile.h"
+#include "tests/support/files.h"
 
 #include <gtest/gtest.h>
 
@@ -16,20 +17,6 @@
 #endif
 
 namespace {
-
-std::string ReadAll(const std::string& path)
-{
-    std::string out;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-        out.append(buf, n);
-    std::fclose(f);
-    return out;
-}
 
 std::string Quote(const std::string& s)
 {
@@ -116,7 +103,7 @@ TEST(IniFile, GoldenFiles)
         const std::string base = std::string(KEX_INI_CASES) + "/" + name;
         CIniFile ini;
         ASSERT_TRUE(ini.Open((base + ".ini").c_str()));
-        EXPECT_EQ(ReadAll(base + ".golden"), Dump(ini));
+        EXPECT_EQ(test_support::ReadFile(base + ".golden"), Dump(ini));
     }
 }
 

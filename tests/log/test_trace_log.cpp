@@ -4,6 +4,7 @@
 // the same time beside this executable.
 #include "log/Trace.h"
 #include "log/TraceLog.h"
+#include "tests/support/files.h"
 
 #include <gtest/gtest.h>
 
@@ -40,19 +41,6 @@ bool Exists(const std::string& path)
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-std::string Slurp(const std::string& path)
-{
-    std::string out;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return out;
-    char buf[65536];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-        out.append(buf, n);
-    std::fclose(f);
-    return out;
-}
 
 void WriteFile(const std::string& path, const std::string& text)
 {
@@ -193,7 +181,7 @@ TEST(TraceLog, RecordBytes)
     std::string earliest = localNow();
     log.Log(TRACE_INFO, "before %s", "location");
     std::string latest = localNow();
-    std::string stamped = Slurp(f.Path()).substr(5, 23);
+    std::string stamped = test_support::ReadFile(f.Path()).substr(5, 23);
     EXPECT_LE(earliest, stamped) << "local time with milliseconds";
     EXPECT_GE(latest, stamped);
     expect += Record("", 0, "INFO = ", "before location");
@@ -225,10 +213,10 @@ TEST(TraceLog, RecordBytes)
     expect += Record("KexPhone", -2, "Error = ", "");
 
     // The last trailer reaches the disk only with the next flush or Close.
-    std::string open = MaskTimes(Slurp(f.Path()));
+    std::string open = MaskTimes(test_support::ReadFile(f.Path()));
     log.Close();
     EXPECT_FALSE(log.IsOpen());
-    std::string closed = MaskTimes(Slurp(f.Path()));
+    std::string closed = MaskTimes(test_support::ReadFile(f.Path()));
     EXPECT_EQ(expect, closed);
     EXPECT_EQ(expect.substr(0, expect.size() - 6), open);
 }
@@ -248,7 +236,7 @@ TEST(TraceLog, LongLocationsAreCutSafely)
     log.Close();
 
     std::string rest;
-    std::vector<std::string> records = SplitRecords(MaskTimes(Slurp(f.Path())), &rest);
+    std::vector<std::string> records = SplitRecords(MaskTimes(test_support::ReadFile(f.Path())), &rest);
     ASSERT_EQ(3u, records.size());
     EXPECT_EQ("", rest);
     // The header (up to the prefix) holds 255 characters: the file part gives way.
@@ -308,7 +296,7 @@ TEST(TraceLog, Settings)
         EXPECT_EQ(r.saveCount, log.SaveCount());
         ProbeLevels(log);
         log.Close();
-        EXPECT_EQ(r.written, WrittenLevels(Slurp(f.Path())));
+        EXPECT_EQ(r.written, WrittenLevels(test_support::ReadFile(f.Path())));
     }
 }
 
@@ -371,7 +359,7 @@ TEST(TraceLog, RotationAtEveryRecord)
             std::string expect;
             for (int n : numbers)
                 expect += Record("Rotate", 1, "Error = ", "record " + Dec(n));
-            EXPECT_EQ(expect, MaskTimes(Slurp(f.Path(tag))));
+            EXPECT_EQ(expect, MaskTimes(test_support::ReadFile(f.Path(tag))));
         }
     }
 }
@@ -388,7 +376,7 @@ TEST(TraceLog, TimeStampedBackups)
     log.Log(TRACE_ERROR, "second"); // moves "first" aside
     log.Close();
 
-    EXPECT_EQ(Record("Stamp", 7, "Error = ", "second"), MaskTimes(Slurp(f.Path())));
+    EXPECT_EQ(Record("Stamp", 7, "Error = ", "second"), MaskTimes(test_support::ReadFile(f.Path())));
     std::vector<std::string> backups = LogFilesMatching("??????????_" + f.log);
     ASSERT_FALSE(backups.empty());
     EXPECT_LE(backups.size(), 2u) << "within one second the second backup replaces the first";
@@ -399,7 +387,7 @@ TEST(TraceLog, TimeStampedBackups)
         SCOPED_TRACE(name);
         EXPECT_EQ(std::string::npos, name.substr(0, 10).find_first_not_of("0123456789"));
         EXPECT_EQ(monthDay, name.substr(0, 4)) << "month and day, no year";
-        std::string text = MaskTimes(Slurp(LogDir() + name));
+        std::string text = MaskTimes(test_support::ReadFile(LogDir() + name));
         sawFirst = sawFirst || text == Record("Stamp", 7, "Error = ", "first");
         EXPECT_TRUE(text.empty() || text == Record("Stamp", 7, "Error = ", "first"));
     }
@@ -425,9 +413,9 @@ TEST(TraceLog, RotatesWhenAnotherWriterFillsTheFile)
 
     log.Log(TRACE_ERROR, "ours after");
     log.Close();
-    EXPECT_EQ(Record("Shared", 1, "Error = ", "ours after"), MaskTimes(Slurp(f.Path())));
+    EXPECT_EQ(Record("Shared", 1, "Error = ", "ours after"), MaskTimes(test_support::ReadFile(f.Path())));
     // Our unflushed trailer lands after the other writer's bytes.
-    std::string backup = Slurp(f.Path("1"));
+    std::string backup = test_support::ReadFile(f.Path("1"));
     EXPECT_TRUE(backup.find(block) != std::string::npos) << "backup of " << backup.size() << " bytes";
     EXPECT_EQ(0u, MaskTimes(backup).find(Record("Shared", 1, "Error = ", "ours before").substr(0, 40)));
 }
@@ -446,9 +434,9 @@ TEST(TraceLog, FailedMoveKeepsTheFileAndTriesTheNextIndex)
     log.Log(TRACE_ERROR, "two"); // moves "one" to 2_
     CloseHandle(lock);
     log.Close();
-    EXPECT_EQ("locked backup", Slurp(f.Path("1")));
-    EXPECT_EQ(Record("Locked", 1, "Error = ", "one"), MaskTimes(Slurp(f.Path("2"))));
-    EXPECT_EQ(Record("Locked", 1, "Error = ", "two"), MaskTimes(Slurp(f.Path())));
+    EXPECT_EQ("locked backup", test_support::ReadFile(f.Path("1")));
+    EXPECT_EQ(Record("Locked", 1, "Error = ", "one"), MaskTimes(test_support::ReadFile(f.Path("2"))));
+    EXPECT_EQ(Record("Locked", 1, "Error = ", "two"), MaskTimes(test_support::ReadFile(f.Path())));
 }
 
 TEST(TraceLog, FourThreadsThroughRotations)
@@ -479,7 +467,7 @@ TEST(TraceLog, FourThreadsThroughRotations)
         if (!Exists(path))
             continue;
         SCOPED_TRACE(path);
-        std::string text = Slurp(path), rest;
+        std::string text = test_support::ReadFile(path), rest;
         sizes.emplace_back(path, text.size());
         for (const std::string& rec : SplitRecords(text, &rest)) {
             maxRecord = std::max(maxRecord, rec.size());
@@ -548,8 +536,8 @@ TEST(TraceLog, SwitchMaskAndOtherOperations)
     EXPECT_EQ(Record("Ops", 5, "Error = ", "off error") + Record("Ops", 5, "Leave = ", "mask4 leave") +
                   Record("Ops", 5, "INFO = ", "info 1") + Record("Ops", 5, "Enter = ", "wide 5 narrow") +
                   Record("Ops", 5, "INFO = ", ansi) + Record("Ops", 5, "Error = ", "still the first file"),
-              MaskTimes(Slurp(f.Path())));
-    EXPECT_EQ(Record("Ops", 5, "Error = ", "now the other file"), MaskTimes(Slurp(otherPath)));
+              MaskTimes(test_support::ReadFile(f.Path())));
+    EXPECT_EQ(Record("Ops", 5, "Error = ", "now the other file"), MaskTimes(test_support::ReadFile(otherPath)));
 }
 
 TEST(TraceLog, AfterCloseEverythingIsHarmless)
@@ -565,7 +553,7 @@ TEST(TraceLog, AfterCloseEverythingIsHarmless)
     log.AddLevel(2);
     log.SetSwitch(true);
     EXPECT_FALSE(log.IsOpen());
-    EXPECT_EQ(Record("", 0, "Error = ", "before close"), MaskTimes(Slurp(f.Path())));
+    EXPECT_EQ(Record("", 0, "Error = ", "before close"), MaskTimes(test_support::ReadFile(f.Path())));
 }
 
 TEST(TraceLog, LogPathThatDoesNotFitIsRefused)
@@ -602,7 +590,7 @@ namespace {
 std::string ComponentLogText()
 {
     std::string dir = LogDir();
-    return Slurp(dir + "KexUSBPhone.log") + Slurp(dir + "1_KexUSBPhone.log") + Slurp(dir + "2_KexUSBPhone.log");
+    return test_support::ReadFile(dir + "KexUSBPhone.log") + test_support::ReadFile(dir + "1_KexUSBPhone.log") + test_support::ReadFile(dir + "2_KexUSBPhone.log");
 }
 
 // Leaves through an exception: the scope still writes its Leave record.
@@ -691,7 +679,7 @@ TEST(TraceLog, LoadCreatesDirectoryAndFileEvenWhenSwitchedOff)
     std::string log = dir + "log\\KexUSBPhone.log";
     EXPECT_TRUE(Exists(dir + "log"));
     EXPECT_TRUE(Exists(log));
-    EXPECT_EQ("", Slurp(log));
+    EXPECT_EQ("", test_support::ReadFile(log));
     DeleteFileA(log.c_str());
     RemoveDirectoryA((dir + "log").c_str());
     DeleteFileA((dir + "USBPhone.ini").c_str());

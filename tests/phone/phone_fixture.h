@@ -3,6 +3,8 @@
 // a message pump for waiting on adapter threads.
 #pragma once
 
+#include "tests/support/files.h"
+
 #include <windows.h>
 #include <ocidl.h>
 #include <olectl.h>
@@ -73,19 +75,7 @@ private:
     std::vector<std::string> m_files;
 };
 
-inline std::string ReadFile(const std::string& path)
-{
-    std::string text;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return text;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-        text.append(buf, n);
-    std::fclose(f);
-    return text;
-}
+using test_support::ReadFile;
 
 // Dispatches this thread's messages until h is signalled or the time is up.
 inline bool PumpUntil(HANDLE h, DWORD timeoutMs = 10000)
