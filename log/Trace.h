@@ -25,8 +25,10 @@ constexpr const char* base_name(const char* path)
 #define KEX_TRACE_FILE ::kex_trace::base_name(__FILE__)
 #endif
 
-#define KEX_LOG(level, ...) \
-    (g_traceLog.SetLocation(KEX_TRACE_FILE, __LINE__), g_traceLog.Log((level), __VA_ARGS__))
+#define KEX_LOG(level, ...)                                                                     \
+    (g_traceLog.Enabled(level)                                                                  \
+         ? (g_traceLog.SetLocation(KEX_TRACE_FILE, __LINE__), g_traceLog.Log((level), __VA_ARGS__)) \
+         : void())
 #define KEX_ENTER(name) KEX_LOG(TRACE_ENTER, "%s.", name)
 #define KEX_LEAVE(name) KEX_LOG(TRACE_LEAVE, "%s.", name)
 #define KEX_ERROR(...) KEX_LOG(TRACE_ERROR, __VA_ARGS__)
@@ -41,18 +43,21 @@ class scope {
 public:
     scope(const char* file, int line, const char* name) noexcept : m_file(file), m_line(line), m_name(name)
     {
-        g_traceLog.SetLocation(m_file, m_line);
-        g_traceLog.Log(TRACE_ENTER, "%s.", m_name);
+        Write(TRACE_ENTER);
     }
-    ~scope()
-    {
-        g_traceLog.SetLocation(m_file, m_line);
-        g_traceLog.Log(TRACE_LEAVE, "%s.", m_name);
-    }
+    ~scope() { Write(TRACE_LEAVE); }
     scope(const scope&) = delete;
     scope& operator=(const scope&) = delete;
 
 private:
+    void Write(int level) const noexcept
+    {
+        if (!g_traceLog.Enabled(level))
+            return;
+        g_traceLog.SetLocation(m_file, m_line);
+        g_traceLog.Log(level, "%s.", m_name);
+    }
+
     const char* m_file;
     int m_line;
     const char* m_name;

@@ -58,6 +58,9 @@ public:
     unsigned LevelMask() const noexcept { return m_levelMask; }
     int SaveCount() const noexcept { return m_saveCount; }
     bool IsOpen() const noexcept { return m_opened == 1; }
+    // Whether a record of this level would pass the filter; lets a call site
+    // skip setting its location (and the lock) for records that are dropped.
+    bool Enabled(int level) const noexcept { return kex_log::Passes(level, m_switch, m_levelMask); }
 
     // Shared by every logger of the process; numbered backups only.
     static int s_backupIndex;
