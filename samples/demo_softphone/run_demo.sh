@@ -26,8 +26,10 @@ cp "$root"/samples/USBPhone.ini "$root"/samples/virtual_handset/{virtual_handset
 winpath() { echo "Z:${1//\//\\}"; }
 dll=$(winpath "$demo/KexUSBPhone.dll")
 
+# /reg:64: in a 64-bit prefix `reg` itself runs as a 32-bit program and would
+# otherwise look at the 32-bit view of CLSID (a 32-bit prefix has only one).
 reg_value() { # <key>: the key's default value, empty when it is missing
-    "$run" reg query "$1" /ve 2>/dev/null | sed -n 's/^ *(Default) *REG_SZ *//p' | head -n 1
+    "$run" reg query "$1" /ve /reg:64 2>/dev/null | sed -n 's/^ *(Default) *REG_SZ *//p' | head -n 1
 }
 
 if ! out=$("$run" regsvr32 /s /n /i:user "$dll" 2>&1); then
