@@ -35,7 +35,8 @@ std::atomic<long long> g_bytes{0};
 std::atomic<long long> g_blocks{0};
 constexpr size_t kHeader = 16; // keeps the block aligned for any type
 
-void* CountedAlloc(size_t n)
+// Not inlined: GCC would otherwise pair the offset pointer with new/delete and warn.
+__attribute__((noinline)) void* CountedAlloc(size_t n)
 {
     void* p = std::malloc(n + kHeader);
     if (!p)
@@ -46,7 +47,7 @@ void* CountedAlloc(size_t n)
     return static_cast<char*>(p) + kHeader;
 }
 
-void CountedFree(void* p) noexcept
+__attribute__((noinline)) void CountedFree(void* p) noexcept
 {
     if (!p)
         return;
