@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cwchar>
 #include <new>
+#include <utility>
 
 using kex_phone::PhoneLock;
 SRWLOCK kex_phone::g_phoneLock = SRWLOCK_INIT;
@@ -176,6 +177,51 @@ ULONG KexUsbPhone::Release() noexcept { return m_outer->Release(); }
 
 // ---- start and stop --------------------------------------------------------
 
+// Holds a reference and counts the call while the adapters run.
+class KexUsbPhone::AdapterCall {
+public:
+    explicit AdapterCall(KexUsbPhone* phone) noexcept : m_phone(phone)
+    {
+        m_phone->AddRef();
+        ++m_phone->m_adapterCalls;
+    }
+    ~AdapterCall()
+    {
+        if (--m_phone->m_adapterCalls == 0) {
+            std::vector<CUSBManager*> retired;
+            retired.swap(m_phone->m_retired);
+            for (CUSBManager* manager : retired)
+                UnloadManager(manager);
+        }
+        m_phone->Release(); // may be the last reference: nothing after this
+    }
+    AdapterCall(const AdapterCall&) = delete;
+    AdapterCall& operator=(const AdapterCall&) = delete;
+
+private:
+    KexUsbPhone* m_phone;
+};
+
+void KexUsbPhone::UnloadManager(CUSBManager* manager) noexcept
+{
+    try {
+        manager->UnLoad();
+        delete manager;
+    } catch (...) {
+        KEX_ERROR("UnLoad exception.");
+    }
+}
+
+void KexUsbPhone::Retire(CUSBManager* manager) noexcept
+{
+    try {
+        m_retired.push_back(manager);
+    } catch (...) {
+        // No memory to remember it: better a leak than freeing running code.
+        KEX_ERROR("UnLoad exception.");
+    }
+}
+
 HRESULT KexUsbPhone::Start() noexcept
 {
     KEX_TRACE_SCOPE("KexUsbPhone::Start");
@@ -183,29 +229,37 @@ HRESULT KexUsbPhone::Start() noexcept
         KEX_INFO("KexUsbPhone has started.");
         return S_OK;
     }
+    CUSBManager* manager = nullptr;
     try {
         const std::string& directory = AdapterDirectory();
-        m_pManager = directory.empty() ? new CUSBManager() : new CUSBManager(directory);
+        manager = directory.empty() ? new CUSBManager() : new CUSBManager(directory);
     } catch (...) {
-        m_pManager = nullptr;
+        manager = nullptr;
     }
-    if (!m_pManager) {
+    if (!manager) {
         KEX_ERROR("Allocate memory for AdapterManager failed.");
         return E_FAIL;
     }
+    m_pManager = manager;
+    AdapterCall call(this);
     int loaded = 1;
     try {
-        loaded = m_pManager->Load(&ComUSBPhoneCallBack);
+        loaded = manager->Load(&ComUSBPhoneCallBack);
     } catch (...) {
         loaded = 1;
     }
     if (loaded != 0) {
         KEX_ERROR("AdapterManager load failed.");
-        CUSBManager* failed = m_pManager;
-        m_pManager = nullptr;
-        try {
-            delete failed;
-        } catch (...) {
+        if (m_pManager == manager) {
+            m_pManager = nullptr;
+            if (m_adapterCalls == 1) {
+                try {
+                    delete manager;
+                } catch (...) {
+                }
+            } else {
+                Retire(manager);
+            }
         }
         return E_FAIL;
     }
@@ -217,6 +271,12 @@ HRESULT KexUsbPhone::Stop() noexcept
     KEX_TRACE_SCOPE("KexUsbPhone::Stop");
     if (!m_pManager)
         return S_OK;
+    if (m_adapterCalls > 0) {
+        // Stopped from an event of an adapter that is still running: the
+        // object counts as stopped now, the adapters go when it returns.
+        Retire(std::exchange(m_pManager, nullptr));
+        return S_OK;
+    }
     try {
         m_pManager->UnLoad();
         delete m_pManager;
@@ -276,6 +336,7 @@ HRESULT KexUsbPhone::SendCommand(const char* name, uint32_t code, BSTR wText, BS
         const std::string w = zeroW ? std::string() : ToNarrow(wText);
         const std::string l = ToNarrow(lText);
         // Adapters' own results are logged by the manager and change nothing here.
+        AdapterCall call(this);
         m_pManager->execute(code, zeroW ? 0 : reinterpret_cast<uintptr_t>(w.c_str()),
                             reinterpret_cast<uintptr_t>(l.c_str()));
     } catch (...) {
@@ -295,6 +356,7 @@ HRESULT KexUsbPhone::Ready() noexcept
     if (!m_pManager)
         return E_FAIL;
     try {
+        AdapterCall call(this);
         m_pManager->execute(KEX_CMD_READY, 0, 0);
     } catch (...) {
         return E_OUTOFMEMORY;
@@ -372,6 +434,7 @@ HRESULT KexUsbPhone::PutContactInfo(BSTR* pContactInfo, LONG* pIconType, LONG li
              static_cast<int>(record.iconType[0]), static_cast<int>(record.iconType[1]),
              static_cast<int>(record.iconType[2]));
     try {
+        AdapterCall call(this);
         m_pManager->execute(KEX_CMD_CONTACTINFO, reinterpret_cast<uintptr_t>(&record), 0);
     } catch (...) {
         return E_OUTOFMEMORY;

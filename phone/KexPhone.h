@@ -7,6 +7,7 @@
 #include <ocidl.h>
 
 #include <string>
+#include <vector>
 
 #include "KexUSBPhone_h.h"
 #include "adapters/KexUSBAdapter.h"
@@ -106,6 +107,15 @@ private:
     bool m_aggregated;
 
     CUSBManager* m_pManager = nullptr;
+    // An event fired inline from an adapter's "execute" (or "Intialize") may
+    // Stop or release this object while that adapter's code is still on the
+    // stack: such calls are counted, and a manager stopped meanwhile is only
+    // unloaded when the outermost of them returns.
+    class AdapterCall;
+    int m_adapterCalls = 0;
+    std::vector<CUSBManager*> m_retired;
+    static void UnloadManager(CUSBManager* manager) noexcept;
+    void Retire(CUSBManager* manager) noexcept;
     com_disp_evt::SyncEvent m_syncEvent;
     com_disp_evt::connection_point m_propNotifyPoint;
     com_disp_evt::connection_point m_eventsPoint;

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -185,6 +186,8 @@ public:
             e.args.push_back(V_I4(&p->rgvarg[i]));
         }
         events.push_back(e);
+        if (onEvent)
+            onEvent();
         return answer;
     }
 
@@ -193,6 +196,7 @@ public:
     size_t count = 0;    // every call
     HRESULT answer = S_OK; // what Invoke answers
     bool record = true;  // false: count only
+    std::function<void()> onEvent; // run after recording each event
 
 private:
     volatile LONG m_ref = 1;

@@ -677,6 +677,75 @@ TEST_F(PhoneEventsTest, ReportFromInsideExecuteRunsInlineOnTheHostThread)
     Check(sink, {"inline", 3, 5, 0, {{2, {5}}, {3, {3}}}}, 1);
 }
 
+// A sink may stop or release the object from an event that an adapter raised
+// inside "execute": the broadcast still reaches every adapter, and only then
+// are the adapters unloaded (never while one of them is on the stack).
+TEST_F(PhoneEventsTest, StopOrReleaseFromAnEventRaisedInsideExecute)
+{
+    const struct {
+        const char* what;
+        bool release; // drop the last reference instead of calling Stop
+    } cases[] = {{"Stop", false}, {"last Release", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (!phone)
+            ASSERT_EQ(KexUsbPhone::CreateInstance(nullptr, IID_IKexPhone, phone.put_void()), S_OK);
+        com_ptr<IConnectionPointContainer> cpc;
+        ASSERT_EQ(phone.query(cpc), S_OK);
+        ASSERT_EQ(cpc->FindConnectionPoint(DIID_IKexPhoneEvents, cp.put()), S_OK);
+        cpc.reset();
+        UseAdapters({"Alpha", "Beta"});
+        rec.reset();
+        rec2.reset();
+        ASSERT_EQ(phone->Start(), S_OK);
+        DWORD cookie = 0;
+        ASSERT_EQ(cp->Advise(&sink, &cookie), S_OK);
+        cp.reset();
+        const long locks = g_module.GetLockCount();
+        VARIANT_BOOL startedInEvent = VARIANT_TRUE;
+        int uninitializedInEvent = -1;
+        sink.events.clear();
+        bool fired = false;
+        sink.onEvent = [&] {
+            if (fired)
+                return;
+            fired = true;
+            if (c.release) {
+                phone.reset();
+                uninitializedInEvent = rec.State().unInitializeCalls;
+                return;
+            }
+            EXPECT_EQ(phone->Stop(), S_OK);
+            phone->get_IsStarted(&startedInEvent);
+            uninitializedInEvent = rec.State().unInitializeCalls;
+        };
+        RecReport key = {3, 5, 0};
+        rec.reportOnExecute(KEX_CMD_READY, &key);
+        IKexPhone* raw = phone.get();
+        EXPECT_EQ(raw->Ready(), S_OK);
+        rec.reportOnExecute(0, nullptr);
+        sink.onEvent = nullptr;
+
+        EXPECT_TRUE(fired);
+        EXPECT_EQ(uninitializedInEvent, 0) << "unloaded while its execute was running";
+        EXPECT_EQ(rec2.State().executeCalls, 1) << "the broadcast stopped half way";
+        EXPECT_EQ(rec.State().unInitializeCalls, 1);
+        EXPECT_EQ(rec2.State().unInitializeCalls, 1);
+        if (c.release) {
+            EXPECT_FALSE(phone);
+            EXPECT_EQ(g_module.GetLockCount(), locks - 1) << "object not destroyed";
+        } else {
+            EXPECT_EQ(startedInEvent, VARIANT_FALSE);
+            VARIANT_BOOL started = VARIANT_TRUE;
+            EXPECT_EQ(phone->get_IsStarted(&started), S_OK);
+            EXPECT_EQ(started, VARIANT_FALSE);
+            EXPECT_EQ(phone->Start(), S_OK) << "starts again after the deferred unload";
+            EXPECT_EQ(phone->Stop(), S_OK);
+            phone.reset();
+        }
+    }
+}
+
 TEST_F(PhoneEventsTest, CallbackDirectlyFromAnotherThread)
 {
     DWORD cookie = 0;
