@@ -14,6 +14,19 @@ namespace kexscript {
 
 namespace {
 
+// A text as a property's or method's result (none wanted: nothing to do).
+HRESULT TextResult(VARIANT* result, const std::wstring& text) noexcept
+{
+    if (!result)
+        return S_OK;
+    BSTR b = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    if (!b)
+        return E_OUTOFMEMORY;
+    V_VT(result) = VT_BSTR;
+    V_BSTR(result) = b;
+    return S_OK;
+}
+
 // Script parsing interface IDs (mingw's uuid library lacks them).
 const IID kIID_IActiveScriptParse32 = {0xbb1a2ae2, 0xa4f9, 0x11cf, {0x8f, 0x20, 0x00, 0x80, 0x5f, 0x2c, 0xd0, 0x64}};
 const IID kIID_IActiveScriptParse64 = {0xc7ef7658, 0xe1ee, 0x480e, {0x97, 0xea, 0xd5, 0x2c, 0xb4, 0xd7, 0x6d, 0x17}};
@@ -117,7 +130,7 @@ public:
                 return hr;
             if (V_I4(&index) < 0 || static_cast<size_t>(V_I4(&index)) >= m_args.size())
                 return RaiseError(excep, kSource, L"Subscript out of range", DISP_E_BADINDEX);
-            return ReturnText(result, m_args[V_I4(&index)]);
+            return TextResult(result, m_args[V_I4(&index)]);
         }
         case DISPID_NEWENUM:
             if (result) {
@@ -146,17 +159,6 @@ private:
     {
         static const NameEntry kNames[] = {{L"Item", DISPID_VALUE}, {L"Count", 1}, {L"length", 2}, {L"_NewEnum", DISPID_NEWENUM}, {nullptr, 0}};
         return kNames;
-    }
-    static HRESULT ReturnText(VARIANT* result, const std::wstring& text) noexcept
-    {
-        if (!result)
-            return S_OK;
-        BSTR b = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-        if (!b)
-            return E_OUTOFMEMORY;
-        V_VT(result) = VT_BSTR;
-        V_BSTR(result) = b;
-        return S_OK;
     }
 
     std::vector<std::wstring> m_args;
@@ -317,18 +319,18 @@ private:
             return RaiseError(excep, kSource, L"The script has ended", E_ABORT);
         }
         case kScriptName:
-            return Text(result, m_host->scriptName());
+            return TextResult(result, m_host->scriptName());
         case kScriptFullName:
-            return Text(result, m_host->fullPath());
+            return TextResult(result, m_host->fullPath());
         case kName:
-            return Text(result, L"KexUSBPhone Script Host");
+            return TextResult(result, L"KexUSBPhone Script Host");
         case kFullName: {
             wchar_t path[MAX_PATH * 2] = {};
             GetModuleFileNameW(nullptr, path, MAX_PATH * 2);
-            return Text(result, path);
+            return TextResult(result, path);
         }
         case kVersion:
-            return Text(result, L"1.0");
+            return TextResult(result, L"1.0");
         default:
             return DISP_E_MEMBERNOTFOUND;
         }
@@ -337,17 +339,6 @@ private:
     static HRESULT Check(HRESULT hr, EXCEPINFO* excep, const wchar_t* what) noexcept
     {
         return FAILED(hr) ? RaiseError(excep, kSource, what, hr) : S_OK;
-    }
-    static HRESULT Text(VARIANT* result, const std::wstring& text) noexcept
-    {
-        if (!result)
-            return S_OK;
-        BSTR b = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-        if (!b)
-            return E_OUTOFMEMORY;
-        V_VT(result) = VT_BSTR;
-        V_BSTR(result) = b;
-        return S_OK;
     }
 
     ScriptHost* m_host;
