@@ -299,36 +299,26 @@ HRESULT MakeSubstitutions(Substitutions& subst) noexcept
         return E_OUTOFMEMORY;
     }
 }
+
+// Both directions walk the same key table, then the type library.
+HRESULT ApplyServer(Scope scope, bool registering) noexcept
+{
+    Substitutions subst;
+    if (HRESULT hr = MakeSubstitutions(subst); FAILED(hr))
+        return hr;
+    HKEY root = nullptr;
+    bool owned = false;
+    if (HRESULT hr = OpenClassesRoot(scope, &root, &owned); FAILED(hr))
+        return hr;
+    kex::unique_hkey rootOwner(owned ? root : nullptr);
+    if (HRESULT hr = ApplyKeys(root, kPhoneClassKeys, kPhoneClassKeyCount, registering, subst); FAILED(hr))
+        return hr;
+    return registering ? RegisterTypeLibrary(scope, subst.module) : UnregisterTypeLibrary(scope, subst.module);
+}
 } // namespace
 
-HRESULT RegisterServer(Scope scope) noexcept
-{
-    Substitutions subst;
-    if (HRESULT hr = MakeSubstitutions(subst); FAILED(hr))
-        return hr;
-    HKEY root = nullptr;
-    bool owned = false;
-    if (HRESULT hr = OpenClassesRoot(scope, &root, &owned); FAILED(hr))
-        return hr;
-    kex::unique_hkey rootOwner(owned ? root : nullptr);
-    if (HRESULT hr = ApplyKeys(root, kPhoneClassKeys, kPhoneClassKeyCount, true, subst); FAILED(hr))
-        return hr;
-    return RegisterTypeLibrary(scope, subst.module);
-}
+HRESULT RegisterServer(Scope scope) noexcept { return ApplyServer(scope, true); }
 
-HRESULT UnregisterServer(Scope scope) noexcept
-{
-    Substitutions subst;
-    if (HRESULT hr = MakeSubstitutions(subst); FAILED(hr))
-        return hr;
-    HKEY root = nullptr;
-    bool owned = false;
-    if (HRESULT hr = OpenClassesRoot(scope, &root, &owned); FAILED(hr))
-        return hr;
-    kex::unique_hkey rootOwner(owned ? root : nullptr);
-    if (HRESULT hr = ApplyKeys(root, kPhoneClassKeys, kPhoneClassKeyCount, false, subst); FAILED(hr))
-        return hr;
-    return UnregisterTypeLibrary(scope, subst.module);
-}
+HRESULT UnregisterServer(Scope scope) noexcept { return ApplyServer(scope, false); }
 
 } // namespace kex_server
