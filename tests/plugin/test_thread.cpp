@@ -154,6 +154,31 @@ TEST(WorkerThread, JoinGivesAQuitRequestBackToTheCaller)
     EXPECT_EQ(3u, msg.wParam);
 }
 
+// A quit request while the worker keeps running: Join gives up once 20000 ms
+// of waiting have been counted, leaves the handle open, and a later Join
+// after the worker stopped completes. (Takes 20 s or more.)
+TEST(WorkerThread, JoinInterruptedByQuitGivesUpAfterTheLimit)
+{
+    Worker w;
+    w.body = [](Worker& self) {
+        while (!self.IsStopRequested())
+            self.WaitSignal(50);
+    };
+    w.Start();
+    PostQuitMessage(4);
+    const DWORD started = GetTickCount();
+    w.Join();
+    EXPECT_GE(GetTickCount() - started, 20000u) << "gave up before the limit";
+    EXPECT_NE(nullptr, w.ThreadHandle()) << "the handle of a running worker was closed";
+    MSG msg;
+    ASSERT_TRUE(PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+    EXPECT_EQ(4u, msg.wParam);
+    w.RequestStop();
+    w.Join();
+    EXPECT_EQ(nullptr, w.ThreadHandle());
+    EXPECT_EQ(1, w.exits.load());
+}
+
 TEST(WorkerThread, DestructorStopsAndJoins)
 {
     // A derived class whose Run uses its own members stops in its own
