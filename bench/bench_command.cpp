@@ -32,18 +32,6 @@ std::string Directory(HMODULE module)
     return p.substr(0, p.find_last_of('\\') + 1);
 }
 
-double Now()
-{
-    static LARGE_INTEGER freq = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) / static_cast<double>(freq.QuadPart);
-}
-
 double Median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
@@ -120,13 +108,13 @@ int Child(const char* id, const char* what)
     for (int b = 0; b < kBatches; ++b) {
         reset[0]();
         reset[1]();
-        double t0 = Now();
+        double t0 = test_support::Seconds();
         for (int i = 0; i < kBatchCalls; ++i)
             invoke();
-        double t1 = Now();
+        double t1 = test_support::Seconds();
         for (int i = 0; i < kBatchCalls; ++i)
             direct();
-        double t2 = Now();
+        double t2 = test_support::Seconds();
         viaInvoke.push_back((t1 - t0) / kBatchCalls);
         viaDirect.push_back((t2 - t1) / kBatchCalls);
     }

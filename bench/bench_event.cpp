@@ -5,6 +5,7 @@
 #include "com_disp_evt/ProxyWindow.h"
 #include "com_disp_evt/SyncEvent.h"
 #include "com_disp_evt/disp_evt_fun.h"
+#include "tests/support/files.h"
 
 #include <objbase.h>
 #include <oaidl.h>
@@ -22,17 +23,7 @@ namespace {
 constexpr int kWarmup = 50;
 constexpr int kSamples = 500;
 
-double NowUs()
-{
-    static const double perUs = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return static_cast<double>(f.QuadPart) / 1e6;
-    }();
-    LARGE_INTEGER c;
-    QueryPerformanceCounter(&c);
-    return static_cast<double>(c.QuadPart) / perUs;
-}
+double NowUs() { return test_support::Seconds() * 1e6; }
 
 double Median(std::vector<double> v)
 {

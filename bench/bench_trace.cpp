@@ -2,6 +2,7 @@
 // g_traceLog (default settings and mask, rotation included) divided by records
 // per second of fwrite + fflush of the same bytes to a file of its own.
 #include "log/TraceLog.h"
+#include "tests/support/files.h"
 
 #include <windows.h>
 
@@ -10,25 +11,7 @@
 
 namespace {
 
-std::string LogDir()
-{
-    char buf[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, buf, MAX_PATH);
-    std::string s(buf, n);
-    return s.substr(0, s.rfind('\\') + 1) + "log\\";
-}
-
-double Seconds()
-{
-    static LARGE_INTEGER freq = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / static_cast<double>(freq.QuadPart);
-}
+std::string LogDir() { return test_support::ExeDirectory() + "log\\"; }
 
 void RemoveLogs(const std::string& name)
 {
@@ -79,17 +62,17 @@ int main(int argc, char** argv)
 
     double totalLog = 0, totalRef = 0;
     for (int round = 0; round < kRounds; ++round) {
-        double t0 = Seconds();
+        double t0 = test_support::Seconds();
         for (int i = 0; i < kRecords; ++i) {
             std::fwrite(record.data(), 1, record.size(), ref);
             std::fflush(ref);
         }
-        double t1 = Seconds();
+        double t1 = test_support::Seconds();
         for (int i = 0; i < kRecords; ++i) {
             bench.SetLocation("KexPhone", 39);
             bench.Log(TRACE_ENTER, "%s.", "KexUsbPhone::Start");
         }
-        double t2 = Seconds();
+        double t2 = test_support::Seconds();
         totalRef += t1 - t0;
         totalLog += t2 - t1;
     }

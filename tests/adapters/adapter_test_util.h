@@ -32,13 +32,7 @@ inline std::string BaseName(const std::string& path)
 }
 
 // The directory of this test program, where the build puts the test adapters.
-inline std::string BinDir()
-{
-    char buf[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, buf, MAX_PATH);
-    std::string s = buf;
-    return s.substr(0, s.find_last_of('\\') + 1);
-}
+inline std::string BinDir() { return test_support::ExeDirectory(); }
 
 using test_support::ReadFile;
 using test_support::WriteFile;

@@ -23,13 +23,7 @@ void TracedVoid(int* leaveLine);
 
 namespace {
 
-std::string ExeDir()
-{
-    char buf[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, buf, MAX_PATH);
-    std::string s(buf, n);
-    return s.substr(0, s.rfind('\\') + 1);
-}
+std::string ExeDir() { return test_support::ExeDirectory(); }
 
 std::string LogDir()
 {

@@ -22,13 +22,7 @@
 
 namespace phone_test {
 
-inline std::string ExeDirectory()
-{
-    char path[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string p(path);
-    return p.substr(0, p.find_last_of('\\') + 1);
-}
+using test_support::ExeDirectory;
 
 // A directory of this process's own under %TEMP%, removed with its files.
 class TempDir {

@@ -3,6 +3,7 @@
 // of its own threads from a scenario and from the control pipe.
 #include "adapters/KexUSBAdapter.h"
 #include "com_disp_evt/raii.h"
+#include "tests/support/files.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -46,13 +47,7 @@ std::vector<Call> calls()
     return g_calls;
 }
 
-std::string bin_dir()
-{
-    char path[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string p(path);
-    return p.substr(0, p.find_last_of('\\') + 1);
-}
+std::string bin_dir() { return test_support::ExeDirectory(); }
 
 std::string read_file(const std::string& path)
 {

@@ -54,6 +54,27 @@ inline void RemoveTree(const std::string& dir)
     }
     RemoveDirectoryA(dir.c_str());
 }
+// This program's directory, with its trailing backslash.
+inline std::string ExeDirectory()
+{
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string p(path);
+    return p.substr(0, p.find_last_of('\\') + 1);
+}
+
+// A monotonic clock in seconds, for benchmarks.
+inline double Seconds()
+{
+    static const double perSecond = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return static_cast<double>(f.QuadPart);
+    }();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart) / perSecond;
+}
 #endif
 
 } // namespace test_support
