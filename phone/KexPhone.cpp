@@ -5,7 +5,7 @@
 
 #include "adapters/AdapterManager.h"
 #include "com_disp_evt/raii.h"
-#include "server/Module.h"
+#include "module/Module.h"
 
 #include <algorithm>
 #include <cwchar>

@@ -1,6 +1,6 @@
 #include "server/ClassFactory.h"
 
-#include "server/Module.h"
+#include "module/Module.h"
 
 #include <new>
 

@@ -1,7 +1,7 @@
 #include "server/Registration.h"
 
 #include "com_disp_evt/raii.h"
-#include "server/Module.h"
+#include "module/Module.h"
 
 #include "KexUSBPhone_h.h"
 

@@ -1,6 +1,6 @@
 // The library's entry points: class object, unload policy, registration.
 #include "server/ClassFactory.h"
-#include "server/Module.h"
+#include "module/Module.h"
 #include "server/Registration.h"
 
 #include "com_disp_evt/connection_point.h"

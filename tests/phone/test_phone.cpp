@@ -4,7 +4,7 @@
 #include "phone/KexPhone.h"
 
 #include "log/TraceLog.h"
-#include "server/Module.h"
+#include "module/Module.h"
 #include "tests/adapters/recording_adapter.h"
 #include "tests/phone/phone_object_fixture.h"
 

@@ -1,4 +1,4 @@
-#include "server/Module.h"
+#include "module/Module.h"
 
 #include "com_disp_evt/init_order.h"
 

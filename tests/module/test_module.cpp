@@ -1,5 +1,5 @@
 // The module object: its lock count and the global interface table.
-#include "server/Module.h"
+#include "module/Module.h"
 
 #include "com_disp_evt/raii.h"
 
