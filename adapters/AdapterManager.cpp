@@ -19,25 +19,6 @@ std::string& DirectoryOverride()
     return directory;
 }
 
-// Full file name of a module (null: the host program); "" when unknown.
-// Grows the buffer so that a long path is never cut into another one.
-std::string ModuleFileName(HMODULE module)
-{
-    std::string buf(MAX_PATH, '\0');
-    for (;;) {
-        const DWORD n = GetModuleFileNameA(module, &buf[0], static_cast<DWORD>(buf.size()));
-        if (n == 0)
-            return std::string();
-        if (n < buf.size()) {
-            buf.resize(n);
-            return buf;
-        }
-        if (buf.size() >= 32768)
-            return std::string();
-        buf.resize(buf.size() * 2);
-    }
-}
-
 std::string DirectoryOf(const std::string& file)
 {
     const size_t slash = file.find_last_of("\\/");
@@ -109,13 +90,13 @@ HMODULE LoadByPath(const std::string& path)
 
 std::string KexHostDirectory()
 {
-    return DirectoryOf(ModuleFileName(nullptr));
+    return DirectoryOf(kex::module_file_name<char>(nullptr));
 }
 
 std::string KexComponentDirectory()
 {
     // Under another file name the handle is null and the host's name comes back.
-    const std::string file = ModuleFileName(GetModuleHandleA(kComponentModule));
+    const std::string file = kex::module_file_name<char>(GetModuleHandleA(kComponentModule));
     const std::string dir = DirectoryOf(file);
     return dir.empty() ? std::string(".\\") : dir;
 }

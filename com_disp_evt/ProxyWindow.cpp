@@ -25,14 +25,6 @@ LRESULT CALLBACK ProxyWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPa
     return DefWindowProcA(hwnd, message, wParam, lParam);
 }
 
-HINSTANCE ThisModule() noexcept
-{
-    HMODULE module = nullptr;
-    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCSTR>(&ProxyWndProc), &module);
-    return module;
-}
-
 bool RegisterProxyClass(HINSTANCE instance) noexcept
 {
     WNDCLASSA wc = {};
@@ -169,7 +161,7 @@ CProxyWindow::~CProxyWindow()
 
 HWND CProxyWindow::Create(HWND parent) noexcept
 {
-    HINSTANCE instance = ThisModule();
+    HINSTANCE instance = kex::this_module();
     if (!RegisterProxyClass(instance))
         return nullptr;
     m_hWnd = CreateWindowExA(WS_EX_TOOLWINDOW, kProxyWindowClass, kProxyWindowTitle, WS_POPUP, CW_USEDEFAULT,
@@ -208,7 +200,7 @@ LRESULT CProxyWindow::OnComEvent(UINT, WPARAM wParam, LPARAM lParam, BOOL& handl
         if (current.state)
             SetState(current.state, ProxyWindowRegistry::CALL_DONE);
         else
-            SetEvent(current.owner->m_hDone);
+            SetEvent(current.owner->m_hDone.get());
         if (!chained)
             return 1;
         current = next;
@@ -226,7 +218,7 @@ ProxyWindowRegistry::~ProxyWindowRegistry()
 {
     m_window.reset();
     m_users.clear();
-    UnregisterClassA(kProxyWindowClass, ThisModule());
+    UnregisterClassA(kProxyWindowClass, kex::this_module());
 }
 
 std::size_t ProxyWindowRegistry::Register(SyncEvent* ev)
@@ -387,19 +379,12 @@ void ProxyWindowRegistry::Forget(const SyncEvent* owner) noexcept
 
 // --- SyncEvent ------------------------------------------------------------------
 
-SyncEvent::SyncEvent()
-{
-    m_hDone = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-}
+SyncEvent::SyncEvent() : m_hDone(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
 
 SyncEvent::~SyncEvent()
 {
     Detach();
     ProxyWindowRegistry::Forget(this);
-    if (m_hDone) {
-        CloseHandle(m_hDone);
-        m_hDone = nullptr;
-    }
 }
 
 void SyncEvent::UseAddressWaits(bool on) noexcept
@@ -501,11 +486,11 @@ bool SyncEvent::CallWithEvent(disp_evt_fun_ptr_base& call) noexcept
     }
     // m_hDone is set only when this very call has run, so a wake-up here
     // always means it finished.
-    if (WaitForSingleObject(m_hDone, PickupLimit()) == WAIT_OBJECT_0)
+    if (WaitForSingleObject(m_hDone.get(), PickupLimit()) == WAIT_OBJECT_0)
         return true;
     if (ProxyWindowRegistry::Withdraw(ticket))
         return true;
-    WaitForSingleObject(m_hDone, INFINITE);
+    WaitForSingleObject(m_hDone.get(), INFINITE);
     return true;
 }
 

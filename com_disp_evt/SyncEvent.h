@@ -14,6 +14,7 @@
 #pragma once
 
 #include "com_disp_evt/Mutex.h"
+#include "com_disp_evt/raii.h"
 
 #include <windows.h>
 
@@ -93,7 +94,7 @@ private:
     // gives the turn and the auto-reset event reports completion; it is set
     // only for a call that really ran.
     bool m_busy = false; // a call holds the turn; guarded by the registry mutex
-    HANDLE m_hDone = nullptr;
+    kex::unique_handle m_hDone;
     Mutex m_lock;
     std::atomic<DWORD> m_pickupLimitMs{kPickupLimitMs};
 };

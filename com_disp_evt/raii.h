@@ -1,12 +1,18 @@
-// Move-only owners for Win32 and COM resources. put() releases what is held
-// first, so an owner can be handed straight to a function's out parameter.
+// Move-only owners for Win32 and COM resources, the lock owner, the COM
+// exception boundary and "this module". put() releases what is held first, so
+// an owner can be handed straight to a function's out parameter.
 #pragma once
 
 #include <windows.h>
 #include <oleauto.h>
 #include <unknwn.h>
 
+#include <new>
+#include <string>
 #include <utility>
+
+// The image this code is linked into (the DLL, or a test program).
+extern "C" IMAGE_DOS_HEADER __ImageBase;
 
 namespace kex {
 
@@ -179,4 +185,102 @@ private:
     T* m_p = nullptr;
 };
 
+// SRW lock owner. Needs no construction or destruction, so a static one may be
+// taken at any time, also while static objects are built or torn down.
+class srwlock_guard;
+class srwlock {
+public:
+    constexpr srwlock() noexcept = default;
+    srwlock(const srwlock&) = delete;
+    srwlock& operator=(const srwlock&) = delete;
+
+    // Held until the guard goes.
+    [[nodiscard]] srwlock_guard lock_exclusive() noexcept;
+
+private:
+    friend class srwlock_guard;
+    SRWLOCK m_lock = SRWLOCK_INIT;
+};
+
+class srwlock_guard {
+public:
+    srwlock_guard() noexcept = default; // holds nothing
+    srwlock_guard(srwlock_guard&& o) noexcept : m_lock(std::exchange(o.m_lock, nullptr)) {}
+    srwlock_guard& operator=(srwlock_guard&& o) noexcept
+    {
+        if (this != &o) {
+            reset();
+            m_lock = std::exchange(o.m_lock, nullptr);
+        }
+        return *this;
+    }
+    srwlock_guard(const srwlock_guard&) = delete;
+    srwlock_guard& operator=(const srwlock_guard&) = delete;
+    ~srwlock_guard() { reset(); }
+
+    // Releases early.
+    void reset() noexcept
+    {
+        if (SRWLOCK* lock = std::exchange(m_lock, nullptr))
+            ReleaseSRWLockExclusive(lock);
+    }
+
+private:
+    friend class srwlock;
+    explicit srwlock_guard(SRWLOCK* lock) noexcept : m_lock(lock) { AcquireSRWLockExclusive(m_lock); }
+    SRWLOCK* m_lock = nullptr;
+};
+
+inline srwlock_guard srwlock::lock_exclusive() noexcept { return srwlock_guard(&m_lock); }
+
+// The result of the exception being handled, for the one catch (...) of a COM
+// or C entry point: no memory is E_OUTOFMEMORY, anything else E_FAIL.
+inline HRESULT result_from_caught_exception() noexcept
+{
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+// The module this code is linked into.
+inline HMODULE this_module() noexcept { return reinterpret_cast<HMODULE>(&__ImageBase); }
+
+// Full file name of a module (null: the program), never cut short: the
+// buffer grows until the name fits. Empty on failure, with GetLastError set.
+template <class Char>
+std::basic_string<Char> module_file_name(HMODULE module)
+{
+    std::basic_string<Char> buffer(MAX_PATH, Char());
+    for (;;) {
+        DWORD n;
+        if constexpr (sizeof(Char) == sizeof(wchar_t))
+            n = GetModuleFileNameW(module, &buffer[0], static_cast<DWORD>(buffer.size()));
+        else
+            n = GetModuleFileNameA(module, &buffer[0], static_cast<DWORD>(buffer.size()));
+        if (n == 0)
+            return {};
+        if (n < buffer.size()) {
+            buffer.resize(n);
+            return buffer;
+        }
+        // Longer than any path the system accepts.
+        if (buffer.size() >= 32768) {
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return {};
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
 } // namespace kex
+
+// Ends a function-wide try block at a COM or C boundary.
+#define KEX_CATCH_RETURN()                                                                                             \
+    catch (...)                                                                                                        \
+    {                                                                                                                  \
+        return ::kex::result_from_caught_exception();                                                                  \
+    }

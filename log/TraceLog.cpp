@@ -5,33 +5,13 @@
 #include <fcntl.h>
 #include <io.h>
 
-#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 int CTraceLog::s_backupIndex = 0;
 
 namespace {
-
-// Holds the logger's lock for a scope; a closed logger has none.
-class Hold {
-public:
-    explicit Hold(CRITICAL_SECTION* cs) noexcept : m_cs(cs)
-    {
-        if (m_cs)
-            EnterCriticalSection(m_cs);
-    }
-    ~Hold()
-    {
-        if (m_cs)
-            LeaveCriticalSection(m_cs);
-    }
-    Hold(const Hold&) = delete;
-    Hold& operator=(const Hold&) = delete;
-
-private:
-    CRITICAL_SECTION* m_cs;
-};
 
 struct ProfileSource {
     const char* iniPath;
@@ -88,9 +68,6 @@ CTraceLog::CTraceLog(const char* logFile, int maxSizeMiB, int attachSizeAction, 
     kex_log::CopyText(m_iniFile, sizeof m_iniFile, iniFile);
     m_locationLine = 0;
     m_saveCount = 2;
-    m_lock = new (std::nothrow) CRITICAL_SECTION;
-    if (m_lock)
-        InitializeCriticalSection(m_lock);
     ReadConfig();
     OpenFile();
 }
@@ -140,9 +117,9 @@ void CTraceLog::ReadConfig() noexcept
 
 void CTraceLog::SetLocation(const char* file, int line) noexcept
 {
-    if (!m_lock)
+    if (m_closed)
         return;
-    Hold hold(m_lock);
+    auto hold = m_lock.lock_exclusive();
     // Keep the end of an over-long path: the file name is there.
     kex_log::CopyTail(m_locationFile, sizeof m_locationFile, file);
     m_locationLine = line;
@@ -168,11 +145,10 @@ void CTraceLog::LogV(int level, const char* format, va_list args) noexcept
 {
     if (!kex_log::Passes(level, m_switch, m_levelMask))
         return;
-    // After Close there is no lock and no file: the record is dropped.
-    CRITICAL_SECTION* lock = m_lock;
-    if (!lock)
+    // After Close there is no file: the record is dropped.
+    if (m_closed)
         return;
-    Hold hold(lock);
+    auto hold = m_lock.lock_exclusive();
     WriteRecord(kex_log::LevelPrefix(level), format ? format : "", args);
 }
 
@@ -194,7 +170,7 @@ void CTraceLog::LogInfoW(const wchar_t* format, ...) noexcept
 
 void CTraceLog::LogWV(int level, const wchar_t* format, va_list args) noexcept
 {
-    if (!kex_log::Passes(level, m_switch, m_levelMask) || !m_lock)
+    if (!kex_log::Passes(level, m_switch, m_levelMask) || m_closed)
         return;
     if (!format)
         format = L"";
@@ -202,13 +178,16 @@ void CTraceLog::LogWV(int level, const wchar_t* format, va_list args) noexcept
     if (size <= 0)
         return;
     char local[512];
-    char* narrow = size <= static_cast<int>(sizeof local) ? local : static_cast<char*>(std::malloc(size));
-    if (!narrow)
-        return;
+    std::unique_ptr<char[]> heap;
+    char* narrow = local;
+    if (size > static_cast<int>(sizeof local)) {
+        heap.reset(new (std::nothrow) char[size]);
+        if (!heap)
+            return;
+        narrow = heap.get();
+    }
     if (WideCharToMultiByte(CP_ACP, 0, format, -1, narrow, size, nullptr, nullptr) > 0)
         LogV(level, narrow, args);
-    if (narrow != local)
-        std::free(narrow);
 }
 
 kex_log::LocalTime CTraceLog::Now() noexcept
@@ -341,7 +320,7 @@ void CTraceLog::CloseFile() noexcept
 
 FILE* CTraceLog::Open() noexcept
 {
-    Hold hold(m_lock);
+    auto hold = m_lock.lock_exclusive();
     CloseFile(); // never leak a stream that is already open
     return OpenFile();
 }
@@ -351,23 +330,18 @@ void CTraceLog::Close() noexcept
     // Runs at unload, when no other thread logs. The lock is not taken: at
     // process exit a thread killed inside Log may still own it.
     CloseFile();
-    CRITICAL_SECTION* lock = m_lock;
-    m_lock = nullptr;
-    if (lock) {
-        DeleteCriticalSection(lock);
-        delete lock;
-    }
+    m_closed = true;
 }
 
 void CTraceLog::SetSwitch(bool on) noexcept
 {
-    Hold hold(m_lock);
+    auto hold = m_lock.lock_exclusive();
     m_switch = on ? 1 : 0;
 }
 
 void CTraceLog::AddLevel(int n) noexcept
 {
-    Hold hold(m_lock);
+    auto hold = m_lock.lock_exclusive();
     m_levelMask = kex_log::AddLevel(m_levelMask, n);
 }
 
@@ -381,14 +355,14 @@ void CTraceLog::SetLogFile(const char* path) noexcept
 {
     if (!path || std::strlen(path) >= sizeof m_logFile)
         return; // a cut path would name another file
-    Hold hold(m_lock);
+    auto hold = m_lock.lock_exclusive();
     std::memcpy(m_logFile, path, std::strlen(path) + 1);
     m_badLogFile = false;
 }
 
 void CTraceLog::DeleteLogFile() noexcept
 {
-    Hold hold(m_lock);
+    auto hold = m_lock.lock_exclusive();
     if (m_logFile[0])
         DeleteFileA(m_logFile);
 }

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "com_disp_evt/raii.h"
 #include "log/TraceRules.h"
 
 #include <cstdarg>
@@ -89,7 +90,8 @@ private:
     int m_saveCount;
     FILE* m_file;
     unsigned char m_opened;
-    CRITICAL_SECTION* m_lock; // deleted by Close(); null afterwards
+    kex::srwlock m_lock;
+    bool m_closed = false; // after Close() records are dropped
     // Bytes written to the stream but not yet flushed (the last trailer):
     // the size check adds them to the length on disk.
     unsigned m_unflushed = 0;

@@ -1,8 +1,11 @@
 #include "module/Module.h"
 
 #include "com_disp_evt/init_order.h"
+#include "com_disp_evt/raii.h"
 
 #include "KexUSBPhone_h.h"
+
+#include <oleauto.h>
 
 CKexUSBPhoneModule g_module KEX_INIT_PRIORITY(KEX_INIT_MODULE);
 
@@ -41,3 +44,38 @@ HRESULT CKexUSBPhoneModule::GetGITPtr(IGlobalInterfaceTable** git) noexcept
     *git = m_git;
     return S_OK;
 }
+
+HMODULE CKexUSBPhoneModule::Handle() noexcept { return kex::this_module(); }
+
+HRESULT CKexUSBPhoneModule::FilePath(std::wstring& path) noexcept
+try {
+    path = kex::module_file_name<wchar_t>(Handle());
+    if (path.empty())
+        return HRESULT_FROM_WIN32(GetLastError());
+    return S_OK;
+}
+KEX_CATCH_RETURN()
+
+HRESULT CKexUSBPhoneModule::LoadOwnTypeLib(ITypeLib** lib, std::wstring* loadedFrom) noexcept
+try {
+    if (!lib)
+        return E_POINTER;
+    *lib = nullptr;
+    std::wstring path;
+    if (HRESULT hr = FilePath(path); FAILED(hr))
+        return hr;
+    HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, lib);
+    if (FAILED(hr)) {
+        std::wstring::size_type dot = path.find_last_of(L'.');
+        std::wstring::size_type sep = path.find_last_of(L"\\/:");
+        if (dot != std::wstring::npos && (sep == std::wstring::npos || dot > sep))
+            path.erase(dot);
+        path += L".tlb";
+        if (FAILED(LoadTypeLibEx(path.c_str(), REGKIND_NONE, lib)))
+            return hr;
+    }
+    if (loadedFrom)
+        *loadedFrom = path;
+    return S_OK;
+}
+KEX_CATCH_RETURN()

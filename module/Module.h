@@ -1,9 +1,13 @@
 // The component's one module object: the lock count that DllCanUnloadNow
-// reports and the process's global interface table.
+// reports, the process's global interface table, and the component's own
+// file and type library.
 #pragma once
 
 #include <windows.h>
+#include <oaidl.h>
 #include <objidl.h>
+
+#include <string>
 
 class CKexUSBPhoneModule {
 public:
@@ -25,6 +29,17 @@ public:
     const GUID& TypeLibId() const noexcept { return m_libid; }
     // The component declares no application identifier.
     const wchar_t* AppId() const noexcept { return L""; }
+
+    // The image the component is linked into, and its full path (grown to
+    // fit; an error from GetModuleFileNameW when it cannot be read).
+    static HMODULE Handle() noexcept;
+    static HRESULT FilePath(std::wstring& path) noexcept;
+
+    // The type library embedded in the component's file or, when the file
+    // carries none, the .tlb of the same name beside it. loadedFrom (when
+    // given) receives the file it came from. The result of loading the
+    // component's file when neither works.
+    static HRESULT LoadOwnTypeLib(ITypeLib** lib, std::wstring* loadedFrom = nullptr) noexcept;
 
 private:
     volatile LONG m_lockCount = 0;

@@ -4,6 +4,7 @@
 #include "phone/KexPhone.h"
 
 #include "adapters/AdapterManager.h"
+#include "com_disp_evt/QiTable.h"
 #include "com_disp_evt/raii.h"
 #include "module/Module.h"
 
@@ -12,23 +13,11 @@
 #include <new>
 #include <utility>
 
-using kex_phone::PhoneLock;
-SRWLOCK kex_phone::g_phoneLock = SRWLOCK_INIT;
+kex::srwlock kex_phone::g_phoneLock;
 
 KexUsbPhone* g_pPhone = nullptr;
 
-
-namespace {
-std::string& AdapterDirectory()
-{
-    static std::string directory;
-    return directory;
-}
-} // namespace
-
 namespace kex_phone {
-
-void SetAdapterDirectory(const std::string& directory) { AdapterDirectory() = directory; }
 
 std::string ToNarrow(BSTR text)
 {
@@ -83,7 +72,8 @@ HRESULT KexUsbPhone::CreateInstance(IUnknown* outer, REFIID iid, void** out) noe
     try {
         phone = new KexUsbPhone(outer);
     } catch (...) {
-        // No memory, or a lock of the event channel could not be made.
+        // No memory, or (for the same reason) a lock of the event channel
+        // could not be made.
         return E_OUTOFMEMORY;
     }
     // A creation reference keeps the object alive through final construction.
@@ -98,10 +88,9 @@ HRESULT KexUsbPhone::CreateInstance(IUnknown* outer, REFIID iid, void** out) noe
 HRESULT KexUsbPhone::FinalConstruct() noexcept
 {
     {
-        PhoneLock lock;
+        auto lock = kex_phone::g_phoneLock.lock_exclusive();
         g_pPhone = this;
     }
-    m_pManager = nullptr;
     m_syncEvent.Attach();
     return S_OK;
 }
@@ -113,7 +102,7 @@ void KexUsbPhone::FinalRelease() noexcept
     Stop();
     bool destroy;
     {
-        PhoneLock lock;
+        auto lock = kex_phone::g_phoneLock.lock_exclusive();
         if (g_pPhone == this)
             g_pPhone = nullptr;
         m_released = true;
@@ -130,31 +119,22 @@ void KexUsbPhone::FinalRelease() noexcept
 
 HRESULT KexUsbPhone::Inner::QueryInterface(REFIID iid, void** out) noexcept
 {
-    if (!out)
-        return E_POINTER;
-    *out = nullptr;
     KexUsbPhone* self = FromInner(this);
-    IUnknown* identity = self->m_aggregated ? static_cast<IUnknown*>(this)
-                                            : static_cast<IProvideClassInfo2*>(self);
-    const struct {
-        const IID* iid;
-        IUnknown* itf;
-    } table[] = {
-        {&IID_IUnknown, identity},
-        {&IID_IProvideClassInfo2, static_cast<IProvideClassInfo2*>(self)},
-        {&IID_IProvideClassInfo, static_cast<IProvideClassInfo2*>(self)},
-        {&IID_IKexPhone, static_cast<IKexPhone*>(self)},
-        {&IID_IDispatch, static_cast<IKexPhone*>(self)},
-        {&IID_IConnectionPointContainer, static_cast<IConnectionPointContainer*>(self)},
-    };
-    for (const auto& row : table) {
-        if (IsEqualIID(iid, *row.iid)) {
-            row.itf->AddRef();
-            *out = row.itf;
-            return S_OK;
-        }
+    // Aggregated, the object's identity is this inner unknown.
+    if (self->m_aggregated && out && IsEqualIID(iid, IID_IUnknown)) {
+        AddRef();
+        *out = static_cast<IUnknown*>(this);
+        return S_OK;
     }
-    return E_NOINTERFACE;
+    const kex::QiEntry interfaces[] = {
+        KEX_QI_ENTRY(KexUsbPhone, IProvideClassInfo2), // first: the identity when not aggregated
+        KEX_QI_ENTRY_MULTI(KexUsbPhone, IProvideClassInfo, IProvideClassInfo2),
+        KEX_QI_ENTRY(KexUsbPhone, IKexPhone),
+        KEX_QI_ENTRY_MULTI(KexUsbPhone, IDispatch, IKexPhone),
+        KEX_QI_ENTRY(KexUsbPhone, IConnectionPointContainer),
+        {},
+    };
+    return kex::QiSearch(self, interfaces, iid, out);
 }
 
 ULONG KexUsbPhone::Inner::AddRef() noexcept { return ++FromInner(this)->m_ref; }
@@ -188,10 +168,15 @@ public:
     ~AdapterCall()
     {
         if (--m_phone->m_adapterCalls == 0) {
-            std::vector<CUSBManager*> retired;
+            std::vector<std::unique_ptr<CUSBManager>> retired;
             retired.swap(m_phone->m_retired);
-            for (CUSBManager* manager : retired)
-                UnloadManager(manager);
+            for (std::unique_ptr<CUSBManager>& manager : retired) {
+                try {
+                    manager->UnLoad();
+                } catch (...) {
+                    KEX_ERROR("UnLoad exception.");
+                }
+            }
         }
         m_phone->Release(); // may be the last reference: nothing after this
     }
@@ -202,25 +187,38 @@ private:
     KexUsbPhone* m_phone;
 };
 
-void KexUsbPhone::UnloadManager(CUSBManager* manager) noexcept
+void KexUsbPhone::Retire(std::unique_ptr<CUSBManager> manager) noexcept
 {
     try {
-        manager->UnLoad();
-        delete manager;
+        m_retired.push_back(std::move(manager));
     } catch (...) {
-        KEX_ERROR("UnLoad exception.");
+        // No memory to remember it: better a leak than freeing running code.
+        manager.release();
+        KEX_ERROR("Retire adapter manager failed.");
     }
 }
 
-void KexUsbPhone::Retire(CUSBManager* manager) noexcept
+namespace {
+// A manager for the adapter directory in force; null when none could be made.
+std::unique_ptr<CUSBManager> NewManager() noexcept
 {
     try {
-        m_retired.push_back(manager);
+        return std::make_unique<CUSBManager>();
     } catch (...) {
-        // No memory to remember it: better a leak than freeing running code.
-        KEX_ERROR("UnLoad exception.");
+        return nullptr;
     }
 }
+
+// What the manager's Load answers; an exception counts as a failure.
+int LoadAdapters(CUSBManager& manager) noexcept
+{
+    try {
+        return manager.Load(&ComUSBPhoneCallBack);
+    } catch (...) {
+        return 1;
+    }
+}
+} // namespace
 
 HRESULT KexUsbPhone::Start() noexcept
 {
@@ -229,37 +227,21 @@ HRESULT KexUsbPhone::Start() noexcept
         KEX_INFO("KexUsbPhone has started.");
         return S_OK;
     }
-    CUSBManager* manager = nullptr;
-    try {
-        const std::string& directory = AdapterDirectory();
-        manager = directory.empty() ? new CUSBManager() : new CUSBManager(directory);
-    } catch (...) {
-        manager = nullptr;
-    }
-    if (!manager) {
+    m_pManager = NewManager();
+    if (!m_pManager) {
         KEX_ERROR("Allocate memory for AdapterManager failed.");
         return E_FAIL;
     }
-    m_pManager = manager;
+    CUSBManager* manager = m_pManager.get();
     AdapterCall call(this);
-    int loaded = 1;
-    try {
-        loaded = manager->Load(&ComUSBPhoneCallBack);
-    } catch (...) {
-        loaded = 1;
-    }
-    if (loaded != 0) {
+    if (LoadAdapters(*manager) != 0) {
         KEX_ERROR("AdapterManager load failed.");
-        if (m_pManager == manager) {
-            m_pManager = nullptr;
-            if (m_adapterCalls == 1) {
-                try {
-                    delete manager;
-                } catch (...) {
-                }
-            } else {
-                Retire(manager);
-            }
+        // An event raised while loading may have stopped the object already.
+        if (m_pManager.get() == manager) {
+            if (m_adapterCalls == 1)
+                m_pManager.reset();
+            else
+                Retire(std::move(m_pManager));
         }
         return E_FAIL;
     }
@@ -274,17 +256,17 @@ HRESULT KexUsbPhone::Stop() noexcept
     if (m_adapterCalls > 0) {
         // Stopped from an event of an adapter that is still running: the
         // object counts as stopped now, the adapters go when it returns.
-        Retire(std::exchange(m_pManager, nullptr));
+        Retire(std::move(m_pManager));
         return S_OK;
     }
     try {
         m_pManager->UnLoad();
-        delete m_pManager;
-        m_pManager = nullptr;
     } catch (...) {
         // Still counts as started: a later Stop tries again.
         KEX_ERROR("UnLoad exception.");
+        return S_OK;
     }
+    m_pManager.reset();
     return S_OK;
 }
 
@@ -320,9 +302,8 @@ HRESULT KexUsbPhone::get_USBPhoneName(BSTR* pName) noexcept
             return E_OUTOFMEMORY;
         *pName = wide.release();
         return S_OK;
-    } catch (...) {
-        return E_OUTOFMEMORY;
     }
+    KEX_CATCH_RETURN()
 }
 
 // ---- call-state commands ---------------------------------------------------
@@ -335,14 +316,20 @@ HRESULT KexUsbPhone::SendCommand(const char* name, uint32_t code, BSTR wText, BS
     try {
         const std::string w = zeroW ? std::string() : ToNarrow(wText);
         const std::string l = ToNarrow(lText);
+        return Execute(code, zeroW ? 0 : reinterpret_cast<uintptr_t>(w.c_str()), reinterpret_cast<uintptr_t>(l.c_str()));
+    }
+    KEX_CATCH_RETURN()
+}
+
+HRESULT KexUsbPhone::Execute(uint32_t code, uintptr_t wParam, uintptr_t lParam) noexcept
+{
+    try {
         // Adapters' own results are logged by the manager and change nothing here.
         AdapterCall call(this);
-        m_pManager->execute(code, zeroW ? 0 : reinterpret_cast<uintptr_t>(w.c_str()),
-                            reinterpret_cast<uintptr_t>(l.c_str()));
-    } catch (...) {
-        return E_OUTOFMEMORY;
+        m_pManager->execute(code, wParam, lParam);
+        return S_OK;
     }
-    return S_OK;
+    KEX_CATCH_RETURN()
 }
 
 HRESULT KexUsbPhone::PeerCommand(const char* name, uint32_t code, BSTR peerName, BSTR peerNumber) noexcept
@@ -355,13 +342,7 @@ HRESULT KexUsbPhone::Ready() noexcept
     KEX_TRACE_SCOPE("KexUsbPhone::Ready");
     if (!m_pManager)
         return E_FAIL;
-    try {
-        AdapterCall call(this);
-        m_pManager->execute(KEX_CMD_READY, 0, 0);
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
-    return S_OK;
+    return Execute(KEX_CMD_READY, 0, 0);
 }
 
 HRESULT KexUsbPhone::put_Number(BSTR newVal) noexcept
@@ -401,6 +382,26 @@ HRESULT KexUsbPhone::PutCallInfo(BSTR Name, BSTR Number) noexcept
     return PeerCommand("KexUsbPhone::PutCallInfo", KEX_CMD_CALLINFO, Name, Number);
 }
 
+namespace {
+// The entries as the adapter receives them; false when no memory was left for
+// the texts.
+bool CopyContactInfo(const BSTR* info, const LONG* iconType, int count, std::string (&text)[KEX_CONTACT_ENTRIES],
+                     ContactInfo& record) noexcept
+{
+    try {
+        for (int i = 0; i < count; ++i) {
+            text[i] = ToNarrow(info[i]);
+            record.iconType[i] = iconType[i] >= 0 ? iconType[i] : 0;
+        }
+    } catch (...) {
+        return false;
+    }
+    for (int i = 0; i < KEX_CONTACT_ENTRIES; ++i)
+        record.info[i] = text[i].c_str();
+    return true;
+}
+} // namespace
+
 HRESULT KexUsbPhone::PutContactInfo(BSTR* pContactInfo, LONG* pIconType, LONG line) noexcept
 {
     KEX_TRACE_SCOPE("KexUsbPhone::PutContactInfo");
@@ -419,25 +420,12 @@ HRESULT KexUsbPhone::PutContactInfo(BSTR* pContactInfo, LONG* pIconType, LONG li
     }
     std::string text[KEX_CONTACT_ENTRIES];
     ContactInfo record = {};
-    try {
-        for (int i = 0; i < count; ++i) {
-            text[i] = ToNarrow(pContactInfo[i]);
-            record.iconType[i] = pIconType[i] >= 0 ? pIconType[i] : 0;
-        }
-    } catch (...) {
+    if (!CopyContactInfo(pContactInfo, pIconType, count, text, record)) {
         KEX_ERROR("Invalid args.");
         return E_INVALIDARG;
     }
-    for (int i = 0; i < KEX_CONTACT_ENTRIES; ++i)
-        record.info[i] = text[i].c_str();
     KEX_INFO("ContactInfo:%s|%s|%s|%d|%d|%d.", record.info[0], record.info[1], record.info[2],
              static_cast<int>(record.iconType[0]), static_cast<int>(record.iconType[1]),
              static_cast<int>(record.iconType[2]));
-    try {
-        AdapterCall call(this);
-        m_pManager->execute(KEX_CMD_CONTACTINFO, reinterpret_cast<uintptr_t>(&record), 0);
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
-    return S_OK;
+    return Execute(KEX_CMD_CONTACTINFO, reinterpret_cast<uintptr_t>(&record), 0);
 }

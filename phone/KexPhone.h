@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <ocidl.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -100,22 +101,23 @@ private:
     void FinalRelease() noexcept;
     HRESULT SendCommand(const char* name, uint32_t code, BSTR wText, BSTR lText, bool zeroW) noexcept;
     HRESULT PeerCommand(const char* name, uint32_t code, BSTR peerName, BSTR peerNumber) noexcept;
+    // Hands a command to the adapters (started objects only).
+    HRESULT Execute(uint32_t code, uintptr_t wParam, uintptr_t lParam) noexcept;
 
     Inner m_inner;
     IUnknown* m_outer;  // &m_inner unless aggregated
     ULONG m_ref = 0;    // single-threaded apartment: plain arithmetic
     bool m_aggregated;
 
-    CUSBManager* m_pManager = nullptr;
+    std::unique_ptr<CUSBManager> m_pManager;
     // An event fired inline from an adapter's "execute" (or "Intialize") may
     // Stop or release this object while that adapter's code is still on the
     // stack: such calls are counted, and a manager stopped meanwhile is only
     // unloaded when the outermost of them returns.
     class AdapterCall;
     int m_adapterCalls = 0;
-    std::vector<CUSBManager*> m_retired;
-    static void UnloadManager(CUSBManager* manager) noexcept;
-    void Retire(CUSBManager* manager) noexcept;
+    std::vector<std::unique_ptr<CUSBManager>> m_retired;
+    void Retire(std::unique_ptr<CUSBManager> manager) noexcept;
     com_disp_evt::SyncEvent m_syncEvent;
     com_disp_evt::connection_point m_propNotifyPoint;
     com_disp_evt::connection_point m_eventsPoint;
@@ -129,10 +131,6 @@ private:
 };
 
 namespace kex_phone {
-// Tests only: the directory Start reads "USBPhone.ini" from and anchors the
-// adapters at, instead of the component's own. Empty restores that rule.
-void SetAdapterDirectory(const std::string& directory);
-
 // Text of an in-BSTR for an adapter: ANSI code page, empty for an empty or
 // null BSTR and for one whose stored length runs past an embedded NUL.
 std::string ToNarrow(BSTR text);

@@ -1,58 +1,136 @@
-// Late binding of IKexPhone: a fixed name table and a switch over the DISPIDs,
-// so script hosts reach the same functions as early-bound callers.
+// Late binding of IKexPhone: one member table drives both GetIDsOfNames and
+// Invoke, so script hosts reach the same functions as early-bound callers.
 #include "phone/KexPhone.h"
 
 #include "com_disp_evt/raii.h"
-#include "phone/PhoneInternal.h"
+#include "module/Module.h"
 
 namespace {
 
-struct NameEntry {
-    const wchar_t* name;
-    DISPID id; // member: its DISPID; parameter: its position
-};
-
-// Searched in this order; the first match wins ("Number" is the property).
-const NameEntry kNames[] = {
-    {L"Start", 1},         {L"Stop", 2},         {L"IsStarted", 3},    {L"pVal", 0},
-    {L"get_IsStarted", 3}, {L"USBPhoneName", 4}, {L"pName", 0},        {L"get_USBPhoneName", 4},
-    {L"Number", 5},        {L"newVal", 0},       {L"put_Number", 5},   {L"peerName", 0},
-    {L"peerNumber", 1},    {L"Link", 6},         {L"Ring", 7},         {L"RingBack", 8},
-    {L"Talking", 9},       {L"Hangup", 10},      {L"Hold", 11},        {L"Resume", 12},
-    {L"CallFailed", 13},   {L"Ready", 14},       {L"RingBusy", 15},    {L"Name", 0},
-    {L"Number", 1},        {L"PutCallInfo", 16}, {L"pContactInfo", 0}, {L"pIconType", 1},
-    {L"line", 2},          {L"PutContactInfo", 17},
-};
-
-constexpr DISPID kFirstMember = 1;
-constexpr DISPID kLastMember = 17;
 constexpr UINT kMaxParams = 3;
 
-// Parameter types of each member, by DISPID.
-struct MemberShape {
-    UINT count;
-    VARTYPE types[kMaxParams];
+// Calls the member through the interface's own table, as an early-bound caller
+// would. The arguments are already converted to the member's parameter types.
+using MemberCall = HRESULT (*)(IKexPhone* phone, VARIANT* const* arg, VARIANT* result);
+
+template <HRESULT (STDMETHODCALLTYPE IKexPhone::*Method)()>
+HRESULT CallNoArguments(IKexPhone* phone, VARIANT* const*, VARIANT*)
+{
+    return (phone->*Method)();
+}
+
+template <HRESULT (STDMETHODCALLTYPE IKexPhone::*Method)(BSTR, BSTR)>
+HRESULT CallPeer(IKexPhone* phone, VARIANT* const* arg, VARIANT*)
+{
+    return (phone->*Method)(V_BSTR(arg[0]), V_BSTR(arg[1]));
+}
+
+HRESULT CallGetIsStarted(IKexPhone* phone, VARIANT* const*, VARIANT* result)
+{
+    VARIANT_BOOL started = VARIANT_FALSE;
+    HRESULT hr = phone->get_IsStarted(&started);
+    if (result) {
+        V_VT(result) = VT_BOOL;
+        V_BOOL(result) = started;
+    }
+    return hr;
+}
+
+HRESULT CallGetUSBPhoneName(IKexPhone* phone, VARIANT* const*, VARIANT* result)
+{
+    BSTR name = nullptr;
+    HRESULT hr = phone->get_USBPhoneName(&name);
+    if (result) {
+        V_VT(result) = VT_BSTR;
+        V_BSTR(result) = name;
+    } else {
+        SysFreeString(name);
+    }
+    return hr;
+}
+
+HRESULT CallPutNumber(IKexPhone* phone, VARIANT* const* arg, VARIANT*) { return phone->put_Number(V_BSTR(arg[0])); }
+
+HRESULT CallPutContactInfo(IKexPhone* phone, VARIANT* const* arg, VARIANT*)
+{
+    return phone->PutContactInfo(V_BSTRREF(arg[0]), V_I4REF(arg[1]), V_I4(arg[2]));
+}
+
+// A property's accessor names ("get_IsStarted", "put_Number") resolve to the
+// property's id as well.
+enum class Accessor : unsigned char { None, Get, Put };
+
+struct Member {
+    const wchar_t* name;
+    DISPID id;
+    Accessor accessor;
+    UINT paramCount;
+    const wchar_t* paramNames[kMaxParams];
+    VARTYPE paramTypes[kMaxParams];
+    MemberCall call;
 };
-const MemberShape kShapes[kLastMember + 1] = {
-    {0, {}},                                         // 0: no member
-    {0, {}},                                         // Start
-    {0, {}},                                         // Stop
-    {0, {}},                                         // IsStarted
-    {0, {}},                                         // USBPhoneName
-    {1, {VT_BSTR}},                                  // Number
-    {2, {VT_BSTR, VT_BSTR}},                         // Link
-    {2, {VT_BSTR, VT_BSTR}},                         // Ring
-    {2, {VT_BSTR, VT_BSTR}},                         // RingBack
-    {2, {VT_BSTR, VT_BSTR}},                         // Talking
-    {2, {VT_BSTR, VT_BSTR}},                         // Hangup
-    {2, {VT_BSTR, VT_BSTR}},                         // Hold
-    {2, {VT_BSTR, VT_BSTR}},                         // Resume
-    {2, {VT_BSTR, VT_BSTR}},                         // CallFailed
-    {0, {}},                                         // Ready
-    {2, {VT_BSTR, VT_BSTR}},                         // RingBusy
-    {2, {VT_BSTR, VT_BSTR}},                         // PutCallInfo
-    {3, {VT_BYREF | VT_BSTR, VT_BYREF | VT_I4, VT_I4}}, // PutContactInfo
+
+// clang-format off
+const Member kMembers[] = {
+    {L"Start",          DISPID_KEXPHONE_START,          Accessor::None, 0, {}, {}, &CallNoArguments<&IKexPhone::Start>},
+    {L"Stop",           DISPID_KEXPHONE_STOP,           Accessor::None, 0, {}, {}, &CallNoArguments<&IKexPhone::Stop>},
+    {L"IsStarted",      DISPID_KEXPHONE_ISSTARTED,      Accessor::Get,  0, {L"pVal"}, {}, &CallGetIsStarted},
+    {L"USBPhoneName",   DISPID_KEXPHONE_USBPHONENAME,   Accessor::Get,  0, {L"pName"}, {}, &CallGetUSBPhoneName},
+    {L"Number",         DISPID_KEXPHONE_NUMBER,         Accessor::Put,  1, {L"newVal"}, {VT_BSTR}, &CallPutNumber},
+    {L"Link",           DISPID_KEXPHONE_LINK,           Accessor::None, 2, {L"peerName", L"peerNumber"}, {VT_BSTR, VT_BSTR}, &CallPeer<&IKexPhone::Link>},
+    {L"Ring",           DISPID_KEXPHONE_RING,           Accessor::None, 2, {L"peerName", L"peerNumber"}, {VT_BSTR, VT_BSTR}, &CallPeer<&IKexPhone::Ring>},
+    {L"RingBack",       DISPID_KEXPHONE_RINGBACK,       Accessor::None, 2, {L"peerName", L"peerNumber"}, {VT_BSTR, VT_BSTR}, &CallPeer<&IKexPhone::RingBack>},
+    {L"Talking",        DISPID_KEXPHONE_TALKING,        Accessor::None, 2, {L"peerName", L"peerNumber"}, {VT_BSTR, VT_BSTR}, &CallPeer<&IKexPhone::Talking>},
+    {L"Hangup",         DISPID_KEXPHONE_HANGUP,         Accessor::None, 2, {L"peerName", L"peerNumber"}, {VT_BSTR, VT_BSTR}, &CallPeer<&IKexPhone::Hangup>},
+    {L"Hold",           DISPID_KEXPHONE_HOLD,           Accessor::None, 2, {L"peerName", L"peerNumber"}, {VT_BSTR, VT_BSTR}, &CallPeer<&IKexPhone::Hold>},
+    {L"Resume",         DISPID_KEXPHONE_RESUME,         Accessor::None, 2, {L"peerName", L"peerNumber"}, {VT_BSTR, VT_BSTR}, &CallPeer<&IKexPhone::Resume>},
+    {L"CallFailed",     DISPID_KEXPHONE_CALLFAILED,     Accessor::None, 2, {L"peerName", L"peerNumber"}, {VT_BSTR, VT_BSTR}, &CallPeer<&IKexPhone::CallFailed>},
+    {L"Ready",          DISPID_KEXPHONE_READY,          Accessor::None, 0, {}, {}, &CallNoArguments<&IKexPhone::Ready>},
+    {L"RingBusy",       DISPID_KEXPHONE_RINGBUSY,       Accessor::None, 2, {L"peerName", L"peerNumber"}, {VT_BSTR, VT_BSTR}, &CallPeer<&IKexPhone::RingBusy>},
+    {L"PutCallInfo",    DISPID_KEXPHONE_PUTCALLINFO,    Accessor::None, 2, {L"Name", L"Number"}, {VT_BSTR, VT_BSTR}, &CallPeer<&IKexPhone::PutCallInfo>},
+    {L"PutContactInfo", DISPID_KEXPHONE_PUTCONTACTINFO, Accessor::None, 3, {L"pContactInfo", L"pIconType", L"line"},
+                                                        {VT_BYREF | VT_BSTR, VT_BYREF | VT_I4, VT_I4}, &CallPutContactInfo},
 };
+// clang-format on
+
+const Member* FindMember(DISPID id) noexcept
+{
+    for (const Member& member : kMembers) {
+        if (member.id == id)
+            return &member;
+    }
+    return nullptr;
+}
+
+bool NameIsMember(const wchar_t* name, const Member& member) noexcept
+{
+    if (_wcsicmp(name, member.name) == 0)
+        return true;
+    const wchar_t* prefix = member.accessor == Accessor::Get ? L"get_" : member.accessor == Accessor::Put ? L"put_" : nullptr;
+    return prefix && _wcsnicmp(name, prefix, 4) == 0 && _wcsicmp(name + 4, member.name) == 0;
+}
+
+// A member's name gives its id; a parameter's name gives its position. Member
+// names are looked at first, so "Number" is the property, not the second
+// parameter of PutCallInfo.
+bool FindName(const wchar_t* name, DISPID* id) noexcept
+{
+    for (const Member& member : kMembers) {
+        if (NameIsMember(name, member)) {
+            *id = member.id;
+            return true;
+        }
+    }
+    for (const Member& member : kMembers) {
+        for (UINT p = 0; p < kMaxParams && member.paramNames[p]; ++p) {
+            if (_wcsicmp(name, member.paramNames[p]) == 0) {
+                *id = static_cast<DISPID>(p);
+                return true;
+            }
+        }
+    }
+    return false;
+}
 
 void SetArgErr(UINT* argErr, UINT index) noexcept
 {
@@ -90,29 +168,7 @@ VARIANT* Coerce(VARIANT* arg, VARTYPE type) noexcept
     return work;
 }
 
-HMODULE ThisModule() noexcept
-{
-    HMODULE module = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&ThisModule), &module);
-    return module;
-}
-
 } // namespace
-
-namespace kex_phone {
-
-HRESULT LoadOwnTypeLib(ITypeLib** lib) noexcept
-{
-    *lib = nullptr;
-    wchar_t path[MAX_PATH + 1] = {};
-    DWORD len = GetModuleFileNameW(ThisModule(), path, MAX_PATH);
-    if (len == 0 || len >= MAX_PATH)
-        return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
-    return LoadTypeLib(path, lib);
-}
-
-} // namespace kex_phone
 
 HRESULT KexUsbPhone::GetTypeInfoCount(UINT* count) noexcept
 {
@@ -131,7 +187,7 @@ HRESULT KexUsbPhone::GetTypeInfo(UINT index, LCID, ITypeInfo** info) noexcept
     if (index != 0)
         return DISP_E_BADINDEX;
     kex::com_ptr<ITypeLib> lib;
-    HRESULT hr = kex_phone::LoadOwnTypeLib(lib.put());
+    HRESULT hr = CKexUSBPhoneModule::LoadOwnTypeLib(lib.put());
     if (FAILED(hr))
         return hr;
     return lib->GetTypeInfoOfGuid(IID_IKexPhone, info);
@@ -144,18 +200,8 @@ HRESULT KexUsbPhone::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DI
     if (!names || !ids)
         return E_INVALIDARG;
     for (UINT i = 0; i < count; ++i) {
-        const NameEntry* found = nullptr;
-        if (names[i]) {
-            for (const NameEntry& entry : kNames) {
-                if (_wcsicmp(names[i], entry.name) == 0) {
-                    found = &entry;
-                    break;
-                }
-            }
-        }
-        if (!found)
+        if (!names[i] || !FindName(names[i], &ids[i]))
             return DISP_E_UNKNOWNNAME;
-        ids[i] = found->id;
     }
     return S_OK;
 }
@@ -202,75 +248,19 @@ HRESULT KexUsbPhone::Invoke(DISPID member, REFIID, LCID, WORD, DISPPARAMS* param
         argAt[pos] = static_cast<int>(k);
     }
 
-    if (member < kFirstMember || member > kLastMember)
+    const Member* found = FindMember(member);
+    if (!found)
         return DISP_E_MEMBERNOTFOUND;
-    const MemberShape& shape = kShapes[member];
-    if (argc != shape.count)
+    if (argc != found->paramCount)
         return DISP_E_BADPARAMCOUNT;
 
     VARIANT* arg[kMaxParams] = {};
     for (UINT p = 0; p < argc; ++p) {
-        arg[p] = Coerce(&params->rgvarg[argAt[p]], shape.types[p]);
+        arg[p] = Coerce(&params->rgvarg[argAt[p]], found->paramTypes[p]);
         if (!arg[p]) {
             SetArgErr(argErr, static_cast<UINT>(argAt[p]));
             return DISP_E_TYPEMISMATCH;
         }
     }
-
-    // Through the interface's own table, as an early-bound caller would.
-    IKexPhone* phone = this;
-    switch (member) {
-    case 1:
-        return phone->Start();
-    case 2:
-        return phone->Stop();
-    case 3: {
-        VARIANT_BOOL started = VARIANT_FALSE;
-        HRESULT hr = phone->get_IsStarted(&started);
-        if (result) {
-            V_VT(result) = VT_BOOL;
-            V_BOOL(result) = started;
-        }
-        return hr;
-    }
-    case 4: {
-        BSTR name = nullptr;
-        HRESULT hr = phone->get_USBPhoneName(&name);
-        if (result) {
-            V_VT(result) = VT_BSTR;
-            V_BSTR(result) = name;
-        } else {
-            SysFreeString(name);
-        }
-        return hr;
-    }
-    case 5:
-        return phone->put_Number(V_BSTR(arg[0]));
-    case 6:
-        return phone->Link(V_BSTR(arg[0]), V_BSTR(arg[1]));
-    case 7:
-        return phone->Ring(V_BSTR(arg[0]), V_BSTR(arg[1]));
-    case 8:
-        return phone->RingBack(V_BSTR(arg[0]), V_BSTR(arg[1]));
-    case 9:
-        return phone->Talking(V_BSTR(arg[0]), V_BSTR(arg[1]));
-    case 10:
-        return phone->Hangup(V_BSTR(arg[0]), V_BSTR(arg[1]));
-    case 11:
-        return phone->Hold(V_BSTR(arg[0]), V_BSTR(arg[1]));
-    case 12:
-        return phone->Resume(V_BSTR(arg[0]), V_BSTR(arg[1]));
-    case 13:
-        return phone->CallFailed(V_BSTR(arg[0]), V_BSTR(arg[1]));
-    case 14:
-        return phone->Ready();
-    case 15:
-        return phone->RingBusy(V_BSTR(arg[0]), V_BSTR(arg[1]));
-    case 16:
-        return phone->PutCallInfo(V_BSTR(arg[0]), V_BSTR(arg[1]));
-    case 17:
-        return phone->PutContactInfo(V_BSTRREF(arg[0]), V_I4REF(arg[1]), V_I4(arg[2]));
-    default:
-        return DISP_E_MEMBERNOTFOUND;
-    }
+    return found->call(this, arg, result);
 }

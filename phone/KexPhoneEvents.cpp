@@ -7,10 +7,9 @@
 
 #include "com_disp_evt/disp_evt_fun.h"
 #include "com_disp_evt/raii.h"
+#include "module/Module.h"
 
 #include <olectl.h>
-
-using kex_phone::PhoneLock;
 
 // ---- class information -----------------------------------------------------
 
@@ -23,7 +22,7 @@ HRESULT KexUsbPhone::GetClassInfo(ITypeInfo** info) noexcept
     HRESULT hr = LoadRegTypeLib(LIBID_KexUSBPhone, 1, 0, LOCALE_NEUTRAL, lib.put());
     // Not registered (or registered elsewhere): our own file carries it too.
     if (FAILED(hr))
-        hr = kex_phone::LoadOwnTypeLib(lib.put());
+        hr = CKexUSBPhoneModule::LoadOwnTypeLib(lib.put());
     if (FAILED(hr))
         return hr;
     return lib->GetTypeInfoOfGuid(CLSID_KexUSBPhone, info);
@@ -66,14 +65,17 @@ HRESULT KexUsbPhone::FindConnectionPoint(REFIID iid, IConnectionPoint** point) n
 
 HRESULT KexUsbPhone::Fire_OnStateChange(KEX_USBPHONE_EVENT eEvent, long wParam, long lParam)
 {
-    return com_disp_evt::fire_event(m_eventsPoint, 1, eEvent, wParam, lParam);
+    return com_disp_evt::fire_event(m_eventsPoint, DISPID_KEXPHONEEVENTS_ONSTATECHANGE, eEvent, wParam, lParam);
 }
 
-HRESULT KexUsbPhone::Fire_OnKey(KEX_USBPHONE_KEYVALUE eKey) { return com_disp_evt::fire_event(m_eventsPoint, 2, eKey); }
+HRESULT KexUsbPhone::Fire_OnKey(KEX_USBPHONE_KEYVALUE eKey)
+{
+    return com_disp_evt::fire_event(m_eventsPoint, DISPID_KEXPHONEEVENTS_ONKEY, eKey);
+}
 
 HRESULT KexUsbPhone::Fire_OnAction(KEX_USBPHONE_CHARVALUE eChar)
 {
-    return com_disp_evt::fire_event(m_eventsPoint, 3, eChar);
+    return com_disp_evt::fire_event(m_eventsPoint, DISPID_KEXPHONEEVENTS_ONACTION, eChar);
 }
 
 // ---- device messages -------------------------------------------------------
@@ -169,7 +171,7 @@ extern "C" int32_t KEX_CDECL ComUSBPhoneCallBack(uint32_t msg, uint32_t wParam, 
     // this adapter thread is still on its way.
     KexUsbPhone* phone;
     {
-        PhoneLock lock;
+        auto lock = kex_phone::g_phoneLock.lock_exclusive();
         phone = g_pPhone;
         if (!phone)
             return 0;
@@ -178,7 +180,7 @@ extern "C" int32_t KEX_CDECL ComUSBPhoneCallBack(uint32_t msg, uint32_t wParam, 
     phone->CallBack(msg, wParam, lParam);
     bool destroy;
     {
-        PhoneLock lock;
+        auto lock = kex_phone::g_phoneLock.lock_exclusive();
         destroy = --phone->m_callers == 0 && phone->m_released;
     }
     if (destroy)

@@ -1,47 +1,40 @@
 #include "server/ClassFactory.h"
 
+#include "com_disp_evt/QiTable.h"
 #include "module/Module.h"
 
 #include <new>
 
 namespace kex_server {
 
-CKexClassFactory::CKexClassFactory(CreatorFn creator) noexcept : m_creator(creator)
-{
-    InitializeCriticalSection(&m_lock);
-}
+CKexClassFactory::CKexClassFactory(CreatorFn creator) noexcept : m_creator(creator) {}
 
-CKexClassFactory::~CKexClassFactory() { DeleteCriticalSection(&m_lock); }
+CKexClassFactory::~CKexClassFactory() = default;
 
 HRESULT CKexClassFactory::QueryInterface(REFIID iid, void** out) noexcept
 {
-    if (!out)
-        return E_POINTER;
-    *out = nullptr;
-    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IClassFactory))
-        return E_NOINTERFACE;
-    *out = static_cast<IClassFactory*>(this);
-    AddRef();
-    return S_OK;
+    const kex::QiEntry interfaces[] = {KEX_QI_ENTRY(CKexClassFactory, IClassFactory), {}};
+    return kex::QiSearch(this, interfaces, iid, out);
 }
 
 ULONG CKexClassFactory::AddRef() noexcept
 {
-    EnterCriticalSection(&m_lock);
+    auto hold = m_lock.lock_exclusive();
     ULONG ref = ++m_ref;
     if (ref == 2)
         g_module.Lock();
-    LeaveCriticalSection(&m_lock);
     return ref;
 }
 
 ULONG CKexClassFactory::Release() noexcept
 {
-    EnterCriticalSection(&m_lock);
-    ULONG ref = --m_ref;
-    if (ref == 1)
-        g_module.Unlock();
-    LeaveCriticalSection(&m_lock);
+    ULONG ref;
+    {
+        auto hold = m_lock.lock_exclusive();
+        ref = --m_ref;
+        if (ref == 1)
+            g_module.Unlock();
+    }
     if (ref == 0)
         delete this;
     return ref;

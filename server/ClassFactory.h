@@ -2,6 +2,8 @@
 // that caches it.
 #pragma once
 
+#include "com_disp_evt/raii.h"
+
 #include <windows.h>
 #include <unknwn.h>
 
@@ -31,7 +33,7 @@ private:
     ~CKexClassFactory();
 
     CreatorFn m_creator;
-    CRITICAL_SECTION m_lock; // reference count and its module-lock transitions
+    kex::srwlock m_lock; // reference count and its module-lock transitions
     ULONG m_ref = 1;         // the reference the creator hands to the cache
 };
 

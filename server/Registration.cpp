@@ -10,8 +10,6 @@
 #include <new>
 #include <vector>
 
-extern "C" IMAGE_DOS_HEADER __ImageBase;
-
 namespace kex_server {
 
 // clang-format off
@@ -83,9 +81,8 @@ HRESULT WriteKey(HKEY root, const RegKey& row, const Substitutions& subst) noexc
         if (row.named.name)
             return SetString(key.get(), row.named.name, Expand(row.named.data, subst));
         return S_OK;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
     }
+    KEX_CATCH_RETURN()
 }
 
 HRESULT RemoveKey(HKEY root, const RegKey& row, const Substitutions& subst) noexcept
@@ -94,9 +91,8 @@ HRESULT RemoveKey(HKEY root, const RegKey& row, const Substitutions& subst) noex
         return S_OK;
     try {
         return DeleteTree(root, Expand(row.path, subst));
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
     }
+    KEX_CATCH_RETURN()
 }
 
 // Sends writes to HKEY_CLASSES_ROOT to the user's classes while it lives, so
@@ -123,26 +119,6 @@ public:
 private:
     LONG m_rc;
 };
-
-HRESULT LoadOwnTypeLib(const std::wstring& modulePath, kex::com_ptr<ITypeLib>& lib, std::wstring& loadedFrom)
-{
-    HRESULT hr = LoadTypeLibEx(modulePath.c_str(), REGKIND_NONE, lib.put());
-    if (SUCCEEDED(hr)) {
-        loadedFrom = modulePath;
-        return hr;
-    }
-    std::wstring tlb = modulePath;
-    std::wstring::size_type dot = tlb.find_last_of(L'.');
-    std::wstring::size_type sep = tlb.find_last_of(L"\\/:");
-    if (dot != std::wstring::npos && (sep == std::wstring::npos || dot > sep))
-        tlb.erase(dot);
-    tlb += L".tlb";
-    HRESULT tlbHr = LoadTypeLibEx(tlb.c_str(), REGKIND_NONE, lib.put());
-    if (FAILED(tlbHr))
-        return hr;
-    loadedFrom = tlb;
-    return tlbHr;
-}
 
 // Runs fn with HKEY_CLASSES_ROOT pointing at the user's classes for Scope::User.
 template <class Fn>
@@ -203,67 +179,41 @@ HRESULT ApplyKeys(HKEY root, const RegKey* rows, std::size_t count, bool registe
     return S_OK;
 }
 
-HRESULT OpenClassesRoot(Scope scope, HKEY* root, bool* owned) noexcept
+HRESULT OpenClassesRoot(Scope scope, ClassesRoot& root) noexcept
 {
-    *root = nullptr;
-    *owned = false;
     if (scope == Scope::Machine) {
-        *root = HKEY_CLASSES_ROOT;
+        root.key = HKEY_CLASSES_ROOT;
         return S_OK;
     }
     LONG rc = RegCreateKeyExW(HKEY_CURRENT_USER, kUserClasses, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                              KEY_ALL_ACCESS, nullptr, root, nullptr);
+                              KEY_ALL_ACCESS, nullptr, root.owned.put(), nullptr);
     if (rc != ERROR_SUCCESS)
         return HRESULT_FROM_WIN32(rc);
-    *owned = true;
+    root.key = root.owned.get();
     return S_OK;
 }
 
-HRESULT ModulePath(std::wstring& path) noexcept
-{
-    try {
-        std::vector<wchar_t> buffer(MAX_PATH);
-        for (;;) {
-            DWORD n = GetModuleFileNameW(reinterpret_cast<HMODULE>(&__ImageBase), buffer.data(),
-                                         static_cast<DWORD>(buffer.size()));
-            if (n == 0)
-                return HRESULT_FROM_WIN32(GetLastError());
-            if (n < buffer.size()) {
-                path.assign(buffer.data(), n);
-                return S_OK;
-            }
-            if (buffer.size() >= 32768)
-                return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
-            buffer.resize(buffer.size() * 2);
-        }
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
-}
-
-HRESULT RegisterTypeLibrary(Scope scope, const std::wstring& modulePath) noexcept
+HRESULT RegisterTypeLibrary(Scope scope) noexcept
 {
     try {
         kex::com_ptr<ITypeLib> lib;
         std::wstring from;
-        if (HRESULT hr = LoadOwnTypeLib(modulePath, lib, from); FAILED(hr))
+        if (HRESULT hr = CKexUSBPhoneModule::LoadOwnTypeLib(lib.put(), &from); FAILED(hr))
             return hr;
         std::wstring helpDir = from.substr(0, from.find_last_of(L"\\/:") + 1);
         return InScope(scope, [&] {
             return RegisterTypeLib(lib.get(), const_cast<wchar_t*>(from.c_str()),
                                    helpDir.empty() ? nullptr : const_cast<wchar_t*>(helpDir.c_str()));
         });
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
     }
+    KEX_CATCH_RETURN()
 }
 
-HRESULT UnregisterTypeLibrary(Scope scope, const std::wstring& modulePath) noexcept
+HRESULT UnregisterTypeLibrary(Scope scope) noexcept
 {
     try {
         kex::com_ptr<ITypeLib> lib;
-        std::wstring from;
-        if (HRESULT hr = LoadOwnTypeLib(modulePath, lib, from); FAILED(hr))
+        if (HRESULT hr = CKexUSBPhoneModule::LoadOwnTypeLib(lib.put()); FAILED(hr))
             return hr;
         TLIBATTR* attr = nullptr;
         if (HRESULT hr = lib->GetLibAttr(&attr); FAILED(hr))
@@ -282,9 +232,8 @@ HRESULT UnregisterTypeLibrary(Scope scope, const std::wstring& modulePath) noexc
             registered.reset();
             return UnRegisterTypeLib(copy.guid, copy.wMajorVerNum, copy.wMinorVerNum, copy.lcid, copy.syskind);
         });
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
     }
+    KEX_CATCH_RETURN()
 }
 
 namespace {
@@ -294,10 +243,9 @@ HRESULT MakeSubstitutions(Substitutions& subst) noexcept
         subst.clsid = GuidText(CLSID_KexUSBPhone);
         subst.libid = GuidText(g_module.TypeLibId());
         subst.appid = g_module.AppId();
-        return ModulePath(subst.module);
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
+        return CKexUSBPhoneModule::FilePath(subst.module);
     }
+    KEX_CATCH_RETURN()
 }
 
 // Both directions walk the same key table, then the type library.
@@ -306,14 +254,12 @@ HRESULT ApplyServer(Scope scope, bool registering) noexcept
     Substitutions subst;
     if (HRESULT hr = MakeSubstitutions(subst); FAILED(hr))
         return hr;
-    HKEY root = nullptr;
-    bool owned = false;
-    if (HRESULT hr = OpenClassesRoot(scope, &root, &owned); FAILED(hr))
+    ClassesRoot root;
+    if (HRESULT hr = OpenClassesRoot(scope, root); FAILED(hr))
         return hr;
-    kex::unique_hkey rootOwner(owned ? root : nullptr);
-    if (HRESULT hr = ApplyKeys(root, kPhoneClassKeys, kPhoneClassKeyCount, registering, subst); FAILED(hr))
+    if (HRESULT hr = ApplyKeys(root.key, kPhoneClassKeys, kPhoneClassKeyCount, registering, subst); FAILED(hr))
         return hr;
-    return registering ? RegisterTypeLibrary(scope, subst.module) : UnregisterTypeLibrary(scope, subst.module);
+    return registering ? RegisterTypeLibrary(scope) : UnregisterTypeLibrary(scope);
 }
 } // namespace
 

@@ -3,6 +3,8 @@
 // (HKEY_CURRENT_USER\Software\Classes).
 #pragma once
 
+#include "com_disp_evt/raii.h"
+
 #include <windows.h>
 
 #include <cstddef>
@@ -54,18 +56,19 @@ std::wstring Expand(const wchar_t* text, const Substitutions& subst);
 HRESULT ApplyKeys(HKEY root, const RegKey* rows, std::size_t count, bool registering,
                   const Substitutions& subst) noexcept;
 
-// The root for a scope: HKEY_CLASSES_ROOT, or a new handle to
-// HKEY_CURRENT_USER\Software\Classes (created if missing) for the user.
-HRESULT OpenClassesRoot(Scope scope, HKEY* root, bool* owned) noexcept;
+// The root the class keys go under: HKEY_CLASSES_ROOT itself (not owned), or
+// for the user a new handle to HKEY_CURRENT_USER\Software\Classes (created
+// if missing), owned by the result.
+struct ClassesRoot {
+    HKEY key = nullptr;
+    kex::unique_hkey owned;
+};
+HRESULT OpenClassesRoot(Scope scope, ClassesRoot& root) noexcept;
 
-// Full path of the file that holds this code (no length limit).
-HRESULT ModulePath(std::wstring& path) noexcept;
-
-// The type library carried by the component's file: loaded from that file, or
-// else from the file of the same name with the extension ".tlb".
+// The type library carried by the component (CKexUSBPhoneModule::LoadOwnTypeLib).
 // Unregistering a library that is not registered is no error.
-HRESULT RegisterTypeLibrary(Scope scope, const std::wstring& modulePath) noexcept;
-HRESULT UnregisterTypeLibrary(Scope scope, const std::wstring& modulePath) noexcept;
+HRESULT RegisterTypeLibrary(Scope scope) noexcept;
+HRESULT UnregisterTypeLibrary(Scope scope) noexcept;
 
 // The whole registration of the component for a scope.
 HRESULT RegisterServer(Scope scope) noexcept;

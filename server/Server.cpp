@@ -20,11 +20,11 @@ namespace {
 // table lock with a second look inside it, so racing first requests share one.
 class ClassTable {
 public:
-    ClassTable() noexcept { InitializeCriticalSection(&m_lock); }
+    ClassTable() noexcept = default;
     ~ClassTable()
     {
         // The library is going away: no more class objects, drop the cache.
-        EnterCriticalSection(&m_lock);
+        auto hold = m_lock.lock_exclusive();
         m_shutDown = true;
         for (ClassEntry& entry : m_entries) {
             if (IClassFactory* cached = entry.cached) {
@@ -32,8 +32,6 @@ public:
                 cached->Release();
             }
         }
-        LeaveCriticalSection(&m_lock);
-        DeleteCriticalSection(&m_lock);
     }
     ClassTable(const ClassTable&) = delete;
     ClassTable& operator=(const ClassTable&) = delete;
@@ -49,11 +47,13 @@ public:
         if (!entry)
             return CLASS_E_CLASSNOTAVAILABLE;
         if (!entry->cached) {
-            EnterCriticalSection(&m_lock);
-            if (!entry->cached && !m_shutDown)
-                entry->cached = new (std::nothrow) CKexClassFactory(entry->creator);
-            bool made = entry->cached != nullptr;
-            LeaveCriticalSection(&m_lock);
+            bool made;
+            {
+                auto hold = m_lock.lock_exclusive();
+                if (!entry->cached && !m_shutDown)
+                    entry->cached = new (std::nothrow) CKexClassFactory(entry->creator);
+                made = entry->cached != nullptr;
+            }
             if (!made)
                 return m_shutDown ? E_UNEXPECTED : E_OUTOFMEMORY;
         }
@@ -73,7 +73,7 @@ private:
         return nullptr;
     }
 
-    CRITICAL_SECTION m_lock;
+    kex::srwlock m_lock;
     volatile bool m_shutDown = false;
     ClassEntry m_entries[1] = {
         {&CLSID_KexUSBPhone, &KexUsbPhone::CreateInstance, nullptr},

@@ -2,6 +2,7 @@
 // listed in a "USBPhone.ini" of the test's own.
 #pragma once
 
+#include "adapters/AdapterManager.h"
 #include "phone/KexPhone.h"
 #include "tests/adapters/recording_adapter.h"
 #include "tests/phone/phone_fixture.h"
@@ -34,7 +35,7 @@ protected:
         if (phone)
             phone->Stop();
         phone.reset();
-        kex_phone::SetAdapterDirectory(std::string());
+        CUSBManager::SetDirectoryOverride(std::string());
         FreeLibrary(m_rec1);
         FreeLibrary(m_rec2);
     }
@@ -49,7 +50,7 @@ protected:
         }
         ini += extra;
         m_dir.write("USBPhone.ini", ini);
-        kex_phone::SetAdapterDirectory(m_dir.path());
+        CUSBManager::SetDirectoryOverride(m_dir.path());
     }
 
     RecCommand Last(const RecAdapter& a) const
