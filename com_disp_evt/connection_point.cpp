@@ -1,5 +1,8 @@
 #include "com_disp_evt/connection_point.h"
 
+#include "com_disp_evt/ComEnum.h"
+#include "com_disp_evt/QiTable.h"
+
 #include <olectl.h>
 
 #include <algorithm>
@@ -26,144 +29,15 @@ void UnlockModule() noexcept
         fn();
 }
 
-// What an enumerator hands out, and how its items are held.
-struct connection_traits {
-    using item = CONNECTDATA;
-    static void addref(const CONNECTDATA& c) noexcept
-    {
-        if (c.pUnk)
-            c.pUnk->AddRef();
-    }
-    static void release(CONNECTDATA& c) noexcept
-    {
-        if (c.pUnk)
-            c.pUnk->Release();
-    }
+// Enumerators keep the library loaded while they live.
+struct EnumModuleLock {
+    static void Lock() noexcept { LockModule(); }
+    static void Unlock() noexcept { UnlockModule(); }
 };
 
-struct point_traits {
-    using item = IConnectionPoint*;
-    static void addref(IConnectionPoint* p) noexcept
-    {
-        if (p)
-            p->AddRef();
-    }
-    static void release(IConnectionPoint* p) noexcept
-    {
-        if (p)
-            p->Release();
-    }
-};
-
-// A snapshot enumerator; clones share the snapshot. Holds a module lock.
-template <class I, class Traits>
-class com_enum final : public I {
-    using item = typename Traits::item;
-
-    struct items {
-        std::vector<item> list;
-        ~items()
-        {
-            for (item& i : list)
-                Traits::release(i);
-        }
-    };
-
-public:
-    explicit com_enum(std::shared_ptr<items> data, ULONG pos = 0) noexcept : m_data(std::move(data)), m_pos(pos)
-    {
-        LockModule();
-    }
-    ~com_enum() { UnlockModule(); }
-
-    // Takes its own reference on every item.
-    static HRESULT create(const item* first, std::size_t count, I** out) noexcept
-    {
-        if (!out)
-            return E_POINTER;
-        *out = nullptr;
-        try {
-            auto data = std::make_shared<items>();
-            data->list.reserve(count);
-            for (std::size_t k = 0; k < count; ++k) {
-                data->list.push_back(first[k]);
-                Traits::addref(first[k]);
-            }
-            *out = new com_enum(std::move(data));
-            return S_OK;
-        } catch (...) {
-            return E_OUTOFMEMORY;
-        }
-    }
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) noexcept override
-    {
-        if (!ppv)
-            return E_POINTER;
-        *ppv = nullptr;
-        if (riid != IID_IUnknown && riid != __uuidof(I))
-            return E_NOINTERFACE;
-        *ppv = static_cast<I*>(this);
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() noexcept override { return ++m_refs; }
-    ULONG STDMETHODCALLTYPE Release() noexcept override
-    {
-        ULONG n = --m_refs;
-        if (n == 0)
-            delete this;
-        return n;
-    }
-
-    HRESULT STDMETHODCALLTYPE Next(ULONG celt, item* rgelt, ULONG* pceltFetched) noexcept override
-    {
-        if (pceltFetched)
-            *pceltFetched = 0;
-        if (!rgelt || (celt != 1 && !pceltFetched))
-            return E_POINTER;
-        const std::vector<item>& list = m_data->list;
-        ULONG fetched = 0;
-        while (fetched < celt && m_pos < list.size()) {
-            rgelt[fetched] = list[m_pos++];
-            Traits::addref(rgelt[fetched]);
-            ++fetched;
-        }
-        if (pceltFetched)
-            *pceltFetched = fetched;
-        return fetched == celt ? S_OK : S_FALSE;
-    }
-    HRESULT STDMETHODCALLTYPE Skip(ULONG celt) noexcept override
-    {
-        const ULONG size = static_cast<ULONG>(m_data->list.size());
-        if (celt > size - m_pos) {
-            m_pos = size;
-            return S_FALSE;
-        }
-        m_pos += celt;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE Reset() noexcept override
-    {
-        m_pos = 0;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE Clone(I** ppEnum) noexcept override
-    {
-        if (!ppEnum)
-            return E_POINTER;
-        *ppEnum = new (std::nothrow) com_enum(m_data, m_pos);
-        return *ppEnum ? S_OK : E_OUTOFMEMORY;
-    }
-
-private:
-    std::atomic<ULONG> m_refs{1};
-    std::shared_ptr<items> m_data;
-    ULONG m_pos;
-};
-
-using enum_connections = com_enum<IEnumConnections, connection_traits>;
-using enum_connection_points = com_enum<IEnumConnectionPoints, point_traits>;
+using enum_connections = kex::ComEnum<IEnumConnections, kex::ConnectDataItems, EnumModuleLock>;
+using enum_connection_points =
+    kex::ComEnum<IEnumConnectionPoints, kex::InterfaceItems<IConnectionPoint>, EnumModuleLock>;
 
 } // namespace
 
@@ -187,14 +61,8 @@ connection_point::~connection_point()
 
 HRESULT connection_point::QueryInterface(REFIID riid, void** ppv) noexcept
 {
-    if (!ppv)
-        return E_POINTER;
-    *ppv = nullptr;
-    if (riid != IID_IUnknown && riid != IID_IConnectionPoint)
-        return E_NOINTERFACE;
-    *ppv = static_cast<IConnectionPoint*>(this);
-    AddRef();
-    return S_OK;
+    const kex::QiEntry interfaces[] = {KEX_QI_ENTRY(connection_point, IConnectionPoint), {}};
+    return kex::QiSearch(this, interfaces, riid, ppv);
 }
 
 ULONG connection_point::AddRef() noexcept
@@ -268,7 +136,7 @@ HRESULT connection_point::EnumConnections(IEnumConnections** ppEnum) noexcept
         data.reserve(m_sinks.size());
         for (const sink_entry& s : m_sinks)
             data.push_back(CONNECTDATA{s.unk, s.cookie});
-        return enum_connections::create(data.data(), data.size(), ppEnum);
+        return enum_connections::Create(data.data(), data.size(), ppEnum);
     } catch (...) {
         return E_OUTOFMEMORY;
     }
@@ -369,7 +237,7 @@ HRESULT fire_event_i4(const connection_point& cp, DISPID dispid, const long* arg
 HRESULT make_connection_point_enum(IConnectionPoint* const* points, std::size_t count,
                                    IEnumConnectionPoints** ppEnum) noexcept
 {
-    return enum_connection_points::create(points, count, ppEnum);
+    return enum_connection_points::Create(points, count, ppEnum);
 }
 
 } // namespace com_disp_evt

@@ -1,19 +1,19 @@
 #include "scripthost/Dispatch.h"
 
+#include "com_disp_evt/QiTable.h"
+
 namespace kexscript {
 
 HRESULT DispatchObject::QueryInterface(REFIID iid, void** out) noexcept
 {
-    if (!out)
-        return E_POINTER;
-    *out = nullptr;
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) ||
-        (!IsEqualIID(extraIid(), IID_NULL) && IsEqualIID(iid, extraIid()))) {
-        *out = static_cast<IDispatch*>(this);
-        AddRef();
-        return S_OK;
-    }
-    return E_NOINTERFACE;
+    // The extra interface (an event interface the object stands in for) is
+    // answered by IDispatch itself.
+    const kex::QiEntry interfaces[] = {
+        KEX_QI_ENTRY(DispatchObject, IDispatch),
+        {IsEqualIID(ExtraIid(), IID_NULL) ? nullptr : &ExtraIid(), kex::QiOffset<DispatchObject, IDispatch>()},
+        {},
+    };
+    return kex::QiSearch(this, interfaces, iid, out);
 }
 
 ULONG DispatchObject::AddRef() noexcept { return static_cast<ULONG>(InterlockedIncrement(&m_ref)); }
@@ -48,7 +48,7 @@ HRESULT DispatchObject::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
     HRESULT hr = S_OK;
     for (UINT i = 0; i < count; ++i) {
         ids[i] = DISPID_UNKNOWN;
-        for (const NameEntry* e = this->names(); e->name; ++e) {
+        for (const NameEntry* e = this->Names(); e->name; ++e) {
             if (names[i] && lstrcmpiW(names[i], e->name) == 0) {
                 ids[i] = e->id;
                 break;

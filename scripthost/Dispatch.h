@@ -24,7 +24,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) noexcept override;
     HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) noexcept override;
-    // Case-insensitive lookup in names(); unknown names answer DISP_E_UNKNOWNNAME
+    // Case-insensitive lookup in Names(); unknown names answer DISP_E_UNKNOWNNAME
     // with DISPID_UNKNOWN stored for them.
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
                                             DISPID* ids) noexcept override;
@@ -33,10 +33,10 @@ protected:
     DispatchObject() noexcept = default;
     virtual ~DispatchObject() = default;
     // The object's members; terminated by an entry with a null name.
-    virtual const NameEntry* names() const noexcept = 0;
+    virtual const NameEntry* Names() const noexcept = 0;
     // One more interface ID the object answers with its IDispatch (an event
     // sink's source interface); IID_NULL for none.
-    virtual const IID& extraIid() const noexcept { return IID_NULL; }
+    virtual const IID& ExtraIid() const noexcept { return IID_NULL; }
 
 private:
     LONG m_ref = 1;

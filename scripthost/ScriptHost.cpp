@@ -1,6 +1,8 @@
 #include "scripthost/ScriptHost.h"
 
 #include "scripthost/Dispatch.h"
+#include "com_disp_evt/ComEnum.h"
+#include "com_disp_evt/QiTable.h"
 
 #include <ocidl.h>
 #include <olectl.h>
@@ -41,74 +43,21 @@ using ActiveScriptParse = IActiveScriptParse32;
 const wchar_t kSource[] = L"WScript";
 
 // Enumerator of WScript.Arguments, for For Each and JScript's Enumerator.
-class ArgumentsEnum final : public IEnumVARIANT {
-public:
-    ArgumentsEnum(const std::vector<std::wstring>& args, size_t next) : m_args(args), m_next(next) {}
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) noexcept override
-    {
-        if (!out)
-            return E_POINTER;
-        *out = nullptr;
-        if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IEnumVARIANT))
-            return E_NOINTERFACE;
-        *out = static_cast<IEnumVARIANT*>(this);
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() noexcept override { return static_cast<ULONG>(InterlockedIncrement(&m_ref)); }
-    ULONG STDMETHODCALLTYPE Release() noexcept override
-    {
-        LONG ref = InterlockedDecrement(&m_ref);
-        if (ref == 0)
-            delete this;
-        return static_cast<ULONG>(ref);
-    }
-    HRESULT STDMETHODCALLTYPE Next(ULONG count, VARIANT* items, ULONG* fetched) noexcept override
-    {
-        if (!items)
-            return E_POINTER;
-        ULONG n = 0;
-        for (; n < count && m_next < m_args.size(); ++n, ++m_next) {
-            VariantInit(&items[n]);
-            BSTR b = SysAllocStringLen(m_args[m_next].data(), static_cast<UINT>(m_args[m_next].size()));
-            if (!b) {
-                for (ULONG i = 0; i < n; ++i)
-                    VariantClear(&items[i]);
+HRESULT NewArgumentsEnum(const std::vector<std::wstring>& args, IEnumVARIANT** out) noexcept
+{
+    try {
+        std::vector<kex::unique_variant> texts(args.size());
+        for (size_t i = 0; i < args.size(); ++i) {
+            V_BSTR(&texts[i]) = SysAllocStringLen(args[i].data(), static_cast<UINT>(args[i].size()));
+            if (!V_BSTR(&texts[i]))
                 return E_OUTOFMEMORY;
-            }
-            V_VT(&items[n]) = VT_BSTR;
-            V_BSTR(&items[n]) = b;
+            V_VT(&texts[i]) = VT_BSTR;
         }
-        if (fetched)
-            *fetched = n;
-        return n == count ? S_OK : S_FALSE;
+        std::vector<VARIANT> items(texts.begin(), texts.end()); // shallow: the enumerator copies them
+        return kex::ComEnum<IEnumVARIANT, kex::VariantItems>::Create(items.data(), items.size(), out);
     }
-    HRESULT STDMETHODCALLTYPE Skip(ULONG count) noexcept override
-    {
-        size_t left = m_args.size() - m_next;
-        m_next += count < left ? count : left;
-        return count <= left ? S_OK : S_FALSE;
-    }
-    HRESULT STDMETHODCALLTYPE Reset() noexcept override
-    {
-        m_next = 0;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE Clone(IEnumVARIANT** out) noexcept override
-    {
-        if (!out)
-            return E_POINTER;
-        *out = new (std::nothrow) ArgumentsEnum(m_args, m_next);
-        return *out ? S_OK : E_OUTOFMEMORY;
-    }
-
-private:
-    ~ArgumentsEnum() = default;
-    LONG m_ref = 1;
-    std::vector<std::wstring> m_args;
-    size_t m_next;
-};
+    KEX_CATCH_RETURN()
+}
 
 // WScript.Arguments: Item(i) (the default member), Count, length and the
 // enumerator.
@@ -134,12 +83,11 @@ public:
         }
         case DISPID_NEWENUM:
             if (result) {
-                try {
-                    V_UNKNOWN(result) = new ArgumentsEnum(m_args, 0);
-                } catch (const std::bad_alloc&) {
-                    return E_OUTOFMEMORY;
-                }
+                IEnumVARIANT* items = nullptr;
+                if (HRESULT hr = NewArgumentsEnum(m_args, &items); FAILED(hr))
+                    return hr;
                 V_VT(result) = VT_UNKNOWN;
+                V_UNKNOWN(result) = items;
             }
             return S_OK;
         case 1:
@@ -155,7 +103,7 @@ public:
     }
 
 private:
-    const NameEntry* names() const noexcept override
+    const NameEntry* Names() const noexcept override
     {
         static const NameEntry kNames[] = {{L"Item", DISPID_VALUE}, {L"Count", 1}, {L"length", 2}, {L"_NewEnum", DISPID_NEWENUM}, {nullptr, 0}};
         return kNames;
@@ -189,7 +137,7 @@ public:
         if (result)
             VariantInit(result);
         // After Quit every call fails, so the rest of the script runs out fast.
-        if (m_host->quitting())
+        if (m_host->Quitting())
             return RaiseError(excep, kSource, L"The script has ended", E_ABORT);
         try {
             return Dispatch(id, params, result, excep, argErr);
@@ -199,7 +147,7 @@ public:
     }
 
 private:
-    const NameEntry* names() const noexcept override
+    const NameEntry* Names() const noexcept override
     {
         static const NameEntry kNames[] = {
             {L"Echo", kEcho},
@@ -247,7 +195,7 @@ private:
             if (HRESULT hr = ArgAs(params, 0, VT_I4, &ms, argErr); FAILED(hr))
                 return hr;
             m_host->Sleep(V_I4(&ms) < 0 ? 0 : static_cast<DWORD>(V_I4(&ms)));
-            if (m_host->quitting())
+            if (m_host->Quitting())
                 return RaiseError(excep, kSource, L"The script has ended", E_ABORT);
             return S_OK;
         }
@@ -295,7 +243,7 @@ private:
             return S_OK;
         }
         case kArguments: {
-            kex::com_ptr<IDispatch> args = kex::com_ptr<IDispatch>::attach(new ArgumentsObject(m_host->arguments()));
+            kex::com_ptr<IDispatch> args = kex::com_ptr<IDispatch>::attach(new ArgumentsObject(m_host->Arguments()));
             // WScript.Arguments(i) arrives here with the index: the item.
             if (ArgCount(params) > 0)
                 return args->Invoke(DISPID_VALUE, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, params,
@@ -319,9 +267,9 @@ private:
             return RaiseError(excep, kSource, L"The script has ended", E_ABORT);
         }
         case kScriptName:
-            return TextResult(result, m_host->scriptName());
+            return TextResult(result, m_host->ScriptName());
         case kScriptFullName:
-            return TextResult(result, m_host->fullPath());
+            return TextResult(result, m_host->FullPath());
         case kName:
             return TextResult(result, L"KexUSBPhone Script Host");
         case kFullName: {
@@ -442,7 +390,7 @@ public:
         if (result)
             VariantInit(result);
         auto name = m_names.find(id);
-        if (name == m_names.end() || m_host->quitting())
+        if (name == m_names.end() || m_host->Quitting())
             return S_OK;
         kex::com_ptr<IDispatch> script;
         if (FAILED(m_host->ScriptDispatch(script.put())))
@@ -463,12 +411,12 @@ public:
     }
 
 private:
-    const NameEntry* names() const noexcept override
+    const NameEntry* Names() const noexcept override
     {
         static const NameEntry kNone[] = {{nullptr, 0}};
         return kNone;
     }
-    const IID& extraIid() const noexcept override { return m_iid; }
+    const IID& ExtraIid() const noexcept override { return m_iid; }
 
     ScriptHost* m_host;
     IID m_iid;
@@ -584,14 +532,9 @@ HRESULT ScriptHost::ScriptDispatch(IDispatch** out) noexcept
 
 HRESULT ScriptHost::QueryInterface(REFIID iid, void** out) noexcept
 {
-    if (!out)
-        return E_POINTER;
-    *out = nullptr;
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IActiveScriptSite)) {
-        *out = static_cast<IActiveScriptSite*>(this);
-        return S_OK;
-    }
-    return E_NOINTERFACE;
+    // AddRef does nothing: the host outlives the engine.
+    const kex::QiEntry interfaces[] = {KEX_QI_ENTRY(ScriptHost, IActiveScriptSite), {}};
+    return kex::QiSearch(this, interfaces, iid, out);
 }
 
 HRESULT ScriptHost::GetLCID(LCID*) noexcept { return E_NOTIMPL; }

@@ -40,10 +40,10 @@ public:
     int Run() noexcept;
 
     // --- used by the WScript object and the event sinks ---
-    const std::wstring& fullPath() const noexcept { return m_fullPath; }
-    const std::wstring& scriptName() const noexcept { return m_scriptName; }
-    const std::vector<std::wstring>& arguments() const noexcept { return m_options.arguments; }
-    bool quitting() const noexcept { return m_quit; }
+    const std::wstring& FullPath() const noexcept { return m_fullPath; }
+    const std::wstring& ScriptName() const noexcept { return m_scriptName; }
+    const std::vector<std::wstring>& Arguments() const noexcept { return m_options.arguments; }
+    bool Quitting() const noexcept { return m_quit; }
     void RequestQuit(int code) noexcept;
     void Echo(const std::wstring& line) noexcept;
     // Pumps messages for ms milliseconds, or until the script has to end.

@@ -1,8 +1,9 @@
 // Test fixtures for event marshalling: a thread with a message loop that can
-// be handed work, and stub event sinks that record what reached them.
+// be handed work (the stub event sink is tests/support/StubSink.h).
 #pragma once
 
 #include "com_disp_evt/raii.h"
+#include "tests/support/StubSink.h"
 
 #include <oaidl.h>
 #include <windows.h>
@@ -86,86 +87,6 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_cv;
     DWORD m_id = 0;
-};
-
-// What one Invoke received.
-struct InvokeRecord {
-    DISPID dispid;
-    WORD flags;
-    std::vector<VARTYPE> types; // rgvarg order
-    std::vector<long> values;   // rgvarg order
-    UINT namedArgs;
-    DWORD thread;
-    const void* sink;
-};
-
-// A hand-written event sink: answers IUnknown, IDispatch and the event
-// interface it is made for, records every Invoke, answers with a set result
-// and EXCEPINFO, and may run an action during the call.
-class StubSink : public IDispatch {
-public:
-    StubSink(const IID& eventIid, std::vector<InvokeRecord>* journal) : m_iid(eventIid), m_journal(journal) {}
-    virtual ~StubSink() = default;
-
-    // Failure to answer with; EXCEPINFO to fill in on failure.
-    HRESULT result = S_OK;
-    EXCEPINFO excep = {};
-    bool answerEventIid = true;
-    std::function<void()> during;
-
-    LONG refs() const { return m_refs; }
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        *ppv = nullptr;
-        if (riid == IID_IUnknown || riid == IID_IDispatch || (answerEventIid && riid == m_iid)) {
-            *ppv = static_cast<IDispatch*>(this);
-            AddRef();
-            return S_OK;
-        }
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&m_refs); }
-    ULONG STDMETHODCALLTYPE Release() override
-    {
-        // Stack- or fixture-owned: the count only shows who still holds it.
-        return InterlockedDecrement(&m_refs);
-    }
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override
-    {
-        *n = 0;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID dispid, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT*,
-                                     EXCEPINFO* pExcep, UINT*) override
-    {
-        InvokeRecord r{dispid, flags, {}, {}, params->cNamedArgs, GetCurrentThreadId(), this};
-        for (UINT k = 0; k < params->cArgs; ++k) {
-            r.types.push_back(params->rgvarg[k].vt);
-            r.values.push_back(params->rgvarg[k].lVal);
-            params->rgvarg[k].lVal = -12345; // a later sink must not see this
-        }
-        if (m_journal)
-            m_journal->push_back(r);
-        if (during)
-            during();
-        if (FAILED(result) && pExcep) {
-            *pExcep = excep;
-            pExcep->bstrSource = excep.bstrSource ? SysAllocString(excep.bstrSource) : nullptr;
-            pExcep->bstrDescription = excep.bstrDescription ? SysAllocString(excep.bstrDescription) : nullptr;
-            pExcep->bstrHelpFile = excep.bstrHelpFile ? SysAllocString(excep.bstrHelpFile) : nullptr;
-        }
-        return result;
-    }
-
-private:
-    LONG m_refs = 1;
-    IID m_iid;
-    std::vector<InvokeRecord>* m_journal;
 };
 
 } // namespace evt_test

@@ -12,8 +12,8 @@
 
 using com_disp_evt::connection_point;
 using com_disp_evt::fire_event;
-using evt_test::InvokeRecord;
-using evt_test::StubSink;
+using test_support::SinkCall;
+using test_support::StubSink;
 
 namespace {
 
@@ -69,7 +69,7 @@ protected:
         com_disp_evt::set_module_lock_hooks(nullptr, nullptr);
         SetErrorInfo(0, nullptr);
     }
-    std::vector<InvokeRecord> journal;
+    std::vector<SinkCall> journal;
 };
 
 } // namespace
@@ -273,11 +273,11 @@ TEST_F(ConnectionPointTest, ArgumentsTravelAsI4LastParameterFirst)
     const void* order[] = {&a, &b, &a};
     for (size_t k = 0; k < journal.size(); ++k) {
         SCOPED_TRACE(k);
-        const InvokeRecord& r = journal[k];
+        const SinkCall& r = journal[k];
         EXPECT_EQ(order[k], r.sink);
-        EXPECT_EQ(1, r.dispid);
+        EXPECT_EQ(1, r.id);
         EXPECT_EQ(DISPATCH_METHOD, r.flags);
-        EXPECT_EQ(0u, r.namedArgs);
+        EXPECT_EQ(0u, r.named);
         EXPECT_EQ((std::vector<VARTYPE>{VT_I4, VT_I4, VT_I4}), r.types);
         // Fresh values per sink although each stub scribbles over them.
         EXPECT_EQ((std::vector<long>{-1, 0, 1}), r.values);
@@ -285,7 +285,7 @@ TEST_F(ConnectionPointTest, ArgumentsTravelAsI4LastParameterFirst)
     journal.clear();
     EXPECT_EQ(S_OK, src.FireKey(12));
     ASSERT_EQ(3u, journal.size());
-    EXPECT_EQ(2, journal[0].dispid);
+    EXPECT_EQ(2, journal[0].id);
     EXPECT_EQ((std::vector<long>{12}), journal[0].values);
     src.events.clear();
 }

@@ -1,8 +1,9 @@
 // Shared pieces of the phone object's tests: a private directory with its own
-// "USBPhone.ini", a stub event sink that records what it was called with, and
-// a message pump for waiting on adapter threads.
+// "USBPhone.ini", the stub event sink, and a message pump for waiting on
+// adapter threads.
 #pragma once
 
+#include "tests/support/StubSink.h"
 #include "tests/support/files.h"
 
 #include <windows.h>
@@ -119,14 +120,8 @@ inline kex::unique_bstr Bstr(const wchar_t* s) { return kex::unique_bstr(SysAllo
 inline kex::unique_bstr BstrLen(const wchar_t* s, UINT len) { return kex::unique_bstr(SysAllocStringLen(s, len)); }
 
 // One event as a sink saw it: arguments in parameter order.
-struct SeenEvent {
-    DISPID id;
-    std::vector<long> args;
-    bool allI4;
-    WORD flags;
-    UINT named;
-    DWORD thread;
-};
+using SeenEvent = test_support::SinkCall;
+using test_support::StubSink;
 
 inline std::string Describe(const std::vector<SeenEvent>& events)
 {
@@ -139,63 +134,6 @@ inline std::string Describe(const std::vector<SeenEvent>& events)
     }
     return s;
 }
-
-// An IKexPhoneEvents sink that records every call. answerEvents false makes
-// it a plain IDispatch that does not claim the event interface.
-class StubSink final : public IDispatch {
-public:
-    explicit StubSink(bool answerEvents = true) : m_answerEvents(answerEvents) {}
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
-    {
-        if (!out)
-            return E_POINTER;
-        *out = nullptr;
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) ||
-            (m_answerEvents && IsEqualIID(iid, DIID_IKexPhoneEvents))) {
-            *out = static_cast<IDispatch*>(this);
-            AddRef();
-            return S_OK;
-        }
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&m_ref); }
-    ULONG STDMETHODCALLTYPE Release() override { return InterlockedDecrement(&m_ref); } // on the stack
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override
-    {
-        *n = 0;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* p, VARIANT*, EXCEPINFO*,
-                                     UINT*) override
-    {
-        ++count;
-        if (!record)
-            return answer;
-        SeenEvent e{id, {}, true, flags, p->cNamedArgs, GetCurrentThreadId()};
-        for (UINT i = p->cArgs; i-- > 0;) {
-            e.allI4 = e.allI4 && V_VT(&p->rgvarg[i]) == VT_I4;
-            e.args.push_back(V_I4(&p->rgvarg[i]));
-        }
-        events.push_back(e);
-        if (onEvent)
-            onEvent();
-        return answer;
-    }
-
-    LONG refs() const { return m_ref; }
-    std::vector<SeenEvent> events;
-    size_t count = 0;    // every call
-    HRESULT answer = S_OK; // what Invoke answers
-    bool record = true;  // false: count only
-    std::function<void()> onEvent; // run after recording each event
-
-private:
-    volatile LONG m_ref = 1;
-    bool m_answerEvents;
-};
 
 // The process's private bytes. Wine leaves PrivateUsage at 0; there the sum
 // of the committed private regions of the address space is the same figure.

@@ -342,7 +342,7 @@ TEST_F(PhoneTest, ObjectHoldsOneModuleLockForItsLife)
 TEST_F(PhoneTest, CreateInstanceErrors)
 {
     const long before = g_module.GetLockCount();
-    StubSink outer;
+    StubSink outer{DIID_IKexPhoneEvents};
     void* out = reinterpret_cast<void*>(0xdeadbeef);
     EXPECT_EQ(KexUsbPhone::CreateInstance(&outer, IID_IKexPhone, &out), CLASS_E_NOAGGREGATION);
     EXPECT_EQ(out, nullptr);
@@ -503,7 +503,8 @@ TEST_F(PhoneTest, AdviseErrors)
     ASSERT_EQ(phone.query(cpc), S_OK);
     com_ptr<IConnectionPoint> cp;
     ASSERT_EQ(cpc->FindConnectionPoint(DIID_IKexPhoneEvents, cp.put()), S_OK);
-    StubSink plain(false), sink;
+    StubSink plain{DIID_IKexPhoneEvents}, sink{DIID_IKexPhoneEvents};
+    plain.answerEventIid = false;
     DWORD cookie = 0xdeadbeef;
     EXPECT_EQ(cp->Advise(&plain, &cookie), CONNECT_E_CANNOTCONNECT);
     EXPECT_EQ(cp->Advise(nullptr, &cookie), E_POINTER);
@@ -594,7 +595,7 @@ protected:
         }
     }
 
-    StubSink sink; // outlives the object, which releases it at the end
+    StubSink sink{DIID_IKexPhoneEvents}; // outlives the object, which releases it at the end
     com_ptr<IConnectionPoint> cp;
 };
 
@@ -642,8 +643,8 @@ TEST_F(PhoneEventsTest, ASinkAdvisedTwiceHearsEachEventTwice)
 TEST_F(PhoneEventsTest, AFailingSinkStopsTheEventAndTheAdapterStillGetsZero)
 {
     ASSERT_EQ(phone->Start(), S_OK);
-    StubSink second;
-    sink.answer = E_FAIL;
+    StubSink second{DIID_IKexPhoneEvents};
+    sink.result = E_FAIL;
     DWORD c1 = 0, c2 = 0;
     ASSERT_EQ(cp->Advise(&sink, &c1), S_OK);
     ASSERT_EQ(cp->Advise(&second, &c2), S_OK);
@@ -706,7 +707,7 @@ TEST_F(PhoneEventsTest, StopOrReleaseFromAnEventRaisedInsideExecute)
         int uninitializedInEvent = -1;
         sink.events.clear();
         bool fired = false;
-        sink.onEvent = [&] {
+        sink.during = [&] {
             if (fired)
                 return;
             fired = true;
@@ -724,7 +725,7 @@ TEST_F(PhoneEventsTest, StopOrReleaseFromAnEventRaisedInsideExecute)
         IKexPhone* raw = phone.get();
         EXPECT_EQ(raw->Ready(), S_OK);
         rec.reportOnExecute(0, nullptr);
-        sink.onEvent = nullptr;
+        sink.during = nullptr;
 
         EXPECT_TRUE(fired);
         EXPECT_EQ(uninitializedInEvent, 0) << "unloaded while its execute was running";
@@ -804,7 +805,7 @@ TEST_F(PhoneTest, ObjectReleasedWhileACallbackIsOnItsWay)
     ASSERT_EQ(phone.query(cpc), S_OK);
     com_ptr<IConnectionPoint> cp;
     ASSERT_EQ(cpc->FindConnectionPoint(DIID_IKexPhoneEvents, cp.put()), S_OK);
-    StubSink sink;
+    StubSink sink{DIID_IKexPhoneEvents};
     DWORD cookie = 0;
     ASSERT_EQ(cp->Advise(&sink, &cookie), S_OK);
     cp.reset();

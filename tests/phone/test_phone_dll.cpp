@@ -123,7 +123,7 @@ TEST_F(PhoneDllTest, EventsFromAnAdapterThreadArriveOnTheHostThread)
     ASSERT_EQ(phone.query(cpc), S_OK);
     com_ptr<IConnectionPoint> cp;
     ASSERT_EQ(cpc->FindConnectionPoint(DIID_IKexPhoneEvents, cp.put()), S_OK);
-    StubSink sink;
+    StubSink sink{DIID_IKexPhoneEvents};
     DWORD cookie = 0;
     ASSERT_EQ(cp->Advise(&sink, &cookie), S_OK);
 

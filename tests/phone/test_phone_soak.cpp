@@ -33,7 +33,7 @@ TEST_F(PhoneTest, StartStopCyclesWithEvents)
     ASSERT_EQ(phone.query(cpc), S_OK);
     com_ptr<IConnectionPoint> cp;
     ASSERT_EQ(cpc->FindConnectionPoint(DIID_IKexPhoneEvents, cp.put()), S_OK);
-    StubSink sink;
+    StubSink sink{DIID_IKexPhoneEvents};
     sink.record = false;
     DWORD cookie = 0;
     ASSERT_EQ(cp->Advise(&sink, &cookie), S_OK);
