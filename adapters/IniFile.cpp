@@ -7,20 +7,21 @@ const char kLineTrim[] = " \r\n"; // never the tab: tabs stay part of keys and v
 const char kSpace[] = " ";
 
 // Reads one piece of at most CIniFile::kMaxLine bytes, up to and including a
-// line feed. Embedded NUL bytes are kept. False at the end of the file with
-// nothing read, or on a read error.
-bool ReadPiece(FILE* file, std::string& piece)
+// line feed. Embedded NUL bytes are kept. next() gives the next byte or EOF.
+// False when nothing was read.
+template <class NextByte>
+bool ReadPiece(NextByte next, std::string& piece)
 {
     piece.clear();
     while (piece.size() < CIniFile::kMaxLine) {
-        int c = std::fgetc(file);
+        int c = next();
         if (c == EOF)
             break;
         piece.push_back(static_cast<char>(c));
         if (c == '\n')
             break;
     }
-    return !piece.empty() && !std::ferror(file);
+    return !piece.empty();
 }
 } // namespace
 
@@ -69,18 +70,33 @@ bool CIniFile::Read(FILE* file)
         return false;
     IniSections read;
     std::string section, piece;
-    while (ReadPiece(file, piece))
+    while (ReadPiece([file] { return std::fgetc(file); }, piece) && !std::ferror(file))
         ParseLine(piece, section, read);
     if (std::ferror(file))
         return false;
+    Merge(read);
+    return true;
+}
 
-    // Merge: what is already held wins, as a later line of the same file would.
+void CIniFile::Parse(const std::string& text)
+{
+    IniSections read;
+    std::string section, piece;
+    size_t at = 0;
+    auto next = [&text, &at] { return at < text.size() ? static_cast<unsigned char>(text[at++]) : EOF; };
+    while (ReadPiece(next, piece))
+        ParseLine(piece, section, read);
+    Merge(read);
+}
+
+void CIniFile::Merge(IniSections& read)
+{
+    // What is already held wins, as a later line of the same file would.
     for (auto& s : read) {
         IniEntries& target = m_sections[s.first];
         for (auto& e : s.second)
             target.emplace(e.first, std::move(e.second));
     }
-    return true;
 }
 
 bool CIniFile::Open(const char* path)

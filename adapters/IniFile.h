@@ -23,6 +23,9 @@ public:
     bool Open(const char* path);
     // Same for an already opened stream; the caller closes it.
     bool Read(FILE* file);
+    // Same for text already in memory, byte for byte (no text-mode
+    // translation of line ends).
+    void Parse(const std::string& text);
 
     // Copies the section's pairs into entries and returns their count; 0 and
     // entries untouched when the section does not exist.
@@ -39,5 +42,7 @@ public:
     static std::string Trim(const std::string& s, const char* set);
 
 private:
+    void Merge(IniSections& read);
+
     IniSections m_sections;
 };
