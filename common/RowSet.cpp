@@ -121,19 +121,31 @@ std::pair<size_t, size_t> RowsToRemove(size_t rowCount, int32_t first, int32_t c
 
 } // namespace
 
-// ---- RowSetInnerImpl ----
+// ---- RowSetTable ----
 
-const std::string& RowSetInnerImpl::ColumnName(int32_t col) const { return NameOfColumn(m_columns, col); }
-void RowSetInnerImpl::RenameColumn(int32_t col, const std::string& newName) { RenameColumnIn(m_columns, m_columnIndex, col, newName); }
-int32_t RowSetInnerImpl::ColumnIndex(const std::string& name) const { return IndexOfColumn(m_columnIndex, name); }
-int32_t RowSetInnerImpl::AddColumn(const std::string& name) { return AddColumnTo(m_columns, m_columnIndex, name); }
-int32_t RowSetInnerImpl::AddColumns(const std::string& list) { return AddColumnsTo(m_columns, m_columnIndex, list); }
+const std::string& RowSetTable::ColumnName(int32_t col) const { return NameOfColumn(m_columns, col); }
+void RowSetTable::RenameColumn(int32_t col, const std::string& newName) { RenameColumnIn(m_columns, m_columnIndex, col, newName); }
+int32_t RowSetTable::ColumnIndex(const std::string& name) const { return IndexOfColumn(m_columnIndex, name); }
+int32_t RowSetTable::AddColumn(const std::string& name) { return AddColumnTo(m_columns, m_columnIndex, name); }
+int32_t RowSetTable::AddColumns(const std::string& list) { return AddColumnsTo(m_columns, m_columnIndex, list); }
 
-void RowSetInnerImpl::ClearColumns()
+void RowSetTable::ClearColumns()
 {
     m_columns.clear();
     m_columnIndex.clear();
 }
+
+int32_t RowSetTable::GetInt(int32_t row, const std::string& column, int32_t def) const { return GetIntAt(row, ColumnIndex(column), def); }
+double RowSetTable::GetDouble(int32_t row, const std::string& column, double def) const { return GetDoubleAt(row, ColumnIndex(column), def); }
+std::string RowSetTable::GetString(int32_t row, const std::string& column, const std::string& def) const { return GetStringAt(row, ColumnIndex(column), def); }
+int32_t RowSetTable::KindOf(int32_t row, const std::string& column) const { return KindAt(row, ColumnIndex(column)); }
+void RowSetTable::SetString(int32_t row, const std::string& column, const std::string& text) { SetStringAt(row, ColumnIndex(column), text); }
+void RowSetTable::SetMarkedString(int32_t row, const std::string& column, const std::string& text) { SetMarkedStringAt(row, ColumnIndex(column), text); }
+void RowSetTable::SetDouble(int32_t row, const std::string& column, double value) { SetDoubleAt(row, ColumnIndex(column), value); }
+void RowSetTable::SetInt(int32_t row, const std::string& column, int32_t value) { SetIntAt(row, ColumnIndex(column), value); }
+void RowSetTable::SetNull(int32_t row, const std::string& column) { SetNullAt(row, ColumnIndex(column)); }
+
+// ---- RowSetInnerImpl ----
 
 RowSetInnerImpl* RowSetInnerImpl::Clone()
 {
@@ -223,16 +235,6 @@ void RowSetInnerImpl::SetNullAt(int32_t row, int32_t col)
         v->SetNull();
 }
 
-int32_t RowSetInnerImpl::GetInt(int32_t row, const std::string& column, int32_t def) const { return GetIntAt(row, ColumnIndex(column), def); }
-double RowSetInnerImpl::GetDouble(int32_t row, const std::string& column, double def) const { return GetDoubleAt(row, ColumnIndex(column), def); }
-std::string RowSetInnerImpl::GetString(int32_t row, const std::string& column, const std::string& def) const { return GetStringAt(row, ColumnIndex(column), def); }
-int32_t RowSetInnerImpl::KindOf(int32_t row, const std::string& column) const { return KindAt(row, ColumnIndex(column)); }
-void RowSetInnerImpl::SetString(int32_t row, const std::string& column, const std::string& text) { SetStringAt(row, ColumnIndex(column), text); }
-void RowSetInnerImpl::SetMarkedString(int32_t row, const std::string& column, const std::string& text) { SetMarkedStringAt(row, ColumnIndex(column), text); }
-void RowSetInnerImpl::SetDouble(int32_t row, const std::string& column, double value) { SetDoubleAt(row, ColumnIndex(column), value); }
-void RowSetInnerImpl::SetInt(int32_t row, const std::string& column, int32_t value) { SetIntAt(row, ColumnIndex(column), value); }
-void RowSetInnerImpl::SetNull(int32_t row, const std::string& column) { SetNullAt(row, ColumnIndex(column)); }
-
 int32_t RowSetInnerImpl::AddRow()
 {
     m_rows.emplace_back();
@@ -268,18 +270,6 @@ constexpr int32_t kCompactDeadText = 2048;
 RowSetInnerImpl2::RowSetInnerImpl2(int32_t sizeHint) : m_textCapacity(std::max(sizeHint, kMinTextCapacity))
 {
     m_text.reserve(static_cast<size_t>(m_textCapacity));
-}
-
-const std::string& RowSetInnerImpl2::ColumnName(int32_t col) const { return NameOfColumn(m_columns, col); }
-void RowSetInnerImpl2::RenameColumn(int32_t col, const std::string& newName) { RenameColumnIn(m_columns, m_columnIndex, col, newName); }
-int32_t RowSetInnerImpl2::ColumnIndex(const std::string& name) const { return IndexOfColumn(m_columnIndex, name); }
-int32_t RowSetInnerImpl2::AddColumn(const std::string& name) { return AddColumnTo(m_columns, m_columnIndex, name); }
-int32_t RowSetInnerImpl2::AddColumns(const std::string& list) { return AddColumnsTo(m_columns, m_columnIndex, list); }
-
-void RowSetInnerImpl2::ClearColumns()
-{
-    m_columns.clear();
-    m_columnIndex.clear();
 }
 
 RowSetInnerImpl2* RowSetInnerImpl2::Clone()
@@ -517,16 +507,6 @@ void RowSetInnerImpl2::SetNullAt(int32_t row, int32_t col)
     n.i64 = 0;
     SetNumber(row, col, ATTR_KIND_EMPTY, n);
 }
-
-int32_t RowSetInnerImpl2::GetInt(int32_t row, const std::string& column, int32_t def) const { return GetIntAt(row, ColumnIndex(column), def); }
-double RowSetInnerImpl2::GetDouble(int32_t row, const std::string& column, double def) const { return GetDoubleAt(row, ColumnIndex(column), def); }
-std::string RowSetInnerImpl2::GetString(int32_t row, const std::string& column, const std::string& def) const { return GetStringAt(row, ColumnIndex(column), def); }
-int32_t RowSetInnerImpl2::KindOf(int32_t row, const std::string& column) const { return KindAt(row, ColumnIndex(column)); }
-void RowSetInnerImpl2::SetString(int32_t row, const std::string& column, const std::string& text) { SetStringAt(row, ColumnIndex(column), text); }
-void RowSetInnerImpl2::SetMarkedString(int32_t row, const std::string& column, const std::string& text) { SetMarkedStringAt(row, ColumnIndex(column), text); }
-void RowSetInnerImpl2::SetDouble(int32_t row, const std::string& column, double value) { SetDoubleAt(row, ColumnIndex(column), value); }
-void RowSetInnerImpl2::SetInt(int32_t row, const std::string& column, int32_t value) { SetIntAt(row, ColumnIndex(column), value); }
-void RowSetInnerImpl2::SetNull(int32_t row, const std::string& column) { SetNullAt(row, ColumnIndex(column)); }
 
 int32_t RowSetInnerImpl2::AddRow()
 {

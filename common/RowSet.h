@@ -63,16 +63,11 @@ public:
     static constexpr int32_t kMaxRows = 1000000;
 };
 
-// The general form: every cell a full AttrValue.
-class RowSetInnerImpl : public IRowSet {
+// What both table forms share: the name, the columns, and every operation by
+// column name, which finds the column's index and calls the operation by
+// index.
+class RowSetTable : public IRowSet {
 public:
-    struct Row {
-        std::vector<AttrValue> cells; // may be shorter than the column list
-        int32_t tag = 0;
-    };
-
-    RowSetInnerImpl() = default;
-
     const std::string& Name() const override { return m_name; }
     void SetName(const std::string& name) override { m_name = name; }
     int32_t ColumnCount() const override { return static_cast<int32_t>(m_columns.size()); }
@@ -82,48 +77,72 @@ public:
     int32_t AddColumn(const std::string& name) override;
     int32_t AddColumns(const std::string& list) override;
     void ClearColumns() override;
+
+    int32_t GetInt(int32_t row, const std::string& column, int32_t def) const override;
+    double GetDouble(int32_t row, const std::string& column, double def) const override;
+    std::string GetString(int32_t row, const std::string& column, const std::string& def) const override;
+    void SetString(int32_t row, const std::string& column, const std::string& text) override;
+    void SetDouble(int32_t row, const std::string& column, double value) override;
+    void SetInt(int32_t row, const std::string& column, int32_t value) override;
+    void SetMarkedString(int32_t row, const std::string& column, const std::string& text) override;
+    void SetNull(int32_t row, const std::string& column) override;
+    int32_t KindOf(int32_t row, const std::string& column) const override;
+
+protected:
+    RowSetTable() = default;
+    RowSetTable(const RowSetTable&) = default;
+    RowSetTable& operator=(const RowSetTable&) = default;
+
+    std::string m_name;
+    std::vector<std::string> m_columns;
+    std::map<std::string, int32_t> m_columnIndex;
+};
+
+// The operations each table form implements for its own storage: cells and
+// rows by index. Declared once here, listed by both forms below.
+#define KEX_ROWSET_CELL_OPERATIONS                                                                                     \
+    int32_t GetIntAt(int32_t row, int32_t col, int32_t def) const override;                                          \
+    double GetDoubleAt(int32_t row, int32_t col, double def) const override;                                         \
+    std::string GetStringAt(int32_t row, int32_t col, const std::string& def) const override;                        \
+    void SetStringAt(int32_t row, int32_t col, const std::string& text) override;                                    \
+    void SetDoubleAt(int32_t row, int32_t col, double value) override;                                               \
+    void SetIntAt(int32_t row, int32_t col, int32_t value) override;                                                 \
+    void SetMarkedStringAt(int32_t row, int32_t col, const std::string& text) override;                              \
+    void SetNullAt(int32_t row, int32_t col) override;                                                               \
+    int32_t KindAt(int32_t row, int32_t col) const override;                                                         \
+    int32_t AddRow() override;                                                                                       \
+    void RemoveRows(int32_t first, int32_t count) override;                                                          \
+    int32_t RowTag(int32_t row) const override;                                                                      \
+    void SetRowTag(int32_t row, int32_t tag) override;
+
+// The general form: every cell a full AttrValue.
+class RowSetInnerImpl : public RowSetTable {
+public:
+    struct Row {
+        std::vector<AttrValue> cells; // may be shorter than the column list
+        int32_t tag = 0;
+    };
+
+    RowSetInnerImpl() = default;
+
     [[nodiscard]] RowSetInnerImpl* Clone() override;
     int32_t RowCount() const override { return static_cast<int32_t>(m_rows.size()); }
     void SetRowCount(int32_t n) override;
-    int32_t GetInt(int32_t row, const std::string& column, int32_t def) const override;
-    int32_t GetIntAt(int32_t row, int32_t col, int32_t def) const override;
-    double GetDouble(int32_t row, const std::string& column, double def) const override;
-    double GetDoubleAt(int32_t row, int32_t col, double def) const override;
-    std::string GetString(int32_t row, const std::string& column, const std::string& def) const override;
-    std::string GetStringAt(int32_t row, int32_t col, const std::string& def) const override;
-    void SetString(int32_t row, const std::string& column, const std::string& text) override;
-    void SetStringAt(int32_t row, int32_t col, const std::string& text) override;
-    void SetDouble(int32_t row, const std::string& column, double value) override;
-    void SetDoubleAt(int32_t row, int32_t col, double value) override;
-    void SetInt(int32_t row, const std::string& column, int32_t value) override;
-    void SetIntAt(int32_t row, int32_t col, int32_t value) override;
-    void SetMarkedString(int32_t row, const std::string& column, const std::string& text) override;
-    void SetMarkedStringAt(int32_t row, int32_t col, const std::string& text) override;
-    void SetNull(int32_t row, const std::string& column) override;
-    void SetNullAt(int32_t row, int32_t col) override;
-    int32_t AddRow() override;
-    void RemoveRows(int32_t first, int32_t count) override;
+    KEX_ROWSET_CELL_OPERATIONS
     void ClearRows() override { m_rows.clear(); }
-    int32_t RowTag(int32_t row) const override;
-    void SetRowTag(int32_t row, int32_t tag) override;
-    int32_t KindOf(int32_t row, const std::string& column) const override;
-    int32_t KindAt(int32_t row, int32_t col) const override;
 
 private:
     const AttrValue* Cell(int32_t row, int32_t col) const;
     AttrValue* WritableCell(int32_t row, int32_t col);
 
-    std::vector<std::string> m_columns;
-    std::map<std::string, int32_t> m_columnIndex;
     std::vector<Row> m_rows;
-    std::string m_name;
 };
 
 // The compact form: 12-byte cells, texts kept one after another in m_text.
 // A row's cells are one block in a table-wide pool of fixed-size chunks
 // rather than an allocation of their own: a million rows cost a handful of
 // allocations, not a million.
-class RowSetInnerImpl2 : public IRowSet {
+class RowSetInnerImpl2 : public RowSetTable {
 public:
     struct Cell {
         int32_t kind;
@@ -140,41 +159,11 @@ public:
     // sizeHint: expected size; the text store starts with at least 100 bytes.
     explicit RowSetInnerImpl2(int32_t sizeHint);
 
-    const std::string& Name() const override { return m_name; }
-    void SetName(const std::string& name) override { m_name = name; }
-    int32_t ColumnCount() const override { return static_cast<int32_t>(m_columns.size()); }
-    const std::string& ColumnName(int32_t col) const override;
-    void RenameColumn(int32_t col, const std::string& newName) override;
-    int32_t ColumnIndex(const std::string& name) const override;
-    int32_t AddColumn(const std::string& name) override;
-    int32_t AddColumns(const std::string& list) override;
-    void ClearColumns() override;
     [[nodiscard]] RowSetInnerImpl2* Clone() override;
     int32_t RowCount() const override { return static_cast<int32_t>(m_rows.size()); }
     void SetRowCount(int32_t n) override;
-    int32_t GetInt(int32_t row, const std::string& column, int32_t def) const override;
-    int32_t GetIntAt(int32_t row, int32_t col, int32_t def) const override;
-    double GetDouble(int32_t row, const std::string& column, double def) const override;
-    double GetDoubleAt(int32_t row, int32_t col, double def) const override;
-    std::string GetString(int32_t row, const std::string& column, const std::string& def) const override;
-    std::string GetStringAt(int32_t row, int32_t col, const std::string& def) const override;
-    void SetString(int32_t row, const std::string& column, const std::string& text) override;
-    void SetStringAt(int32_t row, int32_t col, const std::string& text) override;
-    void SetDouble(int32_t row, const std::string& column, double value) override;
-    void SetDoubleAt(int32_t row, int32_t col, double value) override;
-    void SetInt(int32_t row, const std::string& column, int32_t value) override;
-    void SetIntAt(int32_t row, int32_t col, int32_t value) override;
-    void SetMarkedString(int32_t row, const std::string& column, const std::string& text) override;
-    void SetMarkedStringAt(int32_t row, int32_t col, const std::string& text) override;
-    void SetNull(int32_t row, const std::string& column) override;
-    void SetNullAt(int32_t row, int32_t col) override;
-    int32_t AddRow() override;
-    void RemoveRows(int32_t first, int32_t count) override;
+    KEX_ROWSET_CELL_OPERATIONS
     void ClearRows() override;
-    int32_t RowTag(int32_t row) const override;
-    void SetRowTag(int32_t row, int32_t tag) override;
-    int32_t KindOf(int32_t row, const std::string& column) const override;
-    int32_t KindAt(int32_t row, int32_t col) const override;
 
     // The text store, for diagnostics.
     int32_t TextCapacity() const { return m_textCapacity; }
@@ -203,9 +192,6 @@ private:
     void CompactIfWorthIt();
     void CompactText();
 
-    std::string m_name;
-    std::vector<std::string> m_columns;
-    std::map<std::string, int32_t> m_columnIndex;
     int32_t m_textCapacity = 0;
     int32_t m_deadText = 0;
     std::string m_text;
