@@ -1,14 +1,6 @@
-# 32-bit Windows with the mingw-w64 posix-thread compilers (std::thread, std::mutex).
-set(CMAKE_SYSTEM_NAME Windows)
+# 32-bit Windows.
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(KEX_TRIPLE i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${KEX_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${KEX_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${KEX_TRIPLE}-windres)
-set(KEX_WIDL ${KEX_TRIPLE}-widl)
 set(KEX_WIDL_TARGET --win32)
 set(KEX_WINEARCH win32)
-set(CMAKE_FIND_ROOT_PATH /usr/${KEX_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
