@@ -14,9 +14,9 @@
 
 namespace com_disp_evt {
 
-// The window's own message: WM_USER + 1978. wParam and lParam carry the low
-// and high halves of the call's ticket.
-constexpr UINT WM_COM_EVENT = 3002;
+// The window's own message. wParam and lParam carry the low and high halves
+// of the call's ticket.
+constexpr UINT WM_COM_EVENT = WM_USER + 1978;
 
 extern const char kProxyWindowClass[]; // "CProxyWindow"
 extern const char kProxyWindowTitle[]; // "EventProxy_Window"
@@ -68,7 +68,9 @@ private:
     friend class SyncEvent;
     friend class CProxyWindow;
 
-    // A raiser's word, on its stack while it waits.
+    // Where a call stands. The raising thread keeps this value in a variable
+    // on its own stack and waits on that variable's address (WaitOnAddress)
+    // until the window's thread sets it to CALL_DONE or CALL_FAILED.
     enum call_state : LONG { CALL_QUEUED = 1, CALL_POSTED, CALL_DONE, CALL_FAILED };
 
     struct pending_call {

@@ -10,8 +10,8 @@
 
 #include "log/TraceLog.h"
 
-namespace kex_trace {
-constexpr const char* base_name(const char* path)
+namespace kex_log {
+constexpr const char* SourceFileName(const char* path)
 {
     const char* base = path;
     for (const char* p = path; *p; ++p)
@@ -19,10 +19,10 @@ constexpr const char* base_name(const char* path)
             base = p + 1;
     return base;
 }
-} // namespace kex_trace
+} // namespace kex_log
 
 #ifndef KEX_TRACE_FILE
-#define KEX_TRACE_FILE ::kex_trace::base_name(__FILE__)
+#define KEX_TRACE_FILE ::kex_log::SourceFileName(__FILE__)
 #endif
 
 #define KEX_LOG(level, ...)                                                                     \
@@ -34,20 +34,18 @@ constexpr const char* base_name(const char* path)
 #define KEX_ERROR(...) KEX_LOG(TRACE_ERROR, __VA_ARGS__)
 #define KEX_INFO(...) KEX_LOG(TRACE_INFO, __VA_ARGS__)
 
-// Evaluates the result first (it may trace on its own), then writes the Leave
-// record with this line and returns the result.
 // Enter now and Leave on every way out of the scope, exceptions included, so
 // no return can miss its Leave record. Both records carry the scope's line.
-namespace kex_trace {
-class scope {
+namespace kex_log {
+class TraceScope {
 public:
-    scope(const char* file, int line, const char* name) noexcept : m_file(file), m_line(line), m_name(name)
+    TraceScope(const char* file, int line, const char* name) noexcept : m_file(file), m_line(line), m_name(name)
     {
         Write(TRACE_ENTER);
     }
-    ~scope() { Write(TRACE_LEAVE); }
-    scope(const scope&) = delete;
-    scope& operator=(const scope&) = delete;
+    ~TraceScope() { Write(TRACE_LEAVE); }
+    TraceScope(const TraceScope&) = delete;
+    TraceScope& operator=(const TraceScope&) = delete;
 
 private:
     void Write(int level) const noexcept
@@ -62,9 +60,11 @@ private:
     int m_line;
     const char* m_name;
 };
-} // namespace kex_trace
-#define KEX_TRACE_SCOPE(name) ::kex_trace::scope kex_trace_scope_(KEX_TRACE_FILE, __LINE__, (name))
+} // namespace kex_log
+#define KEX_TRACE_SCOPE(name) ::kex_log::TraceScope kex_trace_scope_(KEX_TRACE_FILE, __LINE__, (name))
 
+// Evaluates the result first (it may trace on its own), then writes the Leave
+// record with this line and returns the result.
 #define KEX_RETURN(name, ...)                  \
     do {                                       \
         auto kex_result_ = (__VA_ARGS__);      \
