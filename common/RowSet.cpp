@@ -121,7 +121,7 @@ std::pair<size_t, size_t> RowsToRemove(size_t rowCount, int32_t first, int32_t c
 
 } // namespace
 
-// ---- RowSetTable ----
+// ---- IRowSet and RowSetTable ----
 
 const std::string& RowSetTable::ColumnName(int32_t col) const { return NameOfColumn(m_columns, col); }
 void RowSetTable::RenameColumn(int32_t col, const std::string& newName) { RenameColumnIn(m_columns, m_columnIndex, col, newName); }
@@ -135,15 +135,15 @@ void RowSetTable::ClearColumns()
     m_columnIndex.clear();
 }
 
-int32_t RowSetTable::GetInt(int32_t row, const std::string& column, int32_t def) const { return GetIntAt(row, ColumnIndex(column), def); }
-double RowSetTable::GetDouble(int32_t row, const std::string& column, double def) const { return GetDoubleAt(row, ColumnIndex(column), def); }
-std::string RowSetTable::GetString(int32_t row, const std::string& column, const std::string& def) const { return GetStringAt(row, ColumnIndex(column), def); }
-int32_t RowSetTable::KindOf(int32_t row, const std::string& column) const { return KindAt(row, ColumnIndex(column)); }
-void RowSetTable::SetString(int32_t row, const std::string& column, const std::string& text) { SetStringAt(row, ColumnIndex(column), text); }
-void RowSetTable::SetMarkedString(int32_t row, const std::string& column, const std::string& text) { SetMarkedStringAt(row, ColumnIndex(column), text); }
-void RowSetTable::SetDouble(int32_t row, const std::string& column, double value) { SetDoubleAt(row, ColumnIndex(column), value); }
-void RowSetTable::SetInt(int32_t row, const std::string& column, int32_t value) { SetIntAt(row, ColumnIndex(column), value); }
-void RowSetTable::SetNull(int32_t row, const std::string& column) { SetNullAt(row, ColumnIndex(column)); }
+int32_t IRowSet::GetInt(int32_t row, const std::string& column, int32_t def) const { return GetIntAt(row, ColumnIndex(column), def); }
+double IRowSet::GetDouble(int32_t row, const std::string& column, double def) const { return GetDoubleAt(row, ColumnIndex(column), def); }
+std::string IRowSet::GetString(int32_t row, const std::string& column, const std::string& def) const { return GetStringAt(row, ColumnIndex(column), def); }
+int32_t IRowSet::KindOf(int32_t row, const std::string& column) const { return KindAt(row, ColumnIndex(column)); }
+void IRowSet::SetString(int32_t row, const std::string& column, const std::string& text) { SetStringAt(row, ColumnIndex(column), text); }
+void IRowSet::SetMarkedString(int32_t row, const std::string& column, const std::string& text) { SetMarkedStringAt(row, ColumnIndex(column), text); }
+void IRowSet::SetDouble(int32_t row, const std::string& column, double value) { SetDoubleAt(row, ColumnIndex(column), value); }
+void IRowSet::SetInt(int32_t row, const std::string& column, int32_t value) { SetIntAt(row, ColumnIndex(column), value); }
+void IRowSet::SetNull(int32_t row, const std::string& column) { SetNullAt(row, ColumnIndex(column)); }
 
 // ---- RowSetInnerImpl ----
 
@@ -625,28 +625,19 @@ int32_t RowSet::AddColumns(const std::string& list) { return m_table->AddColumns
 void RowSet::ClearColumns() { m_table->ClearColumns(); }
 IRowSet* RowSet::Clone() { return m_table->Clone(); }
 int32_t RowSet::RowCount() const { return m_table->RowCount(); }
-int32_t RowSet::GetInt(int32_t row, const std::string& column, int32_t def) const { return m_table->GetInt(row, column, def); }
 int32_t RowSet::GetIntAt(int32_t row, int32_t col, int32_t def) const { return m_table->GetIntAt(row, col, def); }
-double RowSet::GetDouble(int32_t row, const std::string& column, double def) const { return m_table->GetDouble(row, column, def); }
 double RowSet::GetDoubleAt(int32_t row, int32_t col, double def) const { return m_table->GetDoubleAt(row, col, def); }
-std::string RowSet::GetString(int32_t row, const std::string& column, const std::string& def) const { return m_table->GetString(row, column, def); }
 std::string RowSet::GetStringAt(int32_t row, int32_t col, const std::string& def) const { return m_table->GetStringAt(row, col, def); }
-void RowSet::SetString(int32_t row, const std::string& column, const std::string& text) { m_table->SetString(row, column, text); }
 void RowSet::SetStringAt(int32_t row, int32_t col, const std::string& text) { m_table->SetStringAt(row, col, text); }
-void RowSet::SetDouble(int32_t row, const std::string& column, double value) { m_table->SetDouble(row, column, value); }
 void RowSet::SetDoubleAt(int32_t row, int32_t col, double value) { m_table->SetDoubleAt(row, col, value); }
-void RowSet::SetInt(int32_t row, const std::string& column, int32_t value) { m_table->SetInt(row, column, value); }
 void RowSet::SetIntAt(int32_t row, int32_t col, int32_t value) { m_table->SetIntAt(row, col, value); }
-void RowSet::SetMarkedString(int32_t row, const std::string& column, const std::string& text) { m_table->SetMarkedString(row, column, text); }
 void RowSet::SetMarkedStringAt(int32_t row, int32_t col, const std::string& text) { m_table->SetMarkedStringAt(row, col, text); }
-void RowSet::SetNull(int32_t row, const std::string& column) { m_table->SetNull(row, column); }
 void RowSet::SetNullAt(int32_t row, int32_t col) { m_table->SetNullAt(row, col); }
 int32_t RowSet::AddRow() { return m_table->AddRow(); }
 void RowSet::RemoveRows(int32_t first, int32_t count) { m_table->RemoveRows(first, count); }
 void RowSet::ClearRows() { m_table->ClearRows(); }
 int32_t RowSet::RowTag(int32_t row) const { return m_table->RowTag(row); }
 void RowSet::SetRowTag(int32_t row, int32_t tag) { m_table->SetRowTag(row, tag); }
-int32_t RowSet::KindOf(int32_t row, const std::string& column) const { return m_table->KindOf(row, column); }
 int32_t RowSet::KindAt(int32_t row, int32_t col) const { return m_table->KindAt(row, col); }
 
 } // namespace common

@@ -17,6 +17,8 @@
 
 namespace common {
 
+// The operations by column name are written once, here: they find the
+// column's index and call the operation by index.
 class IRowSet {
 public:
     virtual ~IRowSet() = default;
@@ -36,36 +38,34 @@ public:
     [[nodiscard]] virtual IRowSet* Clone() = 0;
     virtual int32_t RowCount() const = 0;
     virtual void SetRowCount(int32_t n) = 0;
-    virtual int32_t GetInt(int32_t row, const std::string& column, int32_t def) const = 0;
+    virtual int32_t GetInt(int32_t row, const std::string& column, int32_t def) const;
     virtual int32_t GetIntAt(int32_t row, int32_t col, int32_t def) const = 0;
-    virtual double GetDouble(int32_t row, const std::string& column, double def) const = 0;
+    virtual double GetDouble(int32_t row, const std::string& column, double def) const;
     virtual double GetDoubleAt(int32_t row, int32_t col, double def) const = 0;
-    virtual std::string GetString(int32_t row, const std::string& column, const std::string& def) const = 0;
+    virtual std::string GetString(int32_t row, const std::string& column, const std::string& def) const;
     virtual std::string GetStringAt(int32_t row, int32_t col, const std::string& def) const = 0;
-    virtual void SetString(int32_t row, const std::string& column, const std::string& text) = 0;
+    virtual void SetString(int32_t row, const std::string& column, const std::string& text);
     virtual void SetStringAt(int32_t row, int32_t col, const std::string& text) = 0;
-    virtual void SetDouble(int32_t row, const std::string& column, double value) = 0;
+    virtual void SetDouble(int32_t row, const std::string& column, double value);
     virtual void SetDoubleAt(int32_t row, int32_t col, double value) = 0;
-    virtual void SetInt(int32_t row, const std::string& column, int32_t value) = 0;
+    virtual void SetInt(int32_t row, const std::string& column, int32_t value);
     virtual void SetIntAt(int32_t row, int32_t col, int32_t value) = 0;
-    virtual void SetMarkedString(int32_t row, const std::string& column, const std::string& text) = 0;
+    virtual void SetMarkedString(int32_t row, const std::string& column, const std::string& text);
     virtual void SetMarkedStringAt(int32_t row, int32_t col, const std::string& text) = 0;
-    virtual void SetNull(int32_t row, const std::string& column) = 0;
+    virtual void SetNull(int32_t row, const std::string& column);
     virtual void SetNullAt(int32_t row, int32_t col) = 0;
     virtual int32_t AddRow() = 0;
     virtual void RemoveRows(int32_t first, int32_t count) = 0;
     virtual void ClearRows() = 0;
     virtual int32_t RowTag(int32_t row) const = 0;
     virtual void SetRowTag(int32_t row, int32_t tag) = 0;
-    virtual int32_t KindOf(int32_t row, const std::string& column) const = 0;
+    virtual int32_t KindOf(int32_t row, const std::string& column) const;
     virtual int32_t KindAt(int32_t row, int32_t col) const = 0;
 
     static constexpr int32_t kMaxRows = 1000000;
 };
 
-// What both table forms share: the name, the columns, and every operation by
-// column name, which finds the column's index and calls the operation by
-// index.
+// What both table forms share: the name and the columns.
 class RowSetTable : public IRowSet {
 public:
     const std::string& Name() const override { return m_name; }
@@ -77,16 +77,6 @@ public:
     int32_t AddColumn(const std::string& name) override;
     int32_t AddColumns(const std::string& list) override;
     void ClearColumns() override;
-
-    int32_t GetInt(int32_t row, const std::string& column, int32_t def) const override;
-    double GetDouble(int32_t row, const std::string& column, double def) const override;
-    std::string GetString(int32_t row, const std::string& column, const std::string& def) const override;
-    void SetString(int32_t row, const std::string& column, const std::string& text) override;
-    void SetDouble(int32_t row, const std::string& column, double value) override;
-    void SetInt(int32_t row, const std::string& column, int32_t value) override;
-    void SetMarkedString(int32_t row, const std::string& column, const std::string& text) override;
-    void SetNull(int32_t row, const std::string& column) override;
-    int32_t KindOf(int32_t row, const std::string& column) const override;
 
 protected:
     RowSetTable() = default;
@@ -229,6 +219,16 @@ public:
     using AttrList::SetNullAt;
     using AttrList::SetString;
     using AttrList::SetStringAt;
+    // The cell operations by name come from IRowSet, over this handle's table.
+    using IRowSet::GetDouble;
+    using IRowSet::GetInt;
+    using IRowSet::GetString;
+    using IRowSet::KindOf;
+    using IRowSet::SetDouble;
+    using IRowSet::SetInt;
+    using IRowSet::SetMarkedString;
+    using IRowSet::SetNull;
+    using IRowSet::SetString;
 
     const std::string& Name() const override;
     void SetName(const std::string& name) override;
@@ -243,28 +243,19 @@ public:
     int32_t RowCount() const override;
     // An empty row set announced at 10 rows or more switches to the compact form.
     void SetRowCount(int32_t n) override;
-    int32_t GetInt(int32_t row, const std::string& column, int32_t def) const override;
     int32_t GetIntAt(int32_t row, int32_t col, int32_t def) const override;
-    double GetDouble(int32_t row, const std::string& column, double def) const override;
     double GetDoubleAt(int32_t row, int32_t col, double def) const override;
-    std::string GetString(int32_t row, const std::string& column, const std::string& def) const override;
     std::string GetStringAt(int32_t row, int32_t col, const std::string& def) const override;
-    void SetString(int32_t row, const std::string& column, const std::string& text) override;
     void SetStringAt(int32_t row, int32_t col, const std::string& text) override;
-    void SetDouble(int32_t row, const std::string& column, double value) override;
     void SetDoubleAt(int32_t row, int32_t col, double value) override;
-    void SetInt(int32_t row, const std::string& column, int32_t value) override;
     void SetIntAt(int32_t row, int32_t col, int32_t value) override;
-    void SetMarkedString(int32_t row, const std::string& column, const std::string& text) override;
     void SetMarkedStringAt(int32_t row, int32_t col, const std::string& text) override;
-    void SetNull(int32_t row, const std::string& column) override;
     void SetNullAt(int32_t row, int32_t col) override;
     int32_t AddRow() override;
     void RemoveRows(int32_t first, int32_t count) override;
     void ClearRows() override;
     int32_t RowTag(int32_t row) const override;
     void SetRowTag(int32_t row, int32_t tag) override;
-    int32_t KindOf(int32_t row, const std::string& column) const override;
     int32_t KindAt(int32_t row, int32_t col) const override;
 
     // A text literal would otherwise match the attribute setters' mark
