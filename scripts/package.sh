@@ -135,7 +135,7 @@ if [ $x86 = untested ]; then
 The 32-bit files in this folder were built and checked statically (PE format,
 exports, no runtime DLLs) but never run: the machine that made this package
 could not run 32-bit programs ($KEX_WIN32_EVIDENCE).
-The 64-bit files in x64/ passed the package tests.
+Only the 64-bit files in x64/ were run by the package tests there.
 EOF
 fi
 cmake --install build/win64 --prefix "$stage" --component kex_common >/dev/null || die "staging the common part failed"
