@@ -143,7 +143,18 @@ fi
 # The version resource of the DLL, as windres reads it back.
 dll_version() { "$1-windres" -i "$2" -O rc 2>/dev/null | sed -n 's/^ *FILEVERSION *//p' | tr -d ' \r'; }
 
-winpath() { echo "Z:${1//\//\\}"; }
+# winpath <unix path>: C:\... inside the prefix's drive_c, else Z:\... (Wine
+# turns a Z: path into drive_c into a \\?\C: path that its type library
+# loader then cannot open).
+winpath() {
+    local p=$1
+    if [[ $p == "$WINEPREFIX/drive_c/"* ]]; then
+        p=${p#"$WINEPREFIX/drive_c"}
+        echo "C:${p//\//\\}"
+    else
+        echo "Z:${p//\//\\}"
+    fi
+}
 
 for arch in "${arches[@]}"; do
     if [ "$arch" = x64 ]; then
@@ -195,6 +206,10 @@ for arch in "${arches[@]}"; do
     grep -q "file format $format" <<<"$dump"
     expect "$t the sample host is a $arch program" $?
     cp "$install/samples/host_cpp/phone_host.exe" "$install/samples/host_cpp/phone_host.exe.manifest" "$dir/" 2>/dev/null
+
+    # The identities, as the shipped manifest names them.
+    clsid=$(sed -n 's/.*comClass clsid="\([^"]*\)".*/\1/p' "$dir/KexUSBPhone.Component.manifest")
+    libid=$(sed -n 's/.*typelib tlbid="\([^"]*\)".*/\1/p' "$dir/KexUSBPhone.Component.manifest")
 
     call_events=('OnStateChange(1, 0, -1)' 'OnAction(1)' 'OnAction(12)' 'OnAction(2)' 'OnStateChange(0, 0, -1)')
     host_events=('Start -> 0x00000000' 'USBPhoneName = VirtualHandset' 'the handset was unplugged')
@@ -249,8 +264,12 @@ for arch in "${arches[@]}"; do
     expect "$t the adapter sample answers the sample host's call" $? "$out"
 
     # (a) Registered with regsvr32 from the package.
-    run 60 regsvr32 /s "$(winpath "$dir/KexUSBPhone.dll")"
-    expect "$t regsvr32 registers the package's DLL" $? "$out"
+    dll=$(winpath "$dir/KexUSBPhone.dll")
+    run 60 regsvr32 /s "$dll"
+    rc=$?
+    run 30 reg query "HKCR\\CLSID\\$clsid\\InprocServer32" /ve
+    [ $rc -eq 0 ] && has "$out" "$dll" >/dev/null
+    expect "$t regsvr32 registers the package's DLL" $? "exit $rc"$'\n'"$out"
     # kexscript.exe elsewhere, without its manifest: only the registry leads to the component.
     plain=$work/$arch/registered
     mkdir -p "$plain"
@@ -264,8 +283,14 @@ for arch in "${arches[@]}"; do
     [ $rc -eq 0 ] && has "$out" "started before: False" "started: True" "adapter: VirtualHandset" \
         "started after stop: False" "registered.vbs: done" "[display] RINGING     Alice <100>" >/dev/null
     expect "$t registered: Wine's cscript drives the component by name" $? "exit $rc"$'\n'"$out"
-    run 60 regsvr32 /s /u "$(winpath "$dir/KexUSBPhone.dll")"
-    expect "$t regsvr32 /u unregisters it" $? "$out"
+    run 60 regsvr32 /s /u "$dll"
+    rc=$?
+    left=()
+    for key in "CLSID\\$clsid" KexUSBPhone.KexPhone KexUSBPhone.KexPhone.1 "TypeLib\\$libid"; do
+        run 30 reg query "HKCR\\$key" && left+=("$key")
+    done
+    [ $rc -eq 0 ] && [ ${#left[@]} -eq 0 ]
+    expect "$t regsvr32 /u unregisters it, type library included" $? "exit $rc, left: ${left[*]:-}"
 
     wineserver -k >/dev/null 2>&1
 done
