@@ -252,6 +252,11 @@ for arch in "${arches[@]}"; do
         expect "$t registration-free: kexscript.exe with its manifest runs $script with events" $? "exit $rc"$'\n'"$out"
     done
 
+    run 90 "$dir/demo_softphone.exe"
+    rc=$?
+    [ $rc -eq 0 ] && has "$out" "demo: all 14 expected events arrived in order" >/dev/null
+    expect "$t registration-free: the demo softphone with its manifest plays the demo call" $? "exit $rc"$'\n'"$out"
+
     # The adapter sample, answering a call rung by the sample host; the host
     # gives up when the handset never unplugs, so only the output counts.
     answer=$work/$arch/autoanswer
