@@ -5,11 +5,13 @@
 #     from the package with the README's command) with its application
 #     manifest, by ProgID and by CLSID, and with the README's inline-file
 #     manifest; kexscript.exe with its manifest running the VBScript and
-#     JScript samples. Each must bind the virtual handset and see the call's
-#     events. Without a manifest, creation must fail.
+#     JScript samples; the demo softphone with its manifest. Each must bind
+#     the virtual handset and see the call's events. Without a manifest,
+#     creation must fail.
 #   - the README's adapter sample, built from the package, answers a call;
-#   - registered with the package's regsvr32 line: kexscript.exe without a
-#     manifest (events) and Wine's cscript (no events);
+#   - registered with regsvr32 from the package: kexscript.exe without a
+#     manifest (events) and Wine's cscript (no events); unregistered again,
+#     nothing of it is left in the registry;
 #   - the checksum file verifies, the manifests the README shows are the
 #     shipped ones, and the version is the same everywhere.
 # 64-bit always; 32-bit where this host runs 32-bit programs and the package
@@ -29,14 +31,17 @@ ok() { echo "PASS: $1"; pass=$((pass + 1)); }
 bad() { echo "FAIL: $1"; fail=$((fail + 1)); [ -n "${2:-}" ] && sed 's/^/    /' <<<"$2" | tail -n 40; }
 # expect <name> <condition status> [output shown on failure]
 expect() { if [ "$2" -eq 0 ]; then ok "$1"; else bad "$1" "${3:-}"; fi; }
-# has <text> <needle>...: every needle is a line part of the text
+# has <text> <needle>...: every needle is part of a line of the text (the
+# first missing one is named on stderr, just before the FAIL line)
 has() {
     local text=$1 needle
     shift
-    for needle in "$@"; do grep -qF -- "$needle" <<<"$text" || { echo "missing: $needle"; return 1; }; done
+    for needle in "$@"; do grep -qF -- "$needle" <<<"$text" || { echo "missing: $needle" >&2; return 1; }; done
 }
 finish() {
     echo "package tests: $pass passed, $fail failed"
+    # The prefixes take most of a gigabyte each: kept only to look into a failure.
+    [ $fail -eq 0 ] && [ -n "${work:-}" ] && rm -rf "$work"/x64/wineprefix "$work"/x86/wineprefix
     [ $fail -eq 0 ]
     exit
 }
@@ -219,11 +224,11 @@ for arch in "${arches[@]}"; do
     cp "$dir/phone_host.exe" "$dir/no_manifest.exe"
     run 60 "$dir/no_manifest.exe" --timeout 5000
     rc=$?
-    [ $rc -eq 2 ] && has "$out" "0x800401F3" >/dev/null
+    [ $rc -eq 2 ] && has "$out" "0x800401F3"
     expect "$t nothing registered: without a manifest the ProgID is unknown" $? "exit $rc"$'\n'"$out"
     run 60 "$dir/no_manifest.exe" --clsid --timeout 5000
     rc=$?
-    [ $rc -eq 2 ] && has "$out" "0x80040154" >/dev/null
+    [ $rc -eq 2 ] && has "$out" "0x80040154"
     expect "$t nothing registered: without a manifest the class is not registered" $? "exit $rc"$'\n'"$out"
 
     for how in ProgID CLSID; do
@@ -231,7 +236,7 @@ for arch in "${arches[@]}"; do
         [ $how = CLSID ] && args+=(--clsid)
         run 90 "$dir/phone_host.exe" "${args[@]}"
         rc=$?
-        [ $rc -eq 0 ] && has "$out" "created by $how" "${host_events[@]}" "${call_events[@]/#/phone_host: }" >/dev/null
+        [ $rc -eq 0 ] && has "$out" "created by $how" "${host_events[@]}" "${call_events[@]/#/phone_host: }"
         expect "$t registration-free: the C++ host with its manifest, by $how, plays the call" $? "exit $rc"$'\n'"$out"
     done
 
@@ -242,19 +247,19 @@ for arch in "${arches[@]}"; do
     block "package-example: inline manifest" >"$inline/phone_host.exe.manifest"
     run 90 "$inline/phone_host.exe" --timeout 30000
     rc=$?
-    [ $rc -eq 0 ] && has "$out" "created by ProgID" "${host_events[@]}" "${call_events[@]/#/phone_host: }" >/dev/null
+    [ $rc -eq 0 ] && has "$out" "created by ProgID" "${host_events[@]}" "${call_events[@]/#/phone_host: }"
     expect "$t registration-free: the README's inline-file manifest plays the call" $? "exit $rc"$'\n'"$out"
 
     for script in phone.vbs phone.js; do
         run 90 "$dir/kexscript.exe" //nologo "$(winpath "$install/samples/host_script/$script")"
         rc=$?
-        [ $rc -eq 0 ] && has "$out" "$script: USBPhoneName = VirtualHandset" "${call_events[@]/#/$script: }" >/dev/null
+        [ $rc -eq 0 ] && has "$out" "$script: USBPhoneName = VirtualHandset" "${call_events[@]/#/$script: }"
         expect "$t registration-free: kexscript.exe with its manifest runs $script with events" $? "exit $rc"$'\n'"$out"
     done
 
     run 90 "$dir/demo_softphone.exe"
     rc=$?
-    [ $rc -eq 0 ] && has "$out" "demo: all 14 expected events arrived in order" >/dev/null
+    [ $rc -eq 0 ] && has "$out" "demo: all 14 expected events arrived in order"
     expect "$t registration-free: the demo softphone with its manifest plays the demo call" $? "exit $rc"$'\n'"$out"
 
     # The adapter sample, answering a call rung by the sample host; the host
@@ -265,7 +270,7 @@ for arch in "${arches[@]}"; do
         "$install/samples/adapter"/{autoanswer.dll,USBPhone.ini} "$answer/" 2>/dev/null
     run 60 "$answer/phone_host.exe" --timeout 4000
     has "$out" 'USBPhoneName = AutoAnswer' 'phone_host: OnStateChange(1, 0, -1)' 'autoanswer: command 3: Alice <100>' \
-        'phone_host: OnAction(1)' 'autoanswer: command 5: Alice <100>' >/dev/null
+        'phone_host: OnAction(1)' 'autoanswer: command 5: Alice <100>'
     expect "$t the adapter sample answers the sample host's call" $? "$out"
 
     # (a) Registered with regsvr32 from the package.
@@ -273,7 +278,7 @@ for arch in "${arches[@]}"; do
     run 60 regsvr32 /s "$dll"
     rc=$?
     run 30 reg query "HKCR\\CLSID\\$clsid\\InprocServer32" /ve
-    [ $rc -eq 0 ] && has "$out" "$dll" >/dev/null
+    [ $rc -eq 0 ] && has "$out" "$dll"
     expect "$t regsvr32 registers the package's DLL" $? "exit $rc"$'\n'"$out"
     # kexscript.exe elsewhere, without its manifest: only the registry leads to the component.
     plain=$work/$arch/registered
@@ -281,12 +286,12 @@ for arch in "${arches[@]}"; do
     cp "$dir/kexscript.exe" "$plain/"
     run 90 "$plain/kexscript.exe" //nologo "$(winpath "$install/samples/host_script/phone.vbs")"
     rc=$?
-    [ $rc -eq 0 ] && has "$out" "phone.vbs: USBPhoneName = VirtualHandset" "${call_events[@]/#/phone.vbs: }" >/dev/null
+    [ $rc -eq 0 ] && has "$out" "phone.vbs: USBPhoneName = VirtualHandset" "${call_events[@]/#/phone.vbs: }"
     expect "$t registered: kexscript.exe without a manifest runs phone.vbs with events" $? "exit $rc"$'\n'"$out"
     run 60 cscript //nologo "$(winpath "$here/registered.vbs")"
     rc=$?
     [ $rc -eq 0 ] && has "$out" "started before: False" "started: True" "adapter: VirtualHandset" \
-        "started after stop: False" "registered.vbs: done" "[display] RINGING     Alice <100>" >/dev/null
+        "started after stop: False" "registered.vbs: done" "[display] RINGING     Alice <100>"
     expect "$t registered: Wine's cscript drives the component by name" $? "exit $rc"$'\n'"$out"
     run 60 regsvr32 /s /u "$dll"
     rc=$?
