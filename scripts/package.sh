@@ -89,11 +89,19 @@ stage_arch() {
     done
 }
 
-# README block <marker>: the fenced block after the HTML comment <marker>.
-readme_block() {
-    awk -v m="<!-- $1 -->" '
-        $0 == m { found = 1; next }
-        found && /^```/ { if (inside) exit; inside = 1; next }
+# readme_file <name>...: the README's source of an example file: the fenced
+# block after the first "<!-- sdk-file: NAME -->" or "<!-- example: NAME ...-->"
+# comment, for any of the names given.
+readme_file() {
+    awk -v names="$*" '
+        BEGIN { n = split(names, want, " ") }
+        !found {
+            for (i = 1; i <= n; i++)
+                if ($0 == "<!-- sdk-file: " want[i] " -->" || $0 == "<!-- example: " want[i] " -->" ||
+                    index($0, "<!-- example: " want[i] " sets:") == 1) { found = 1; next }
+            next
+        }
+        /^```/ { if (inside) exit; inside = 1; next }
         inside { print }
     ' README.md
 }
@@ -139,9 +147,12 @@ Only the 64-bit files in x64/ were run by the package tests there.
 EOF
 fi
 cmake --install build/win64 --prefix "$stage" --component kex_common >/dev/null || die "staging the common part failed"
+# The adapter of "Writing an adapter", as the README shows it.
 mkdir -p "$stage/samples/adapter"
+readme_file autoanswer.c >"$stage/samples/adapter/autoanswer.c"
+readme_file autoanswer.def >"$stage/samples/adapter/autoanswer.def"
+readme_file USBPhone.ini autoanswer.ini >"$stage/samples/adapter/USBPhone.ini"
 for f in autoanswer.c autoanswer.def USBPhone.ini; do
-    readme_block "sdk-file: $f" >"$stage/samples/adapter/$f"
     [ -s "$stage/samples/adapter/$f" ] || die "README.md has no block for the adapter sample's $f"
 done
 
