@@ -26,15 +26,8 @@ dist=${KEX_PACKAGE_DIST:-$root/dist}
 bash scripts/setup.sh || die "setup failed"
 
 # Can this host run 32-bit Windows programs (and so test the x86 half)?
-if [ -f scripts/hostarch.sh ]; then
-    # shellcheck source=/dev/null
-    source scripts/hostarch.sh
-    kex_probe_win32
-else
-    KEX_HOST_WIN32=1
-    KEX_WIN32_EVIDENCE="assumed (scripts/hostarch.sh is missing)"
-    [ "${KEX_ASSUME_NO_WIN32:-0}" = 1 ] && KEX_HOST_WIN32=0 KEX_WIN32_EVIDENCE="KEX_ASSUME_NO_WIN32=1"
-fi
+. scripts/hostarch.sh
+kex_probe_win32
 
 # build <dir> <toolchain>: the package's targets of one Windows build, with
 # the settings scripts/test.sh uses (so both share one build tree).
