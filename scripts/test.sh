@@ -109,6 +109,26 @@ if [ "${KEX_SKIP_WIN64:-0}" != 1 ] &&
     echo "== win64: tests under 64-bit Wine"
     run_ctest win64 build/win64
 fi
+# The release package: made by scripts/package.sh, tested from its zip alone.
+if [ "${KEX_SKIP_WIN64:-0}" != 1 ]; then
+    echo "== package: make the release zip and test it from the zip alone"
+    log=$(mktemp)
+    bash tests/package/test_package.sh 2>&1 | tee "$log"
+    counts=$(sed -nE 's/^package tests: ([0-9]+) passed, ([0-9]+) failed, ([0-9]+) skipped$/\1 \2 \3/p' "$log" | tail -n 1)
+    rm -f "$log"
+    if [ -z "$counts" ]; then
+        total_fail=$((total_fail + 1)); failed_steps+=("package: no test summary")
+    else
+        read -r p f k <<<"$counts"
+        total_pass=$((total_pass + p)); total_fail=$((total_fail + f))
+        [ "$f" -eq 0 ] || failed_steps+=("package: $f failed")
+        if [ "$k" -gt 0 ] && [ "${KEX_REQUIRE_WIN32:-0}" = 1 ]; then
+            total_fail=$((total_fail + k)); failed_steps+=("package: $k checks of x86/ not run, and KEX_REQUIRE_WIN32=1 requires them")
+        else
+            total_skip=$((total_skip + k))
+        fi
+    fi
+fi
 # A short fuzzing run of the configuration reader (libFuzzer, natively).
 if [ -f scripts/fuzz.sh ]; then
     echo "== fuzz: configuration reader, ${KEX_FUZZ_SECONDS:-30} s"

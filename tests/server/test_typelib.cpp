@@ -1,6 +1,7 @@
 // The type library the DLL carries as resource TYPELIB 1, read back the way
 // early-bound tools and scripting hosts read it, and the version resource.
 #include "tests/server/server_test_util.h"
+#include "kex_version.h"
 
 #include <oleauto.h>
 
@@ -309,15 +310,19 @@ TEST(VersionResource, NamesTheComponent)
     UINT len = 0;
     ASSERT_TRUE(VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &len));
     EXPECT_EQ(VFT_DLL, fixed->dwFileType);
-    EXPECT_EQ(MAKELONG(0, 1), fixed->dwFileVersionMS);
+    // Both the numbers and the texts come from the file VERSION.
+    EXPECT_EQ(static_cast<DWORD>(MAKELONG(KEX_VERSION_MINOR, KEX_VERSION_MAJOR)), fixed->dwFileVersionMS);
+    EXPECT_EQ(static_cast<DWORD>(MAKELONG(0, KEX_VERSION_PATCH)), fixed->dwFileVersionLS);
+    EXPECT_EQ(fixed->dwFileVersionMS, fixed->dwProductVersionMS);
+    EXPECT_EQ(fixed->dwFileVersionLS, fixed->dwProductVersionLS);
     const struct {
         const wchar_t* key;
         const char* value;
     } kStrings[] = {
         {L"OriginalFilename", "KexUSBPhone.dll"},
         {L"ProductName", "KexUSBPhone"},
-        {L"FileVersion", "1.0.0.1"},
-        {L"ProductVersion", "1.0.0.1"},
+        {L"FileVersion", KEX_VERSION_FILE_TEXT},
+        {L"ProductVersion", KEX_VERSION_TEXT},
         {L"CompanyName", "KexUSBPhone Project"},
         {L"FileDescription", "KexUSBPhone USB handset automation component"},
     };

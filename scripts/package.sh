@@ -1,0 +1,174 @@
+#!/usr/bin/env bash
+# Builds what the release package needs and makes dist/KexUSBPhone-<version>.zip
+# with its SHA-256 file. Safe to run again: it rebuilds only what changed and
+# replaces the package of this version.
+#
+# The 32-bit half (x86/) is shipped as checked only where this host can run
+# 32-bit Windows programs, so that the package tests can run it. Elsewhere it
+# is built and checked statically only; the package is then named
+# KexUSBPhone-<version>-x86-untested.zip and x86/UNTESTED.txt says why. When
+# it cannot be built at all the package is KexUSBPhone-<version>-x64-only.zip.
+# Either is announced on stderr; no half is left out or unchecked silently.
+#
+# Environment: KEX_PACKAGE_DIST=<dir> (default dist), KEX_ASSUME_NO_WIN32=1
+# (treat this host as one that runs 64-bit programs only).
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+die() { echo "package: $*" >&2; exit 1; }
+note() { echo "package: $*" >&2; }
+
+version=$(head -n 1 VERSION 2>/dev/null)
+[[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || die "VERSION must hold MAJOR.MINOR.PATCH, not '$version'"
+dist=${KEX_PACKAGE_DIST:-$root/dist}
+
+bash scripts/setup.sh || die "setup failed"
+
+# Can this host run 32-bit Windows programs (and so test the x86 half)?
+. scripts/hostarch.sh
+kex_probe_win32
+
+# build <dir> <toolchain>: the package's targets of one Windows build, with
+# the settings scripts/test.sh uses (so both share one build tree).
+build() {
+    local dir=$1 toolchain=$2
+    mkdir -p build
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log" >&2; return 1; }
+    cmake --build "$dir" --target kex_package_files -j "$(nproc)" || return 1
+}
+
+# check_pe <triple> <format> <files...>: each file is a PE image of the
+# architecture and imports no compiler runtime DLL (they are linked in).
+check_pe() {
+    local triple=$1 format=$2 f dump bad=0
+    shift 2
+    for f in "$@"; do
+        dump=$("$triple-objdump" -p "$f" 2>&1) || { note "$f: not a PE image"; bad=1; continue; }
+        grep -q "file format $format" <<<"$dump" || { note "$f: not $format"; bad=1; }
+        if grep -iE 'DLL Name: (lib|mingw|msvcp|vcruntime)' <<<"$dump" >&2; then
+            note "$f: imports a runtime DLL that the package does not ship"
+            bad=1
+        fi
+    done
+    return $bad
+}
+
+# check_exports <triple> <file> <names...>
+check_exports() {
+    local triple=$1 file=$2 name dump bad=0
+    shift 2
+    dump=$("$triple-objdump" -p "$file")
+    for name in "$@"; do
+        grep -qE "[[:space:]]$name\$" <<<"$dump" || { note "$file: no export $name"; bad=1; }
+    done
+    return $bad
+}
+
+# stage_arch <build dir> <folder> <triple> <format>: one architecture's folder.
+stage_arch() {
+    local dir=$1 folder=$2 triple=$3 format=$4 f
+    cmake --install "$dir" --prefix "$stage/$folder" --component kex_arch >/dev/null || return 1
+    for f in "$stage/$folder"/*.dll "$stage/$folder"/*.exe; do
+        "$triple-strip" --strip-debug "$f" || return 1
+    done
+    check_pe "$triple" "$format" "$stage/$folder"/*.dll "$stage/$folder"/*.exe || return 1
+    check_exports "$triple" "$stage/$folder/KexUSBPhone.dll" \
+        DllGetClassObject DllCanUnloadNow DllRegisterServer DllUnregisterServer DllInstall || return 1
+    for f in "$stage/$folder"/*.dll; do
+        [ "$(basename "$f")" = KexUSBPhone.dll ] && continue
+        check_exports "$triple" "$f" Intialize execute || return 1
+    done
+}
+
+# readme_file <name>...: the README's source of an example file: the fenced
+# block after the first "<!-- sdk-file: NAME -->" or "<!-- example: NAME ...-->"
+# comment, for any of the names given.
+readme_file() {
+    awk -v names="$*" '
+        BEGIN { n = split(names, want, " ") }
+        !found {
+            for (i = 1; i <= n; i++)
+                if ($0 == "<!-- sdk-file: " want[i] " -->" || $0 == "<!-- example: " want[i] " -->" ||
+                    index($0, "<!-- example: " want[i] " sets:") == 1) { found = 1; next }
+            next
+        }
+        /^```/ { if (inside) exit; inside = 1; next }
+        inside { print }
+    ' README.md
+}
+
+# ---- Build ---------------------------------------------------------------------
+build build/win64 cmake/mingw-x86_64.cmake || die "the 64-bit build failed"
+x86=checked
+if ! command -v i686-w64-mingw32-g++-posix >/dev/null; then
+    x86=missing
+    note "no 32-bit compiler (i686-w64-mingw32-g++-posix): the package holds x64/ only"
+elif ! build build/win32 cmake/mingw-i686.cmake; then
+    x86=missing
+    note "the 32-bit build failed: the package holds x64/ only"
+elif [ "$KEX_HOST_WIN32" != 1 ]; then
+    x86=untested
+fi
+
+# ---- Stage ---------------------------------------------------------------------
+# One time stamp for everything (strip writes it into the PE headers, zip
+# into the entries): the last commit's, so the same sources give the same zip.
+epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || date +%s)}
+export SOURCE_DATE_EPOCH=$epoch
+name=KexUSBPhone-$version
+case $x86 in
+untested) name+=-x86-untested ;;
+missing) name+=-x64-only ;;
+esac
+work=$root/build/package
+stage=$work/$name
+rm -rf "$work"
+mkdir -p "$stage"
+
+stage_arch build/win64 x64 x86_64-w64-mingw32 pei-x86-64 || die "staging x64/ failed"
+if [ $x86 != missing ] && ! stage_arch build/win32 x86 i686-w64-mingw32 pei-i386; then
+    die "staging x86/ failed"
+fi
+if [ $x86 = untested ]; then
+    cat >"$stage/x86/UNTESTED.txt" <<EOF
+The 32-bit files in this folder were built and checked statically (PE format,
+exports, no runtime DLLs) but never run: the machine that made this package
+could not run 32-bit programs ($KEX_WIN32_EVIDENCE).
+Only the 64-bit files in x64/ were run by the package tests there.
+EOF
+fi
+cmake --install build/win64 --prefix "$stage" --component kex_common >/dev/null || die "staging the common part failed"
+# The adapter of "Writing an adapter", as the README shows it.
+mkdir -p "$stage/samples/adapter"
+readme_file autoanswer.c >"$stage/samples/adapter/autoanswer.c"
+readme_file autoanswer.def >"$stage/samples/adapter/autoanswer.def"
+readme_file USBPhone.ini autoanswer.ini >"$stage/samples/adapter/USBPhone.ini"
+for f in autoanswer.c autoanswer.def USBPhone.ini; do
+    [ -s "$stage/samples/adapter/$f" ] || die "README.md has no block for the adapter sample's $f"
+done
+
+# ---- Zip and checksum ----------------------------------------------------------
+# Fixed times and a sorted file list: the same files give the same zip.
+find "$stage" -exec touch -h -d "@$epoch" {} +
+mkdir -p "$dist"
+rm -f "$dist/KexUSBPhone-$version".zip "$dist/KexUSBPhone-$version"-*.zip \
+    "$dist/KexUSBPhone-$version".zip.sha256 "$dist/KexUSBPhone-$version"-*.zip.sha256
+zip=$dist/$name.zip
+if command -v zip >/dev/null; then
+    (cd "$work" && find "$name" -type f | LC_ALL=C sort | zip -X -q -@ "$zip") || die "zip failed"
+else
+    (cd "$work" && find "$name" -type f | LC_ALL=C sort >"$work/files" &&
+        cmake -E tar cf "$zip" --format=zip --files-from="$work/files") || die "zip failed"
+fi
+(cd "$dist" && sha256sum "$name.zip" >"$name.zip.sha256") || die "checksum failed"
+
+echo "package: $zip ($(stat -c %s "$zip") bytes)"
+echo "package: $(cat "$zip.sha256")"
+case $x86 in
+checked) echo "package: x86/ and x64/ (32-bit half testable here: $KEX_WIN32_EVIDENCE)" ;;
+untested) note "WARNING: x86/ is built but UNTESTED: this host cannot run 32-bit programs ($KEX_WIN32_EVIDENCE); the package name says so" ;;
+missing) note "WARNING: the package holds no x86/ folder; its name says so" ;;
+esac
+exit 0
