@@ -417,9 +417,11 @@ TEST(TraceLog, TimeStampedBackupKeepsAnExistingFileOfItsName)
             WriteFile(LogDir() + name, "theirs");
     log.Log(TRACE_ERROR, "after");
     log.Close();
-    for (const std::string& name : theirs)
-        if (name != ours[0])
+    for (const std::string& name : theirs) {
+        if (name != ours[0]) {
             EXPECT_EQ("theirs", test_support::ReadFile(LogDir() + name)) << name;
+        }
+    }
     std::vector<std::string> all = LogFilesMatching("??????????*_" + f.log);
     EXPECT_EQ(theirs.size() + 1, all.size()) << "\"mine\" went to a free name";
     bool found = false;
