@@ -86,6 +86,61 @@ HMODULE LoadByPath(const std::string& path)
     return module;
 }
 
+// The machine a library file was built for (IMAGE_FILE_MACHINE_...), or 0
+// when it cannot be read or is not a library image.
+WORD ImageMachine(const std::string& path)
+{
+    kex::unique_file file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
+        return 0;
+    auto readAt = [&](LONG offset, void* out, DWORD size) {
+        DWORD got = 0;
+        return SetFilePointer(file.get(), offset, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
+               ReadFile(file.get(), out, size, &got, nullptr) && got == size;
+    };
+    IMAGE_DOS_HEADER dos;
+    if (!readAt(0, &dos, sizeof dos) || dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew <= 0)
+        return 0;
+    struct {
+        DWORD signature;
+        IMAGE_FILE_HEADER file;
+    } nt;
+    if (!readAt(dos.e_lfanew, &nt, sizeof nt) || nt.signature != IMAGE_NT_SIGNATURE)
+        return 0;
+    return nt.file.Machine;
+}
+
+// What a failed library load means, for the record after "LoadLibrary %s failed.".
+std::string LoadFailureReason(DWORD error, const std::string& path)
+{
+#ifdef _WIN64
+    const WORD ownMachine = IMAGE_FILE_MACHINE_AMD64;
+#else
+    const WORD ownMachine = IMAGE_FILE_MACHINE_I386;
+#endif
+    switch (error) {
+    case ERROR_BAD_EXE_FORMAT: {
+        const WORD machine = path.empty() ? 0 : ImageMachine(path);
+        if (machine == IMAGE_FILE_MACHINE_I386 && ownMachine != machine)
+            return "wrong architecture: a 32-bit library in a 64-bit process";
+        if (machine == IMAGE_FILE_MACHINE_AMD64 && ownMachine != machine)
+            return "wrong architecture: a 64-bit library in a 32-bit process";
+        return "not a library for this process";
+    }
+    case ERROR_MOD_NOT_FOUND:
+        return "the file, or a library it needs, was not found";
+    case ERROR_PROC_NOT_FOUND:
+        return "a library it needs lacks a function it uses";
+    case ERROR_ACCESS_DENIED:
+        return "access denied";
+    case ERROR_DLL_INIT_FAILED:
+        return "its start-up code failed";
+    default:
+        return std::string();
+    }
+}
+
 } // namespace
 
 std::string KexHostDirectory()
@@ -101,20 +156,25 @@ std::string KexComponentDirectory()
     return dir.empty() ? std::string(".\\") : dir;
 }
 
-HMODULE KexLoadAdapterLibrary(const char* file, const std::string& componentDir)
+HMODULE KexLoadAdapterLibrary(const char* file, const std::string& componentDir, std::string* triedPath)
 {
+    std::string ignored;
+    std::string& tried = triedPath ? *triedPath : ignored;
+    tried.clear();
+    // Found nowhere: fail the way the loader does, so the caller can tell why.
+    SetLastError(ERROR_MOD_NOT_FOUND);
     const std::string name = file ? file : "";
     if (name.empty())
         return nullptr;
     if (IsAbsolute(name))
-        return LoadByPath(name);
+        return LoadByPath(tried = name);
 
     // ".\" (no directory found) is the current directory: never search it.
     const std::string component = IsAbsolute(componentDir) ? WithBackslash(componentDir) : std::string();
     if (name.find_first_of("\\/") != std::string::npos) {
         if (component.empty())
             return nullptr;
-        return LoadByPath(component + name);
+        return LoadByPath(tried = component + name);
     }
 
     std::vector<std::string> dirs;
@@ -133,8 +193,9 @@ HMODULE KexLoadAdapterLibrary(const char* file, const std::string& componentDir)
     for (const std::string& dir : dirs) {
         if (dir.empty() || !IsFile(dir + probe))
             continue;
-        return LoadByPath(dir + name);
+        return LoadByPath(tried = dir + name);
     }
+    SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
 }
 
@@ -163,9 +224,21 @@ int CUSBAdapter::load(const char* file, const char* name, KexDeviceCallback call
         file = "";
     if (m_module)
         UnLoad(); // a second load must not leak the first library
-    m_module.reset(KexLoadAdapterLibrary(file, componentDir ? std::string(componentDir) : KexComponentDirectory()));
+    std::string path;
+    HMODULE module =
+        KexLoadAdapterLibrary(file, componentDir ? std::string(componentDir) : KexComponentDirectory(), &path);
+    const DWORD error = GetLastError();
+    m_module.reset(module);
     if (!m_module) {
         KEX_ERROR("LoadLibrary %s failed.", file);
+        // The same record for a missing file and a library of the wrong
+        // architecture: the next one tells them apart.
+        const std::string reason = LoadFailureReason(error, path);
+        if (reason.empty())
+            KEX_ERROR("LoadLibrary %s: system error %lu.", file, static_cast<unsigned long>(error));
+        else
+            KEX_ERROR("LoadLibrary %s: system error %lu (%s).", file, static_cast<unsigned long>(error),
+                      reason.c_str());
         return 1;
     }
 

@@ -24,8 +24,11 @@ std::string KexHostDirectory();
 // searched: a bare name is looked for beside the component, then beside the
 // host program, then in the system directories; a relative name with a
 // directory is taken relative to the component's directory; an absolute name
-// is loaded as given. Null on failure.
-HMODULE KexLoadAdapterLibrary(const char* file, const std::string& componentDir);
+// is loaded as given. Null on failure, with the system's error code set
+// (ERROR_MOD_NOT_FOUND when no file was found to load); triedPath, when given,
+// receives the file handed to the loader ("" when none was).
+HMODULE KexLoadAdapterLibrary(const char* file, const std::string& componentDir,
+                              std::string* triedPath = nullptr);
 
 class CUSBAdapter {
 public:

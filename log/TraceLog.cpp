@@ -279,26 +279,52 @@ void CTraceLog::CheckSize() noexcept
 
 void CTraceLog::Rotate() noexcept
 {
-    char tag[16];
     if (m_attachSizeAction == 1) {
-        kex_log::FormatStamp(tag, sizeof tag, Now());
-    } else if (m_attachSizeAction == 2) {
-        // The index is shared by every logger of the process, each with its
-        // own lock.
-        int index = __atomic_load_n(&s_backupIndex, __ATOMIC_RELAXED), next;
-        do
-            next = index >= m_saveCount ? 1 : index + 1;
-        while (!__atomic_compare_exchange_n(&s_backupIndex, &index, next, false, __ATOMIC_RELAXED,
-                                            __ATOMIC_RELAXED));
-        std::snprintf(tag, sizeof tag, "%d", next);
-    } else {
-        return; // no backup: the file keeps growing
+        CloseFile();
+        MoveToStampedBackup();
+        OpenFile();
+        return;
     }
+    if (m_attachSizeAction != 2)
+        return; // no backup: the file keeps growing
+    // The index is shared by every logger of the process, each with its own
+    // lock.
+    int index = __atomic_load_n(&s_backupIndex, __ATOMIC_RELAXED), next;
+    do
+        next = index >= m_saveCount ? 1 : index + 1;
+    while (!__atomic_compare_exchange_n(&s_backupIndex, &index, next, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED));
+    char tag[16];
+    std::snprintf(tag, sizeof tag, "%d", next);
     CloseFile();
     char backup[sizeof m_logFile];
     if (kex_log::BackupPath(backup, sizeof backup, m_logFile, tag))
         MoveFileExA(m_logFile, backup, MOVEFILE_REPLACE_EXISTING);
     OpenFile();
+}
+
+void CTraceLog::MoveToStampedBackup() noexcept
+{
+    // A time-stamped backup is never replaced, not even one that another
+    // process made in the same second: the move fails on an existing name and
+    // the next name of that second is tried.
+    char stamp[16];
+    kex_log::FormatStamp(stamp, sizeof stamp, Now());
+    int sequence = std::strcmp(stamp, m_lastStamp) == 0 ? m_lastSequence + 1 : 0;
+    for (; sequence <= kex_log::kLastStampSequence; ++sequence) {
+        char tag[24], backup[sizeof m_logFile];
+        kex_log::FormatStampTag(tag, sizeof tag, stamp, sequence);
+        if (!kex_log::BackupPath(backup, sizeof backup, m_logFile, tag))
+            return;
+        if (MoveFileExA(m_logFile, backup, 0)) {
+            std::memcpy(m_lastStamp, stamp, sizeof m_lastStamp);
+            m_lastSequence = sequence;
+            return;
+        }
+        DWORD error = GetLastError();
+        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS)
+            return; // locked, say: the next record tries again
+    }
+    // Every name of this second is taken: the log grows until the next second.
 }
 
 FILE* CTraceLog::OpenFile() noexcept

@@ -72,6 +72,7 @@ private:
     void WriteRecord(const char* prefix, const char* format, va_list args) noexcept;
     void CheckSize() noexcept;
     void Rotate() noexcept;
+    void MoveToStampedBackup() noexcept;
     long long FileLength() noexcept;
     FILE* OpenFile() noexcept;
     void CloseFile() noexcept;
@@ -99,6 +100,10 @@ private:
     // Local time of the last whole second seen, in UTC seconds (under m_lock).
     unsigned long long m_timeSecond = ~0ULL;
     SYSTEMTIME m_timeLocal = {};
+    // Stamp and sequence of the last time-stamped backup (under m_lock): the
+    // next one in the same second starts looking after it.
+    char m_lastStamp[16] = {};
+    int m_lastSequence = 0;
 };
 
 // The component's one logger.

@@ -248,6 +248,23 @@ std::size_t FormatStamp(char* out, std::size_t cap, const LocalTime& t) noexcept
     return o.Finish();
 }
 
+std::size_t FormatStampTag(char* out, std::size_t cap, const char* stamp, int sequence) noexcept
+{
+    if (cap == 0)
+        return 0;
+    if (sequence < 0 || sequence > kLastStampSequence) {
+        out[0] = '\0';
+        return 0;
+    }
+    Out o(out, cap);
+    o.Put(stamp ? stamp : "");
+    if (sequence > 0) {
+        o.Put("~");
+        o.Dec(sequence, 3);
+    }
+    return o.Finish();
+}
+
 std::size_t FormatHeader(char* out, std::size_t cap, const char* time, std::string_view file, int line,
                          int threadId, int processId, const char* prefix) noexcept
 {

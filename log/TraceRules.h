@@ -72,6 +72,14 @@ std::size_t FormatTime(char* out, std::size_t cap, const LocalTime& t) noexcept;
 // "%02d%02d%02d%02d%02d" from month, day, hour, minute, second.
 std::size_t FormatStamp(char* out, std::size_t cap, const LocalTime& t) noexcept;
 
+// Tag of a time-stamped backup: the stamp itself for the first backup of a
+// second, "<stamp>~001" ... "<stamp>~999" for later ones in the same second,
+// so that no backup replaces another and the names still sort by time ('~'
+// sorts after the '_' that follows a bare stamp). Returns the length; 0 when
+// sequence is outside 0..kLastStampSequence.
+constexpr int kLastStampSequence = 999;
+std::size_t FormatStampTag(char* out, std::size_t cap, const char* stamp, int sequence) noexcept;
+
 // "<!--[time][file(line)][(tid/pid)][prefix" into out[cap]. When the header
 // would not fit, the file part is shortened so that the rest stays whole.
 // Returns the length written (always < cap).

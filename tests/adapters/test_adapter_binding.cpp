@@ -64,7 +64,9 @@ TEST_F(AdapterBinding, BrokenAdaptersTable)
 
         const std::vector<std::string> errors = LogCapture::Instance().Take("Error");
         if (row.error) {
-            ASSERT_EQ(1u, errors.size());
+            // A failed load is followed by the system's reason (see LoadFailureSaysWhy).
+            const bool loadFailed = std::string(row.error).rfind("LoadLibrary", 0) == 0;
+            ASSERT_EQ(loadFailed ? 2u : 1u, errors.size());
             EXPECT_EQ(Format(row.error, file), errors[0]);
         } else {
             EXPECT_TRUE(errors.empty()) << errors[0];
@@ -167,6 +169,7 @@ TEST_F(AdapterBinding, TracesEnterAndLeave)
         "Leave CUSBAdapter::CUSBAdapter.",
         "Enter CUSBAdapter::load.",
         "Error LoadLibrary no_such_adapter.dll failed.",
+        "Error LoadLibrary no_such_adapter.dll: system error 126 (the file, or a library it needs, was not found).",
         "Leave CUSBAdapter::load.",
         "Enter CUSBAdapter::~CUSBAdapter.",
         "Enter CUSBAdapter::UnLoad.",
@@ -174,6 +177,45 @@ TEST_F(AdapterBinding, TracesEnterAndLeave)
         "Leave CUSBAdapter::~CUSBAdapter.",
     };
     EXPECT_EQ(expected, trace);
+}
+
+TEST_F(AdapterBinding, LoadFailureSaysWhy)
+{
+    // "LoadLibrary X failed." is the same for every cause; the record after
+    // it gives the system's error code and, for the common mistake of an
+    // adapter of the other architecture, says so.
+#ifdef _WIN64
+    const char* const otherArch = "wrong architecture: a 32-bit library in a 64-bit process";
+#else
+    const char* const otherArch = "wrong architecture: a 64-bit library in a 32-bit process";
+#endif
+    const bool haveOtherArch = GetFileAttributesA((BinDir() + "other_arch_adapter.dll").c_str()) != INVALID_FILE_ATTRIBUTES;
+    if (haveOtherArch)
+        dir.CopyDll("other_arch_adapter.dll", "other.dll");
+    ASSERT_TRUE(WriteFile(dir / "text.dll", "not a library\r\n"));
+    struct Row {
+        const char* configured;
+        std::string reason;
+    } rows[] = {
+        {"other.dll", std::string("193 (") + otherArch + ")"},
+        {"text.dll", "193 (not a library for this process)"},
+        {"missing.dll", "126 (the file, or a library it needs, was not found)"},
+        {"sub\\missing.dll", "126 (the file, or a library it needs, was not found)"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.configured);
+        if (std::string(row.configured) == "other.dll" && !haveOtherArch) {
+            ADD_FAILURE() << "other_arch_adapter.dll was not built (no compiler for the other architecture)";
+            continue;
+        }
+        CUSBAdapter adapter;
+        EXPECT_EQ(1, adapter.load(row.configured, "x", MarkerCallback, dir.Path().c_str()));
+        const std::string configured = row.configured;
+        EXPECT_EQ((std::vector<std::string>{"LoadLibrary " + configured + " failed.",
+                                            "LoadLibrary " + configured + ": system error " + row.reason + "."}),
+                  LogCapture::Instance().Take("Error"));
+    }
+    EXPECT_TRUE(TakeJournal().empty());
 }
 
 // ---- Where a library is looked for ------------------------------------------
@@ -228,7 +270,10 @@ TEST_F(AdapterBinding, SearchNeverUsesCurrentDirectoryOrPath)
         if (row.loads) {
             EXPECT_TRUE(errors.empty());
         } else {
-            EXPECT_EQ(std::vector<std::string>{"LoadLibrary " + std::string(row.configured) + " failed."}, errors);
+            const std::string configured = row.configured;
+            EXPECT_EQ((std::vector<std::string>{"LoadLibrary " + configured + " failed.",
+                                                "LoadLibrary " + configured + ": system error 126 (the file, or a library it needs, was not found)."}),
+                      errors);
         }
         adapter.reset();
         const std::vector<JournalEvent> events = TakeJournal();

@@ -10,6 +10,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <map>
@@ -358,34 +359,75 @@ TEST(TraceLog, RotationAtEveryRecord)
     }
 }
 
-TEST(TraceLog, TimeStampedBackups)
+TEST(TraceLog, TimeStampedBackupsAreNeverReplaced)
 {
+    // Every record rotates: many backups fall into one second. None may
+    // replace another, and sorted by name they hold the records in order.
     TraceFiles f("stamped");
     f.WriteIni("[Common]\nLogMaxSize=0\nAttachSizeAction=1\n");
     CTraceLog log(f.log.c_str(), 2, 2, f.ini.c_str(), "Common", "LogSwitch");
     SYSTEMTIME before;
     GetLocalTime(&before);
     log.SetLocation("Stamp", 7);
-    log.Log(TRACE_ERROR, "first");  // moves the empty file aside
-    log.Log(TRACE_ERROR, "second"); // moves "first" aside
+    const int kRecords = 42;
+    for (int n = 1; n <= kRecords; ++n)
+        log.Log(TRACE_ERROR, "record %d", n); // moves the file before it aside
     log.Close();
 
-    EXPECT_EQ(Record("Stamp", 7, "Error = ", "second"), MaskTimes(test_support::ReadFile(f.Path())));
-    std::vector<std::string> backups = LogFilesMatching("??????????_" + f.log);
-    ASSERT_FALSE(backups.empty());
-    EXPECT_LE(backups.size(), 2u) << "within one second the second backup replaces the first";
+    EXPECT_EQ(Record("Stamp", 7, "Error = ", "record " + Dec(kRecords)), MaskTimes(test_support::ReadFile(f.Path())));
+    std::vector<std::string> backups = LogFilesMatching("??????????*_" + f.log);
+    std::sort(backups.begin(), backups.end());
+    ASSERT_EQ(static_cast<std::size_t>(kRecords), backups.size()) << "the empty file and every record but the last";
     char monthDay[8];
     std::snprintf(monthDay, sizeof monthDay, "%02d%02d", before.wMonth, before.wDay);
-    bool sawFirst = false;
-    for (const std::string& name : backups) {
+    for (int i = 0; i < kRecords; ++i) {
+        const std::string& name = backups[i];
         SCOPED_TRACE(name);
         EXPECT_EQ(std::string::npos, name.substr(0, 10).find_first_not_of("0123456789"));
         EXPECT_EQ(monthDay, name.substr(0, 4)) << "month and day, no year";
-        std::string text = MaskTimes(test_support::ReadFile(LogDir() + name));
-        sawFirst = sawFirst || text == Record("Stamp", 7, "Error = ", "first");
-        EXPECT_TRUE(text.empty() || text == Record("Stamp", 7, "Error = ", "first"));
+        const std::string rest = name.substr(10, name.size() - 10 - f.log.size());
+        EXPECT_TRUE(rest == "_" || (rest.size() == 5 && rest[0] == '~' && rest[4] == '_')) << "stamp, ~NNN for a later one";
+        EXPECT_EQ(i == 0 ? std::string() : Record("Stamp", 7, "Error = ", "record " + Dec(i)),
+                  MaskTimes(test_support::ReadFile(LogDir() + name)));
     }
-    EXPECT_TRUE(sawFirst);
+}
+
+TEST(TraceLog, TimeStampedBackupKeepsAnExistingFileOfItsName)
+{
+    // A backup of the same second made by another process stays as it is.
+    TraceFiles f("stampedother");
+    f.WriteIni("[Common]\nLogMaxSize=0\nAttachSizeAction=1\n");
+    CTraceLog log(f.log.c_str(), 2, 2, f.ini.c_str(), "Common", "LogSwitch");
+    log.SetLocation("Stamp", 8);
+    log.Log(TRACE_ERROR, "mine"); // the empty file becomes the first backup of this second
+    // Another process's backups for this second and the next few take the
+    // names that ours would have next.
+    std::vector<std::string> ours = LogFilesMatching("??????????*_" + f.log);
+    ASSERT_EQ(1u, ours.size());
+    const std::string stamp = ours[0].substr(0, 10);
+    std::vector<std::string> theirs;
+    for (int second = 0; second < 3; ++second) {
+        char next[16];
+        std::snprintf(next, sizeof next, "%010llu", std::stoull(stamp) + second);
+        for (const char* suffix : {"", "~001", "~002"})
+            theirs.push_back(std::string(next) + suffix + "_" + f.log);
+    }
+    for (const std::string& name : theirs)
+        if (name != ours[0])
+            WriteFile(LogDir() + name, "theirs");
+    log.Log(TRACE_ERROR, "after");
+    log.Close();
+    for (const std::string& name : theirs) {
+        if (name != ours[0]) {
+            EXPECT_EQ("theirs", test_support::ReadFile(LogDir() + name)) << name;
+        }
+    }
+    std::vector<std::string> all = LogFilesMatching("??????????*_" + f.log);
+    EXPECT_EQ(theirs.size() + 1, all.size()) << "\"mine\" went to a free name";
+    bool found = false;
+    for (const std::string& name : all)
+        found = found || MaskTimes(test_support::ReadFile(LogDir() + name)) == Record("Stamp", 8, "Error = ", "mine");
+    EXPECT_TRUE(found);
 }
 
 TEST(TraceLog, RotatesWhenAnotherWriterFillsTheFile)

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstring>
 #include <map>
@@ -220,6 +222,45 @@ TEST(TraceRules, TimeAndStampFormats)
     LocalTime u{2026, 12, 31, 23, 59, 59, 999};
     FormatTime(buf, sizeof buf, u);
     EXPECT_STREQ("2026-12-31 23:59:59:999", buf);
+}
+
+TEST(TraceRules, StampTagsNeverRepeatAndSortByTime)
+{
+    char buf[32];
+    EXPECT_EQ(10u, FormatStampTag(buf, sizeof buf, "0105090307", 0));
+    EXPECT_STREQ("0105090307", buf);
+    EXPECT_EQ(14u, FormatStampTag(buf, sizeof buf, "0105090307", 1));
+    EXPECT_STREQ("0105090307~001", buf);
+    FormatStampTag(buf, sizeof buf, "0105090307", kLastStampSequence);
+    EXPECT_STREQ("0105090307~999", buf);
+    for (int refused : {-1, kLastStampSequence + 1}) {
+        std::memset(buf, 'J', sizeof buf);
+        EXPECT_EQ(0u, FormatStampTag(buf, sizeof buf, "0105090307", refused)) << refused;
+        EXPECT_STREQ("", buf);
+    }
+
+    // Backups in the order they were made: sorted by name (bytes, or letters
+    // without case as a file list shows them) they stay in that order.
+    std::vector<std::string> made;
+    for (auto [stamp, sequence] : std::vector<std::pair<const char*, int>>{
+             {"0105090307", 0}, {"0105090307", 1}, {"0105090307", 2}, {"0105090307", 10},
+             {"0105090307", 999}, {"0105090308", 0}, {"0105090308", 1}, {"0105091000", 0}}) {
+        char tag[32], path[kTextSize];
+        FormatStampTag(tag, sizeof tag, stamp, sequence);
+        ASSERT_TRUE(BackupPath(path, sizeof path, "C:\\app\\log\\KexUSBPhone.log", tag));
+        made.push_back(path);
+    }
+    std::vector<std::string> byBytes = made;
+    std::sort(byBytes.begin(), byBytes.end());
+    EXPECT_EQ(made, byBytes);
+    auto lower = [](std::string s) {
+        for (char& c : s)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return s;
+    };
+    std::vector<std::string> noCase = made;
+    std::sort(noCase.begin(), noCase.end(), [&](const std::string& a, const std::string& b) { return lower(a) < lower(b); });
+    EXPECT_EQ(made, noCase);
 }
 
 TEST(TraceRules, HeaderBytes)
