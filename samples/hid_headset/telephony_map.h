@@ -9,6 +9,7 @@
 #include "adapters/KexUSBAdapter.h"
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace hid_headset {
@@ -84,6 +85,33 @@ private:
     std::vector<Control> m_controls;
     bool m_offHook = false; // what a toggle-style hook switch last meant
     LedState m_leds = 0;
+};
+
+} // namespace hid_headset
+
+namespace hid_headset {
+
+// Which devices the adapter takes, from the [HidHeadset] settings: lists of
+// "vendor:product" or "vendor" in hex, separated by commas or spaces.
+// An empty include list takes every device; exclude wins over include.
+// Entries that do not parse are skipped and counted.
+class DeviceFilter {
+public:
+    DeviceFilter() = default;
+    DeviceFilter(const std::string& include, const std::string& exclude);
+
+    bool Accepts(uint16_t vendor, uint16_t product) const;
+    int BadEntries() const { return m_badEntries; }
+
+private:
+    struct Entry {
+        uint16_t vendor;
+        int product; // -1: any product of the vendor
+    };
+    static bool Matches(const std::vector<Entry>& list, uint16_t vendor, uint16_t product);
+    int Parse(const std::string& text, std::vector<Entry>& out);
+    std::vector<Entry> m_include, m_exclude;
+    int m_badEntries = 0;
 };
 
 } // namespace hid_headset

@@ -1,8 +1,8 @@
-// Installs the virtual HID headset into the current Wine prefix, and takes
-// its devices away and back for the plug tests.
+// Installs the virtual HID headset's devices into the current Wine prefix,
+// and takes one away again for the plug tests.
 //
 //   install_virtual_hid install <inf> <layout>:<vendor>:<product>...   (hex ids)
-//   install_virtual_hid stop | start      stop or start the driver's service
+//   install_virtual_hid remove <vendor>:<product>
 //
 // Exit status 0 on success; what failed is printed.
 #include "tests/hid/virtual_hid_control.h"
@@ -17,8 +17,6 @@
 #include <cwchar>
 
 namespace {
-
-const wchar_t kServiceName[] = L"kexvirtualhid";
 
 int Fail(const char* what)
 {
@@ -66,6 +64,29 @@ int AddDevice(HDEVINFO set, unsigned layout, unsigned vendor, unsigned product)
     return 0;
 }
 
+// A device added while the driver runs is started only when Wine's driver
+// host enumerates its root devices again: the user-defined service control
+// that Wine's setupapi sends after a removal.
+int EnumerateAgain()
+{
+    const DWORD kReenumerateRootDevices = 128;
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (!manager)
+        return Fail("OpenSCManager");
+    SC_HANDLE service = OpenServiceW(manager, L"kexvirtualhid", SERVICE_USER_DEFINED_CONTROL | SERVICE_QUERY_STATUS);
+    int rc = 0;
+    SERVICE_STATUS status = {};
+    if (!service)
+        rc = Fail("OpenService");
+    else if (QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_RUNNING &&
+             !ControlService(service, kReenumerateRootDevices, &status))
+        rc = Fail("ControlService");
+    if (service)
+        CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return rc;
+}
+
 int Install(int argc, wchar_t** argv)
 {
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
@@ -93,37 +114,41 @@ int Install(int argc, wchar_t** argv)
     BOOL reboot = FALSE;
     if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, VHID_HARDWARE_ID, argv[2], INSTALLFLAG_FORCE, &reboot))
         return Fail("UpdateDriverForPlugAndPlayDevices");
-    return 0;
+    return EnumerateAgain();
 }
 
-int ControlDriver(bool start)
+// Takes the devices with these ids away, as an unplugged headset goes. Wine
+// asks the driver's service to enumerate its root devices again, which
+// removes the device from the HID stack.
+int Remove(unsigned vendor, unsigned product)
 {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (!manager)
-        return Fail("OpenSCManager");
-    SC_HANDLE service = OpenServiceW(manager, kServiceName, SERVICE_ALL_ACCESS);
-    if (!service)
-        return Fail("OpenService");
-    int rc = 0;
-    SERVICE_STATUS status = {};
-    if (start) {
-        if (!StartServiceW(service, 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
-            rc = Fail("StartService");
-    } else if (!ControlService(service, SERVICE_CONTROL_STOP, &status) && GetLastError() != ERROR_SERVICE_NOT_ACTIVE) {
-        rc = Fail("ControlService(stop)");
+    HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVCLASS_HIDCLASS, L"ROOT", nullptr, 0);
+    if (set == INVALID_HANDLE_VALUE)
+        return Fail("SetupDiGetClassDevs");
+    int removed = 0;
+    SP_DEVINFO_DATA device = {};
+    device.cbSize = sizeof device;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i) {
+        HKEY key = SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+        if (key == INVALID_HANDLE_VALUE)
+            continue;
+        DWORD ids[2] = {}, size = sizeof(DWORD);
+        RegQueryValueExW(key, L"VendorID", nullptr, nullptr, reinterpret_cast<BYTE*>(&ids[0]), &size);
+        size = sizeof(DWORD);
+        RegQueryValueExW(key, L"ProductID", nullptr, nullptr, reinterpret_cast<BYTE*>(&ids[1]), &size);
+        RegCloseKey(key);
+        if (ids[0] != vendor || ids[1] != product)
+            continue;
+        if (!SetupDiCallClassInstaller(DIF_REMOVE, set, &device))
+            return Fail("DIF_REMOVE");
+        ++removed;
     }
-    // Until the service has settled, the devices are half there.
-    const DWORD want = start ? SERVICE_RUNNING : SERVICE_STOPPED;
-    for (int i = 0; rc == 0 && i < 100; ++i) {
-        if (QueryServiceStatus(service, &status) && status.dwCurrentState == want)
-            break;
-        Sleep(50); // the service manager has no wait for a state
+    SetupDiDestroyDeviceInfoList(set);
+    if (removed == 0) {
+        std::fprintf(stderr, "install_virtual_hid: no device %04x:%04x\n", vendor, product);
+        return 1;
     }
-    if (rc == 0 && status.dwCurrentState != want)
-        rc = Fail("waiting for the service state");
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
-    return rc;
+    return 0;
 }
 
 } // namespace
@@ -132,10 +157,9 @@ int wmain(int argc, wchar_t** argv)
 {
     if (argc >= 4 && std::wcscmp(argv[1], L"install") == 0)
         return Install(argc, argv);
-    if (argc == 2 && std::wcscmp(argv[1], L"stop") == 0)
-        return ControlDriver(false);
-    if (argc == 2 && std::wcscmp(argv[1], L"start") == 0)
-        return ControlDriver(true);
-    std::fprintf(stderr, "usage: install_virtual_hid install <inf> <layout>:<vendor>:<product>... | stop | start\n");
+    unsigned vendor = 0, product = 0;
+    if (argc == 3 && std::wcscmp(argv[1], L"remove") == 0 && std::swscanf(argv[2], L"%x:%x", &vendor, &product) == 2)
+        return Remove(vendor, product);
+    std::fprintf(stderr, "usage: install_virtual_hid install <inf> <layout>:<vendor>:<product>... | remove <vendor>:<product>\n");
     return 2;
 }

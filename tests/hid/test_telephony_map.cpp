@@ -188,3 +188,49 @@ TEST(TelephonyMap, EachLedHasItsUsages)
 }
 
 } // namespace
+
+namespace {
+
+using hid_headset::DeviceFilter;
+
+TEST(DeviceFilter, IncludeAndExcludeListsPickTheDevices)
+{
+    struct Row {
+        const char* include;
+        const char* exclude;
+        uint16_t vendor, product;
+        bool want;
+    };
+    const Row rows[] = {
+        {"", "", 0x0b0e, 0x2453, true},                       // no lists: every device
+        {"0b0e:2453", "", 0x0b0e, 0x2453, true},
+        {"0b0e:2453", "", 0x0b0e, 0x2454, false},
+        {"0B0E", "", 0x0b0e, 0x9999, true},                   // a whole vendor, any case
+        {"1395:0082, 0b0e:2453", "", 0x0b0e, 0x2453, true},   // comma and space
+        {"1395:0082 047f", "", 0x047f, 0xc053, true},
+        {"", "047f:c053", 0x047f, 0xc053, false},
+        {"", "047f:c053", 0x047f, 0xc054, true},
+        {"047f", "047f:c053", 0x047f, 0xc053, false},         // exclude wins
+        {"0b0e:2453", "0b0e", 0x0b0e, 0x2453, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.include) + " / " + row.exclude);
+        const DeviceFilter filter(row.include, row.exclude);
+        EXPECT_EQ(row.want, filter.Accepts(row.vendor, row.product));
+        EXPECT_EQ(0, filter.BadEntries());
+    }
+}
+
+TEST(DeviceFilter, EntriesThatDoNotParseAreSkipped)
+{
+    // Only "0b0e:2453" is an entry: the include list is not empty, so a typo
+    // does not turn it into "every device".
+    const DeviceFilter filter("0b0e:2453, 12345:1, xyz, 1395:, :0082, 0b0e:2453:1", "");
+    EXPECT_EQ(5, filter.BadEntries());
+    EXPECT_TRUE(filter.Accepts(0x0b0e, 0x2453));
+    EXPECT_FALSE(filter.Accepts(0x1395, 0x0082));
+    // A list of typos alone takes every device: the typo is reported instead.
+    EXPECT_TRUE(DeviceFilter("nonsense", "").Accepts(0x1395, 0x0082));
+}
+
+} // namespace

@@ -84,7 +84,7 @@ static const UCHAR layout_consumer[] = {
 
 struct vhid {
     DEVICE_OBJECT *fdo;
-    KMUTEX lock;
+    KSPIN_LOCK lock; /* held only for copies: never across a call out */
     const UCHAR *descriptor;
     ULONG descriptor_length;
     USHORT vendor, product;
@@ -105,14 +105,17 @@ static struct vhid *vhid_of(DEVICE_OBJECT *device)
     return ((KEX_HID_DEVICE_EXTENSION *)device->DeviceExtension)->MiniDeviceExtension;
 }
 
+/* Wine runs driver code in ordinary threads (its dispatch thread and
+ * hidclass's reader), so the DPC-level spin lock calls are enough and need
+ * nothing of hal.dll. */
 static void lock(struct vhid *v)
 {
-    KeWaitForSingleObject(&v->lock, Executive, KernelMode, FALSE, NULL);
+    KeAcquireSpinLockAtDpcLevel(&v->lock);
 }
 
 static void unlock(struct vhid *v)
 {
-    KeReleaseMutex(&v->lock, FALSE);
+    KeReleaseSpinLockFromDpcLevel(&v->lock);
 }
 
 static NTSTATUS complete(IRP *irp, NTSTATUS status, ULONG_PTR information)
@@ -363,7 +366,7 @@ static NTSTATUS WINAPI on_add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *fdo)
 
     RtlZeroMemory(v, sizeof *v);
     v->fdo = fdo;
-    KeInitializeMutex(&v->lock, 0);
+    KeInitializeSpinLock(&v->lock);
     v->vendor = 0x1209;
     v->product = 0x0001;
     if (IoOpenDeviceRegistryKey(ext->PhysicalDeviceObject, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key) == STATUS_SUCCESS) {
