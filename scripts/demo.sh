@@ -11,6 +11,8 @@
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+# --hid: the same call through the HID headset adapter and a virtual HID headset.
+[ "${1:-}" = --hid ] && exec bash samples/hid_headset/run_hid_demo.sh
 
 bash scripts/setup.sh || { echo "demo: setup failed" >&2; exit 1; }
 
