@@ -275,6 +275,12 @@ std::size_t ProxyWindowRegistry::UserCount() noexcept
     return Instance().m_users.size();
 }
 
+std::size_t ProxyWindowRegistry::PendingCallCount() noexcept
+{
+    MutexLock lock(g_registryMutex);
+    return Instance().m_pending.size();
+}
+
 ProxyWindowRegistry::begin_result ProxyWindowRegistry::BeginCall(SyncEvent* owner, disp_evt_fun_ptr_base& call,
                                                                  volatile LONG* state, std::uint64_t& ticket,
                                                                  HWND& window)

@@ -63,6 +63,9 @@ public:
     // The window and the thread it was made on (0 when none).
     static HWND WindowHandle(DWORD& thread) noexcept;
     static std::size_t UserCount() noexcept;
+    // Calls handed over and neither taken by the window nor withdrawn by
+    // their raiser. For tests: a given-up call must not stay behind.
+    static std::size_t PendingCallCount() noexcept;
 
 private:
     friend class SyncEvent;

@@ -2,27 +2,39 @@
 # Runs every benchmark and prints one line per figure:
 #   BENCH <id> <what> ratio=<x> (<details>)
 # Each ratio compares against a reference measured in the same run.
-# Native benchmarks are built without sanitizers; Windows ones run under Wine.
+# Native benchmarks are built without sanitizers; Windows ones run under Wine,
+# in the 32-bit build where the host can run it and the 64-bit one elsewhere
+# (KEX_BENCH_ARCH=win32|win64 chooses). Every line names the build it measured.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+. scripts/hostarch.sh
+kex_probe_win32
 bash scripts/setup.sh >&2 || exit 1
 jobs=$(nproc)
 mkdir -p build
-echo "machine: $(uname -m), $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), wine $(wine --version 2>/dev/null)"
+arch=${KEX_BENCH_ARCH:-}
+[ -n "$arch" ] || { [ "$KEX_HOST_WIN32" = 1 ] && arch=win32 || arch=win64; }
+case "$arch" in
+    win32) toolchain=cmake/mingw-i686.cmake label=wine32 ;;
+    win64) toolchain=cmake/mingw-x86_64.cmake label=wine64 ;;
+    *) echo "bench: KEX_BENCH_ARCH must be win32 or win64" >&2; exit 2 ;;
+esac
+echo "machine: $(uname -m), $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), wine $("$(kex_wine_loader "$arch")" --version 2>/dev/null)"
+echo "windows build: $arch ($KEX_WIN32_EVIDENCE)"
 
 cmake -S . -B build/bench-native -G Ninja -DCMAKE_BUILD_TYPE=Release -DKEX_SANITIZE=OFF >/dev/null &&
     cmake --build build/bench-native -j "$jobs" >&2 || exit 1
-cmake -S . -B build/win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
-    cmake --build build/win32 -j "$jobs" >&2 || exit 1
+cmake -S . -B "build/$arch" -G Ninja -DCMAKE_TOOLCHAIN_FILE=$toolchain -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
+    cmake --build "build/$arch" -j "$jobs" >&2 || exit 1
 
 status=0
 for exe in build/bench-native/bin/bench_*; do
     [ -x "$exe" ] || continue
     "$exe" native || status=1
 done
-for exe in build/win32/bin/bench_*.exe; do
+for exe in "build/$arch"/bin/bench_*.exe; do
     [ -f "$exe" ] || continue
-    build/win32/wine-run "$exe" wine32 || status=1
+    "build/$arch/wine-run" "$exe" "$label" || status=1
 done
 exit $status

@@ -2,14 +2,26 @@
 # Installs what is missing, builds the native (sanitizer) and the Windows
 # builds, and runs every test: native ones directly, Windows ones under Wine.
 # Exit status is non-zero when anything fails.
+#
+# On a host that runs only 64-bit programs the 32-bit build is still built
+# and checked statically, and its Wine tests are counted as skipped.
+#   KEX_REQUIRE_WIN32=1    such a skip fails the run (for release checks)
+#   KEX_ASSUME_NO_WIN32=1  behave as on such a host
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+. scripts/hostarch.sh
+kex_probe_win32
+if [ "$KEX_HOST_WIN32" = 1 ]; then
+    echo "host: runs 32-bit programs ($KEX_WIN32_EVIDENCE)"
+else
+    echo "host: runs only 64-bit programs ($KEX_WIN32_EVIDENCE)"
+fi
 
 bash scripts/setup.sh || { echo "setup failed"; exit 1; }
 
 jobs=$(nproc)
-total_pass=0 total_fail=0 failed_steps=()
+total_pass=0 total_fail=0 total_skip=0 failed_steps=()
 
 # run_ctest <label> <build dir>
 run_ctest() {
@@ -43,18 +55,57 @@ build() {
     fi
 }
 
+# check_pe <label> <build dir> <arch>: static checks of the built DLL.
+check_pe() {
+    local label=$1 out line
+    out=$(bash scripts/check-pe.sh "$2" "$3" 2>&1)
+    echo "$out"
+    line=$(grep -E '^check-pe: [0-9]+ passed, [0-9]+ failed$' <<<"$out" | tail -n 1)
+    if [ -z "$line" ]; then
+        total_fail=$((total_fail + 1)); failed_steps+=("$label: static checks did not run"); return
+    fi
+    local pass fail
+    pass=$(sed -E 's/^check-pe: ([0-9]+) passed.*/\1/' <<<"$line")
+    fail=$(sed -E 's/.* ([0-9]+) failed$/\1/' <<<"$line")
+    total_pass=$((total_pass + pass)); total_fail=$((total_fail + fail))
+    [ "$fail" -eq 0 ] || failed_steps+=("$label: $fail static checks failed")
+}
+
+# skip_ctest <label> <build dir>: the tests that cannot run on this host.
+skip_ctest() {
+    local label=$1 count
+    count=$(ctest --test-dir "$2" -N 2>/dev/null | sed -nE 's/^Total Tests: ([0-9]+)$/\1/p')
+    count=${count:-0}
+    echo "$label: not run — this host runs only 64-bit programs ($KEX_WIN32_EVIDENCE)"
+    if [ "${KEX_REQUIRE_WIN32:-0}" = 1 ]; then
+        total_fail=$((total_fail + count))
+        failed_steps+=("$label: $count tests not run, and KEX_REQUIRE_WIN32=1 requires them")
+    else
+        total_skip=$((total_skip + count))
+    fi
+}
+
 mkdir -p build
 if build native build/native -DCMAKE_BUILD_TYPE=Debug; then
     echo "== native: tests (AddressSanitizer, UndefinedBehaviorSanitizer)"
     run_ctest native build/native
 fi
+# Built everywhere, so a compile error in the 32-bit build always fails.
 if build win32 build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
-    echo "== win32: tests under Wine"
-    run_ctest win32 build/win32
+    echo "== win32: static checks"
+    check_pe win32 build/win32 win32
+    if [ "$KEX_HOST_WIN32" = 1 ]; then
+        echo "== win32: tests under Wine"
+        run_ctest win32 build/win32
+    else
+        skip_ctest win32 build/win32
+    fi
 fi
 # The 64-bit DLL for 64-bit hosts: same sources, its own Wine prefix.
 if [ "${KEX_SKIP_WIN64:-0}" != 1 ] &&
     build win64 build/win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
+    echo "== win64: static checks"
+    check_pe win64 build/win64 win64
     echo "== win64: tests under 64-bit Wine"
     run_ctest win64 build/win64
 fi
@@ -72,5 +123,5 @@ echo
 if [ ${#failed_steps[@]} -gt 0 ]; then
     printf 'FAILED: %s\n' "${failed_steps[@]}"
 fi
-echo "total: $total_pass passed, $total_fail failed"
+echo "total: $total_pass passed, $total_fail failed, $total_skip skipped"
 [ ${#failed_steps[@]} -eq 0 ] && [ "$total_fail" -eq 0 ]

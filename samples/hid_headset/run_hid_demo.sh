@@ -5,24 +5,25 @@
 # presses its keys as HID input reports. Exit status 0 when every expected
 # event arrived in order and the headset saw the LEDs it waited for.
 #
-# KEX_BUILD_DIR chooses the build (default build/win32, or build/win64 where
-# the host cannot run 32-bit programs).
+# The build is build/win32 where the host runs 32-bit programs and
+# build/win64 elsewhere; KEX_DEMO_ARCH=win32|win64 or KEX_BUILD_DIR choose.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
 
 bash scripts/setup.sh || { echo "demo: setup failed" >&2; exit 1; }
 
-default_build=build/win32 toolchain=cmake/mingw-i686.cmake
-if [ -f scripts/hostarch.sh ]; then
-    # shellcheck source=/dev/null
-    . scripts/hostarch.sh
-    if declare -F kex_probe_win32 >/dev/null && kex_probe_win32 && [ "${KEX_HOST_WIN32:-1}" = 0 ]; then
-        default_build=build/win64
-    fi
-fi
-build=${KEX_BUILD_DIR:-$default_build}
-case "$build" in *win64*) toolchain=cmake/mingw-x86_64.cmake ;; esac
+. scripts/hostarch.sh
+kex_probe_win32
+arch=${KEX_DEMO_ARCH:-}
+[ -n "$arch" ] || { [ "$KEX_HOST_WIN32" = 1 ] && arch=win32 || arch=win64; }
+case "$arch" in
+    win32) toolchain=cmake/mingw-i686.cmake ;;
+    win64) toolchain=cmake/mingw-x86_64.cmake ;;
+    *) echo "demo: KEX_DEMO_ARCH must be win32 or win64" >&2; exit 2 ;;
+esac
+build=${KEX_BUILD_DIR:-build/$arch}
+echo "== demo: $arch build in $build ($KEX_WIN32_EVIDENCE)"
 mkdir -p "$build"
 log="$build/hid-demo-build.log"
 if [ ! -f "$build/build.ninja" ]; then

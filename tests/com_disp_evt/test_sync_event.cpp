@@ -303,6 +303,10 @@ TEST_P(SyncEventTest, CallNotPickedUpInTimeNeverRunsAndDoesNotConfuseTheNext)
     EXPECT_TRUE(ok); // handed over, then withdrawn
     EXPECT_GE(ms.count(), 190);
     EXPECT_LT(ms.count(), 900);
+    // Withdrawn, not merely ignored later: nothing points at the raiser's
+    // stack once it has returned (and a call left behind would hold the
+    // turn, so the next call could never start).
+    ASSERT_EQ(0u, ProxyWindowRegistry::PendingCallCount());
 
     // The next call is raised while the withdrawn one's message still waits:
     // its own completion, not the late message, must end its Call.
@@ -390,6 +394,7 @@ TEST_P(SyncEventTest, AQueuedCallsLimitStartsWhenTheCallBeforeItIsGivenUp)
     EXPECT_GE(aMs, 190);
     EXPECT_LT(aMs, 650);
     EXPECT_GE(bMs, aMs + 150) << "the second limit ran while the first call held the turn";
+    EXPECT_EQ(0u, ProxyWindowRegistry::PendingCallCount()) << "both given-up calls were withdrawn";
     host.Run([] {});
     EXPECT_EQ(0u, t.count()); // neither ran, even once the window was free
     ev.SetPickupLimit(5000);

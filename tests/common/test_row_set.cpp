@@ -635,3 +635,30 @@ TEST(RowSetCellPool, RowsGrowAndShrinkWithoutLosingCells)
     EXPECT_EQ(0u, pool.PoolCells());
     EXPECT_EQ("t4500", clone->GetStringAt(500, 2, ""));
 }
+
+TEST(RowSetCellPool, CellsARowHasNotWrittenReadEmpty)
+{
+    // A row's block is sized for every column but holds only the cells
+    // written so far. Fill the pool with numbers, free it, and let new rows
+    // take (most likely) the same memory: reading past a row's written cells
+    // must still give the default, not what the memory held before.
+    RowSet rs(16);
+    rs.AddColumns("a,b,c");
+    rs.SetRowCount(3000);
+    ASSERT_TRUE(IsCompact(rs));
+    for (int32_t r = 0; r < 3000; ++r)
+        for (int32_t c = 0; c < 3; ++c)
+            rs.SetIntAt(r, c, 7);
+    rs.ClearRows();
+    rs.SetRowCount(3000);
+    for (int32_t r = 0; r < 3000; ++r)
+        rs.SetIntAt(r, 0, r);
+    for (int32_t r = 0; r < 3000; r += 97) {
+        SCOPED_TRACE(r);
+        EXPECT_EQ(r, rs.GetIntAt(r, 0, -1));
+        EXPECT_EQ(common::ATTR_KIND_EMPTY, rs.KindAt(r, 1));
+        EXPECT_EQ(common::ATTR_KIND_EMPTY, rs.KindAt(r, 2));
+        EXPECT_EQ(-1, rs.GetIntAt(r, 2, -1));
+        EXPECT_EQ("none", rs.GetStringAt(r, 1, "none"));
+    }
+}

@@ -131,6 +131,7 @@ TEST_F(PhoneTest, InvokeErrors)
         std::vector<DISPID> named;
         HRESULT hr;
         UINT argErr;
+        WORD flags = DISPATCH_METHOD;
     } cases[] = {
         {"four arguments", 6, [](Args& a) { a.bstr(L"a").bstr(L"b").bstr(L"c").bstr(L"d"); }, {},
          DISP_E_BADPARAMCOUNT, kJunkArgErr},
@@ -166,6 +167,18 @@ TEST_F(PhoneTest, InvokeErrors)
         {"line by reference", 17, [&](Args& a) { a.ref(VT_I4, &byRefLong).ref(VT_I4, icons).ref(VT_BSTR, texts); },
          {}, DISP_E_TYPEMISMATCH, 0},
         {"stopped member answers", 6, [](Args& a) { a.bstr(L"100").bstr(L"Alice"); }, {}, E_FAIL, kJunkArgErr},
+        // A property put names its value DISPID_PROPERTYPUT; it is the last parameter.
+        {"Number put without a value", 5, [](Args&) {}, {}, DISP_E_BADPARAMCOUNT, kJunkArgErr, DISPATCH_PROPERTYPUT},
+        {"Number put with two values", 5, [](Args& a) { a.bstr(L"1").bstr(L"2"); }, {DISPID_PROPERTYPUT},
+         DISP_E_BADPARAMCOUNT, kJunkArgErr, DISPATCH_PROPERTYPUT},
+        {"Number put with three values", 5, [](Args& a) { a.bstr(L"1").bstr(L"2").bstr(L"3"); },
+         {DISPID_PROPERTYPUT}, DISP_E_BADPARAMCOUNT, kJunkArgErr, DISPATCH_PROPERTYPUT},
+        {"put value fills the last parameter", 6, [&](Args& a) { a.ref(VT_I4, &byRefLong).bstr(L"x"); },
+         {DISPID_PROPERTYPUT}, DISP_E_TYPEMISMATCH, 0, DISPATCH_PROPERTYPUT},
+        {"put with a positional name", 5, [](Args& a) { a.bstr(L"1"); }, {0}, E_FAIL, kJunkArgErr,
+         DISPATCH_PROPERTYPUT},
+        {"put with a name past the parameters", 5, [](Args& a) { a.bstr(L"1"); }, {1}, DISP_E_PARAMNOTFOUND, 0,
+         DISPATCH_PROPERTYPUT},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -174,7 +187,7 @@ TEST_F(PhoneTest, InvokeErrors)
         UINT argErr = kJunkArgErr;
         VARIANT result;
         std::memset(&result, 0xCC, sizeof result);
-        EXPECT_EQ(Invoke(phone.get(), c.id, DISPATCH_METHOD, args, c.named, &result, &argErr), c.hr);
+        EXPECT_EQ(Invoke(phone.get(), c.id, c.flags, args, c.named, &result, &argErr), c.hr);
         EXPECT_EQ(argErr, c.argErr);
         if (args.size() <= 3) {
             EXPECT_EQ(V_VT(&result), VT_EMPTY);
