@@ -85,6 +85,7 @@ static const UCHAR layout_consumer[] = {
 struct vhid {
     DEVICE_OBJECT *fdo;
     KSPIN_LOCK lock; /* held only for copies: never across a call out */
+    KIRQL irql;
     const UCHAR *descriptor;
     ULONG descriptor_length;
     USHORT vendor, product;
@@ -105,17 +106,19 @@ static struct vhid *vhid_of(DEVICE_OBJECT *device)
     return ((KEX_HID_DEVICE_EXTENSION *)device->DeviceExtension)->MiniDeviceExtension;
 }
 
-/* Wine runs driver code in ordinary threads (its dispatch thread and
- * hidclass's reader), so the DPC-level spin lock calls are enough and need
- * nothing of hal.dll. */
+/* A dispatcher mutex waited on from hidclass's reader and the dispatch
+ * thread at once hangs Wine 8; its spin locks do not. (On i386 they live in
+ * hal.dll.) */
 static void lock(struct vhid *v)
 {
-    KeAcquireSpinLockAtDpcLevel(&v->lock);
+    KIRQL irql;
+    KeAcquireSpinLock(&v->lock, &irql);
+    v->irql = irql;
 }
 
 static void unlock(struct vhid *v)
 {
-    KeReleaseSpinLockFromDpcLevel(&v->lock);
+    KeReleaseSpinLock(&v->lock, v->irql);
 }
 
 static NTSTATUS complete(IRP *irp, NTSTATUS status, ULONG_PTR information)
