@@ -11,7 +11,8 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
 
-bash scripts/setup.sh || { echo "demo: setup failed" >&2; exit 1; }
+built=${KEX_HID_DEMO_BUILT:-0}
+[ "$built" = 1 ] || bash scripts/setup.sh || { echo "demo: setup failed" >&2; exit 1; }
 
 . scripts/hostarch.sh
 kex_probe_win32
@@ -26,15 +27,15 @@ build=${KEX_BUILD_DIR:-build/$arch}
 echo "== demo: $arch build in $build ($KEX_WIN32_EVIDENCE)"
 mkdir -p "$build"
 log="$build/hid-demo-build.log"
-if [ ! -f "$build/build.ninja" ]; then
+if [ "$built" != 1 ] && [ ! -f "$build/build.ninja" ]; then
     echo "== demo: configuring $build"
     if ! cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=$toolchain \
             -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$log" 2>&1; then
         cat "$log"; echo "demo: configure failed" >&2; exit 1
     fi
 fi
-echo "== demo: building in $build"
-if ! cmake --build "$build" -j "$(nproc)" --target KexUSBPhone hid_headset demo_softphone \
+[ "$built" = 1 ] || echo "== demo: building in $build"
+if [ "$built" != 1 ] && ! cmake --build "$build" -j "$(nproc)" --target KexUSBPhone hid_headset demo_softphone \
         virtual_hid_driver install_virtual_hid hid_demo_headset >"$log" 2>&1; then
     cat "$log"; echo "demo: build failed" >&2; exit 1
 fi
