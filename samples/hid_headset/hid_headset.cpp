@@ -434,21 +434,30 @@ private:
 };
 
 std::unique_ptr<Adapter> g_adapter;
+// Two [AdapterList] keys may name this library: both bindings share the one
+// adapter, which stops when the last is uninitialized.
+int g_bindings = 0;
 
 } // namespace
 
 extern "C" int32_t KEX_CDECL Intialize(KexDeviceCallback callback)
 {
     try {
-        if (!callback || g_adapter)
+        if (!callback)
             return 1;
+        if (g_adapter) {
+            ++g_bindings;
+            return 0;
+        }
         g_callback = callback;
         auto adapter = std::make_unique<Adapter>();
         if (!adapter->Start()) {
             adapter->Stop();
+            g_callback = nullptr;
             return 1;
         }
         g_adapter = std::move(adapter);
+        g_bindings = 1;
         return 0;
     } catch (...) {
         return 1;
@@ -458,9 +467,7 @@ extern "C" int32_t KEX_CDECL Intialize(KexDeviceCallback callback)
 extern "C" int32_t KEX_CDECL execute(uint32_t code, uintptr_t wParam, uintptr_t lParam)
 {
     try {
-        if (!g_adapter)
-            return 1;
-        if (code < KEX_CMD_FIRST || code > KEX_CMD_LAST)
+        if (!g_adapter || code < KEX_CMD_FIRST || code > KEX_CMD_LAST)
             return 1;
         g_adapter->OnCommand(code);
         return 0;
@@ -471,12 +478,14 @@ extern "C" int32_t KEX_CDECL execute(uint32_t code, uintptr_t wParam, uintptr_t 
 
 extern "C" int32_t KEX_CDECL UnInitialize(void)
 {
+    // Also called after a failed Intialize: then there is nothing to stop.
+    if (g_bindings == 0 || --g_bindings > 0)
+        return 0;
     try {
-        if (g_adapter)
-            g_adapter->Stop();
-        g_adapter.reset();
+        g_adapter->Stop();
     } catch (...) {
     }
+    g_adapter.reset();
     g_callback = nullptr;
     return 0;
 }

@@ -154,10 +154,10 @@ protected:
     }
 
     // Starts the component with the adapter taking the devices in include.
-    void StartWith(const std::string& include, size_t wantPlugIns)
+    void StartWith(const std::string& include, size_t wantPlugIns, const std::string& moreAdapters = "")
     {
-        s_dir->write("USBPhone.ini", "[AdapterList]\r\nHeadset=hid_headset.dll\r\n[HidHeadset]\r\nInclude=" + include +
-                                         "\r\n");
+        s_dir->write("USBPhone.ini", "[AdapterList]\r\nHeadset=hid_headset.dll\r\n" + moreAdapters +
+                                         "[HidHeadset]\r\nInclude=" + include + "\r\n");
         ASSERT_NE(s_dll, nullptr);
         auto getClassObject = reinterpret_cast<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>(
             GetProcAddress(s_dll, "DllGetClassObject"));
@@ -394,6 +394,26 @@ TEST_F(HidHeadsetTest, OnlyTelephonyDevicesThatTheFilterTakesArePluggedIn)
     EXPECT_EQ(S_OK, phone->Ready());
     PumpPending();
     EXPECT_TRUE(sink.events.empty()) << Describe(sink.events);
+}
+
+// Two keys naming the library share one adapter: one plug-in and one event
+// per press, and the binding that comes second does not stop the first when
+// it is uninitialized.
+TEST_F(HidHeadsetTest, BoundTwiceTheAdapterRunsOnce)
+{
+    virtual_hid::Device device(kSingle.product);
+    ASSERT_TRUE(device.IsOpen());
+    StartWith("1209:" + Hex(kSingle.product), 1, "Headset2=hid_headset.dll\r\n");
+    Press p;
+    p.redial = true;
+    Click(device, kSingle, Press(), p);
+    ASSERT_TRUE(WaitEvents(1)) << Describe(sink.events);
+    Send(&IKexPhone::Ring);
+    PumpPending();
+    EXPECT_EQ(std::vector<Event>{Action(KEX_USBPHONE_CHARVALUE_REDIAL)}, Events()) << Describe(sink.events);
+    LedPanel panel;
+    panel.Take(device);
+    EXPECT_EQ((Leds{kRing, kRinger}), panel.Shown(kSingle));
 }
 
 TEST_F(HidHeadsetTest, MalformedReportsChangeNothingAndBreakNothing)
