@@ -263,7 +263,13 @@ private:
             const HANDLE waits[2] = {done.h, m_stop.h};
             if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
                 CancelIo(m_handle.h);
-                GetOverlappedResult(m_handle.h, &overlapped, &got, TRUE);
+                // A HID stack may leave a cancelled read queued for a
+                // while; closing the handle ends it.
+                if (WaitForSingleObject(done.h, 200) != WAIT_OBJECT_0) {
+                    CloseHandle(m_handle.h);
+                    m_handle.h = INVALID_HANDLE_VALUE;
+                }
+                WaitForSingleObject(done.h, INFINITE); // the buffer is the read's until then
                 return;
             }
             if (!GetOverlappedResult(m_handle.h, &overlapped, &got, FALSE))
