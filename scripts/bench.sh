@@ -37,4 +37,8 @@ for exe in "build/$arch"/bin/bench_*.exe; do
     [ -f "$exe" ] || continue
     "build/$arch/wine-run" "$exe" "$label" || status=1
 done
+# P6 runs in the HID test prefix, beside the virtual HID headset.
+if [ -f "build/$arch/hid/bench_hid_key_latency.exe" ]; then
+    "build/$arch/hid-run" "build/$arch/hid/bench_hid_key_latency.exe" "$label" || status=1
+fi
 exit $status

@@ -1,0 +1,430 @@
+/* A virtual HID headset: a root-enumerated HID minidriver for the tests.
+ *
+ * hidclass asks it for its descriptors and keeps a read pending; a test
+ * completes that read by sending the report it wants the headset to produce
+ * (IOCTL_VHID_INJECT on the headset's HID handle), and collects the output
+ * reports the host wrote (IOCTL_VHID_TAKE_OUTPUT). Each device serves the
+ * layout, vendor and product id written into its device key by the installer.
+ *
+ * A driver may import only ntoskrnl.exe and hidclass.sys; everything here is
+ * plain C on those two. */
+#include <ntifs.h>
+#include <wdm.h>
+
+#include "hid_minidriver.h"
+#include "virtual_hid_control.h"
+
+#define QUEUE_REPORTS 32
+#define REPORT_MAX 64
+#define OUTPUT_BYTES 8192
+#define MAX_DEVICES 16
+
+/* Telephony collections first: Wine 8 shows a device as its first top-level
+ * collection only. Modelled on real headsets' layouts. */
+static const UCHAR layout_single[] = {
+    0x05, 0x0B, 0x09, 0x05, 0xA1, 0x01,             /* Telephony: Headset */
+    0x85, 0x02,                                     /* report 2, input and output */
+    0x15, 0x00, 0x25, 0x01, 0x75, 0x01,
+    0x09, 0x20, 0x09, 0x97, 0x95, 0x02, 0x81, 0x22, /* Hook Switch, Line Busy: absolute */
+    0x09, 0x2F, 0x09, 0x21, 0x09, 0x24, 0x09, 0x2B, 0x09, 0x50,
+    0x95, 0x05, 0x81, 0x06,                         /* Mute, Flash, Redial, Speaker, Programmable: relative */
+    0x95, 0x01, 0x81, 0x01,
+    0x09, 0x06, 0xA1, 0x02,                         /* Key Pad: a one-byte array */
+    0x19, 0xB0, 0x29, 0xBB, 0x15, 0x01, 0x25, 0x0C, 0x75, 0x08, 0x95, 0x01, 0x81, 0x00,
+    0xC0,
+    0x05, 0x08, 0x15, 0x00, 0x25, 0x01, 0x75, 0x01, /* LEDs: Off-Hook, Mute, Ring, Hold, Microphone */
+    0x09, 0x17, 0x09, 0x09, 0x09, 0x18, 0x09, 0x20, 0x09, 0x21, 0x95, 0x05, 0x91, 0x22,
+    0x05, 0x0B, 0x09, 0x9E, 0x95, 0x01, 0x91, 0x22, /* Ringer */
+    0x95, 0x02, 0x91, 0x01,
+    0xC0,
+};
+
+static const UCHAR layout_split[] = {
+    0x05, 0x0B, 0x09, 0x05, 0xA1, 0x01,
+    0x15, 0x00, 0x25, 0x01, 0x75, 0x01,
+    0x85, 0x08,                                     /* input in report 8 */
+    0x09, 0x2F, 0x95, 0x01, 0x81, 0x06,             /* Mute: relative */
+    0x09, 0x20, 0x95, 0x01, 0x81, 0x22,             /* Hook Switch: absolute */
+    0x09, 0x24, 0x09, 0x21, 0x09, 0x2B, 0x95, 0x03, 0x81, 0x06,
+    0x95, 0x03, 0x81, 0x01,
+    0x19, 0xB0, 0x29, 0xBB, 0x95, 0x0C, 0x81, 0x02, /* keypad: one bit per key */
+    0x95, 0x04, 0x81, 0x01,
+    0x05, 0x08, 0x85, 0x09,                         /* LEDs in report 9: Mute, Off-Hook, Ring, Microphone, On-Line, Hold */
+    0x09, 0x09, 0x09, 0x17, 0x09, 0x18, 0x09, 0x21, 0x09, 0x2A, 0x09, 0x20, 0x95, 0x06, 0x91, 0x22,
+    0x95, 0x02, 0x91, 0x01,
+    0xC0,
+};
+
+static const UCHAR layout_per_led[] = {
+    0x05, 0x0B, 0x09, 0x05, 0xA1, 0x01,
+    0x85, 0x03,
+    0x15, 0x00, 0x25, 0x01, 0x75, 0x01,
+    0x09, 0x20, 0x95, 0x01, 0x81, 0x06,             /* Hook Switch: a toggle button */
+    0x09, 0x21, 0x09, 0x24, 0x09, 0x2F, 0x09, 0x2B, 0x95, 0x04, 0x81, 0x06,
+    0x95, 0x03, 0x81, 0x01,
+    0x19, 0xB0, 0x29, 0xBB, 0x95, 0x0C, 0x81, 0x02,
+    0x95, 0x04, 0x81, 0x01,
+    0x05, 0x08,                                     /* one output report per LED, id = usage */
+    0x85, 0x17, 0x09, 0x17, 0x95, 0x01, 0x91, 0x22, 0x95, 0x07, 0x91, 0x01,
+    0x85, 0x18, 0x09, 0x18, 0x95, 0x01, 0x91, 0x22, 0x95, 0x07, 0x91, 0x01,
+    0x85, 0x20, 0x09, 0x20, 0x95, 0x01, 0x91, 0x22, 0x95, 0x07, 0x91, 0x01,
+    0x85, 0x21, 0x09, 0x21, 0x95, 0x01, 0x91, 0x22, 0x95, 0x07, 0x91, 0x01,
+    0x05, 0x0B,
+    0x85, 0x9E, 0x09, 0x9E, 0x95, 0x01, 0x91, 0x22, 0x95, 0x07, 0x91, 0x01,
+    0xC0,
+};
+
+static const UCHAR layout_consumer[] = {
+    0x05, 0x0C, 0x09, 0x01, 0xA1, 0x01,             /* Consumer Control: volume keys */
+    0x85, 0x01, 0x15, 0x00, 0x25, 0x01, 0x75, 0x01,
+    0x09, 0xE9, 0x09, 0xEA, 0x09, 0xE2, 0x95, 0x03, 0x81, 0x02,
+    0x95, 0x05, 0x81, 0x01,
+    0xC0,
+};
+
+struct vhid {
+    DEVICE_OBJECT *fdo;
+    KSPIN_LOCK lock; /* held only for copies: never across a call out */
+    KIRQL irql;
+    const UCHAR *descriptor;
+    ULONG descriptor_length;
+    USHORT vendor, product;
+    IRP *pending_read;
+    BOOLEAN gone;
+    UCHAR queue[QUEUE_REPORTS][REPORT_MAX];
+    ULONG queue_length[QUEUE_REPORTS];
+    ULONG queue_head, queue_count;
+    UCHAR output[OUTPUT_BYTES];
+    ULONG output_length;
+};
+
+static DEVICE_OBJECT *devices[MAX_DEVICES];
+static PDRIVER_DISPATCH hidclass_device_control;
+
+static struct vhid *vhid_of(DEVICE_OBJECT *device)
+{
+    return ((KEX_HID_DEVICE_EXTENSION *)device->DeviceExtension)->MiniDeviceExtension;
+}
+
+/* A dispatcher mutex waited on from hidclass's reader and the dispatch
+ * thread at once hangs Wine 8; its spin locks do not. (On i386 they live in
+ * hal.dll.) */
+static void lock(struct vhid *v)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&v->lock, &irql);
+    v->irql = irql;
+}
+
+static void unlock(struct vhid *v)
+{
+    KeReleaseSpinLock(&v->lock, v->irql);
+}
+
+static NTSTATUS complete(IRP *irp, NTSTATUS status, ULONG_PTR information)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+static ULONG read_dword(HANDLE key, const WCHAR *name, ULONG fallback)
+{
+    UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)];
+    KEY_VALUE_PARTIAL_INFORMATION *info = (KEY_VALUE_PARTIAL_INFORMATION *)buffer;
+    UNICODE_STRING value;
+    ULONG size;
+    RtlInitUnicodeString(&value, name);
+    if (ZwQueryValueKey(key, &value, KeyValuePartialInformation, info, sizeof buffer, &size) != STATUS_SUCCESS ||
+        info->Type != REG_DWORD || info->DataLength != sizeof(ULONG))
+        return fallback;
+    return *(ULONG *)info->Data;
+}
+
+/* The host is done with the device: a held read must not keep hidclass's
+ * reader (and with it the removal) waiting. */
+static void fail_reads(struct vhid *v)
+{
+    IRP *irp;
+    lock(v);
+    v->gone = TRUE;
+    irp = v->pending_read;
+    v->pending_read = NULL;
+    unlock(v);
+    if (irp)
+        complete(irp, STATUS_DELETE_PENDING, 0);
+}
+
+static NTSTATUS WINAPI on_pnp(DEVICE_OBJECT *device, IRP *irp)
+{
+    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
+    KEX_HID_DEVICE_EXTENSION *ext = device->DeviceExtension;
+    int i;
+
+    switch (stack->MinorFunction) {
+    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_REMOVE_DEVICE:
+        fail_reads(vhid_of(device));
+        if (stack->MinorFunction == IRP_MN_REMOVE_DEVICE)
+            for (i = 0; i < MAX_DEVICES; ++i)
+                (void)InterlockedCompareExchangePointer((void **)&devices[i], NULL, device);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+    }
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(ext->NextDeviceObject, irp);
+}
+
+static NTSTATUS WINAPI on_power(DEVICE_OBJECT *device, IRP *irp)
+{
+    KEX_HID_DEVICE_EXTENSION *ext = device->DeviceExtension;
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(ext->NextDeviceObject, irp);
+}
+
+static void record_output(struct vhid *v, UCHAR kind, const HID_XFER_PACKET *packet)
+{
+    ULONG length = packet->reportBufferLen;
+    const UCHAR *bytes = packet->reportBuffer;
+    BOOLEAN add_id = packet->reportId == 0; /* the buffer starts with the id when the device has ids */
+    ULONG total = length + (add_id ? 1 : 0);
+    if (!bytes || total > 255)
+        return;
+    lock(v);
+    if (v->output_length + 2 + total <= OUTPUT_BYTES) {
+        UCHAR *p = v->output + v->output_length;
+        *p++ = kind;
+        *p++ = (UCHAR)total;
+        if (add_id)
+            *p++ = 0;
+        RtlCopyMemory(p, bytes, length);
+        v->output_length += 2 + total;
+    }
+    unlock(v);
+}
+
+static NTSTATUS WINAPI on_internal_ioctl(DEVICE_OBJECT *device, IRP *irp)
+{
+    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
+    struct vhid *v = vhid_of(device);
+    ULONG out_length = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    void *out = irp->UserBuffer;
+
+    switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+    case IOCTL_HID_GET_DEVICE_DESCRIPTOR: {
+        KEX_HID_DESCRIPTOR d = {sizeof d, 0x21, 0x0111, 0, 1, 0x22, (USHORT)v->descriptor_length};
+        if (out_length < sizeof d)
+            return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        RtlCopyMemory(out, &d, sizeof d);
+        return complete(irp, STATUS_SUCCESS, sizeof d);
+    }
+    case IOCTL_HID_GET_REPORT_DESCRIPTOR:
+        if (out_length < v->descriptor_length)
+            return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        RtlCopyMemory(out, v->descriptor, v->descriptor_length);
+        return complete(irp, STATUS_SUCCESS, v->descriptor_length);
+    case IOCTL_HID_GET_DEVICE_ATTRIBUTES: {
+        KEX_HID_DEVICE_ATTRIBUTES a = {sizeof a, v->vendor, v->product, 0x0100, {0}};
+        if (out_length < sizeof a)
+            return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        RtlCopyMemory(out, &a, sizeof a);
+        return complete(irp, STATUS_SUCCESS, sizeof a);
+    }
+    case IOCTL_HID_GET_STRING: {
+        static const WCHAR name[] = L"Kex Virtual Headset";
+        if (out_length < sizeof name)
+            return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        RtlCopyMemory(out, name, sizeof name);
+        return complete(irp, STATUS_SUCCESS, sizeof name);
+    }
+    case IOCTL_HID_READ_REPORT: {
+        ULONG n;
+        lock(v);
+        if (v->gone || v->pending_read) {
+            unlock(v);
+            return complete(irp, v->gone ? STATUS_DELETE_PENDING : STATUS_DEVICE_BUSY, 0);
+        }
+        if (v->queue_count == 0) {
+            IoMarkIrpPending(irp);
+            v->pending_read = irp;
+            unlock(v);
+            return STATUS_PENDING;
+        }
+        n = v->queue_length[v->queue_head];
+        if (n > out_length)
+            n = out_length;
+        RtlCopyMemory(out, v->queue[v->queue_head], n);
+        v->queue_head = (v->queue_head + 1) % QUEUE_REPORTS;
+        --v->queue_count;
+        unlock(v);
+        return complete(irp, STATUS_SUCCESS, n);
+    }
+    case IOCTL_HID_WRITE_REPORT:
+    case IOCTL_HID_SET_OUTPUT_REPORT:
+    case IOCTL_HID_SET_FEATURE: {
+        const HID_XFER_PACKET *packet = irp->UserBuffer;
+        ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+        if (!packet)
+            return complete(irp, STATUS_INVALID_PARAMETER, 0);
+        record_output(v, code == IOCTL_HID_WRITE_REPORT ? VHID_OUT_WRITE
+                         : code == IOCTL_HID_SET_OUTPUT_REPORT ? VHID_OUT_SET_OUTPUT : VHID_OUT_SET_FEATURE,
+                      packet);
+        return complete(irp, STATUS_SUCCESS, packet->reportBufferLen);
+    }
+    case IOCTL_HID_ACTIVATE_DEVICE:
+    case IOCTL_HID_DEACTIVATE_DEVICE:
+        return complete(irp, STATUS_SUCCESS, 0);
+    }
+    return complete(irp, STATUS_NOT_SUPPORTED, 0);
+}
+
+/* The HID handle a test opens belongs to hidclass's collection device, whose
+ * extension starts with its parent: ours. */
+static struct vhid *find_device(DEVICE_OBJECT *device)
+{
+    DEVICE_OBJECT *parent = device->DeviceExtension ? *(DEVICE_OBJECT **)device->DeviceExtension : NULL;
+    int i;
+    for (i = 0; i < MAX_DEVICES; ++i)
+        if (devices[i] && (devices[i] == device || devices[i] == parent))
+            return vhid_of(devices[i]);
+    return NULL;
+}
+
+static NTSTATUS inject(struct vhid *v, const UCHAR *bytes, ULONG length)
+{
+    IRP *irp;
+    ULONG n;
+    if (length == 0 || length > REPORT_MAX)
+        return STATUS_INVALID_PARAMETER;
+    lock(v);
+    irp = v->pending_read;
+    v->pending_read = NULL;
+    if (!irp) {
+        ULONG slot;
+        if (v->queue_count == QUEUE_REPORTS) {
+            unlock(v);
+            return STATUS_DEVICE_BUSY;
+        }
+        slot = (v->queue_head + v->queue_count) % QUEUE_REPORTS;
+        RtlCopyMemory(v->queue[slot], bytes, length);
+        v->queue_length[slot] = length;
+        ++v->queue_count;
+        unlock(v);
+        return STATUS_SUCCESS;
+    }
+    unlock(v);
+    n = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
+    if (n > length)
+        n = length;
+    RtlCopyMemory(irp->UserBuffer, bytes, n);
+    complete(irp, STATUS_SUCCESS, n);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS WINAPI on_device_control(DEVICE_OBJECT *device, IRP *irp)
+{
+    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
+    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    struct vhid *v;
+
+    if (code != IOCTL_VHID_INJECT && code != IOCTL_VHID_TAKE_OUTPUT)
+        return hidclass_device_control(device, irp);
+    if (!(v = find_device(device)))
+        return complete(irp, STATUS_NO_SUCH_DEVICE, 0);
+    if (code == IOCTL_VHID_INJECT)
+        return complete(irp, inject(v, irp->AssociatedIrp.SystemBuffer, stack->Parameters.DeviceIoControl.InputBufferLength), 0);
+
+    {
+        ULONG room = stack->Parameters.DeviceIoControl.OutputBufferLength, n;
+        lock(v);
+        n = v->output_length <= room ? v->output_length : 0;
+        if (n == 0 && v->output_length) {
+            unlock(v);
+            return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        }
+        RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, v->output, n);
+        v->output_length = 0;
+        unlock(v);
+        return complete(irp, STATUS_SUCCESS, n);
+    }
+}
+
+static NTSTATUS WINAPI on_add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *fdo)
+{
+    KEX_HID_DEVICE_EXTENSION *ext = fdo->DeviceExtension;
+    struct vhid *v = ext->MiniDeviceExtension;
+    ULONG layout = VHID_LAYOUT_SINGLE_REPORT;
+    HANDLE key;
+    int i;
+
+    RtlZeroMemory(v, sizeof *v);
+    v->fdo = fdo;
+    KeInitializeSpinLock(&v->lock);
+    v->vendor = 0x1209;
+    v->product = 0x0001;
+    if (IoOpenDeviceRegistryKey(ext->PhysicalDeviceObject, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key) == STATUS_SUCCESS) {
+        layout = read_dword(key, L"Layout", layout);
+        v->vendor = (USHORT)read_dword(key, L"VendorID", v->vendor);
+        v->product = (USHORT)read_dword(key, L"ProductID", v->product);
+        ZwClose(key);
+    }
+    switch (layout) {
+    case VHID_LAYOUT_SPLIT_REPORTS:
+        v->descriptor = layout_split, v->descriptor_length = sizeof layout_split;
+        break;
+    case VHID_LAYOUT_REPORT_PER_LED:
+        v->descriptor = layout_per_led, v->descriptor_length = sizeof layout_per_led;
+        break;
+    case VHID_LAYOUT_NOT_TELEPHONY:
+        v->descriptor = layout_consumer, v->descriptor_length = sizeof layout_consumer;
+        break;
+    default:
+        v->descriptor = layout_single, v->descriptor_length = sizeof layout_single;
+        break;
+    }
+    for (i = 0; i < MAX_DEVICES; ++i)
+        if (!InterlockedCompareExchangePointer((void **)&devices[i], fdo, NULL))
+            break;
+    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+static void WINAPI on_unload(DRIVER_OBJECT *driver)
+{
+}
+
+NTSTATUS WINAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *registry)
+{
+    KEX_HID_MINIDRIVER_REGISTRATION registration;
+    NTSTATUS status;
+
+    driver->DriverExtension->AddDevice = on_add_device;
+    driver->DriverUnload = on_unload;
+    driver->MajorFunction[IRP_MJ_PNP] = on_pnp;
+    driver->MajorFunction[IRP_MJ_POWER] = on_power;
+    driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = on_internal_ioctl;
+
+    RtlZeroMemory(&registration, sizeof registration);
+    registration.Revision = HID_REVISION;
+    registration.DriverObject = driver;
+    registration.RegistryPath = registry;
+    registration.DeviceExtensionSize = sizeof(struct vhid);
+    registration.DevicesArePolled = FALSE;
+    if ((status = HidRegisterMinidriver(&registration)) != STATUS_SUCCESS)
+        return status;
+
+    /* Test control arrives on the HID handle: hidclass answers the rest. */
+    hidclass_device_control = driver->MajorFunction[IRP_MJ_DEVICE_CONTROL];
+    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = on_device_control;
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,26 @@
+/* Test control of the virtual HID headset, shared by its driver and the
+ * tests: custom IOCTLs on the headset's own HID device handle, and the
+ * layouts it can serve. */
+#ifndef KEX_VIRTUAL_HID_CONTROL_H
+#define KEX_VIRTUAL_HID_CONTROL_H
+
+/* Input: the report's bytes (report id first). Completes a read hidclass has
+ * pending, or queues the report for the next one. */
+#define IOCTL_VHID_INJECT CTL_CODE(FILE_DEVICE_UNKNOWN, 0xA01, METHOD_BUFFERED, FILE_ANY_ACCESS)
+/* Output: the output reports received since the last call, removed from the
+ * record, each as { kind, length, bytes[length] } (report id first). */
+#define IOCTL_VHID_TAKE_OUTPUT CTL_CODE(FILE_DEVICE_UNKNOWN, 0xA02, METHOD_BUFFERED, FILE_ANY_ACCESS)
+
+#define VHID_OUT_WRITE 1      /* WriteFile */
+#define VHID_OUT_SET_OUTPUT 2 /* HidD_SetOutputReport */
+#define VHID_OUT_SET_FEATURE 3
+
+/* Layouts, chosen per device by the "Layout" value of its device key. */
+#define VHID_LAYOUT_SINGLE_REPORT 1 /* input and LEDs share report id 2 */
+#define VHID_LAYOUT_SPLIT_REPORTS 2 /* input in id 8, LEDs in id 9 in another order */
+#define VHID_LAYOUT_REPORT_PER_LED 3 /* input in id 3, one output report per LED, toggle hook switch */
+#define VHID_LAYOUT_NOT_TELEPHONY 4 /* a consumer-control device */
+
+#define VHID_HARDWARE_ID L"root\\kexvirtualhid"
+
+#endif
