@@ -83,14 +83,14 @@ stage_arch() {
 }
 
 # readme_file <name>...: the README's source of an example file: the fenced
-# block after the first "<!-- sdk-file: NAME -->" or "<!-- example: NAME ...-->"
-# comment, for any of the names given.
+# block after the first "<!-- example: NAME -->" (or "<!-- example: NAME
+# sets: ... -->") comment, for any of the names given.
 readme_file() {
     awk -v names="$*" '
         BEGIN { n = split(names, want, " ") }
         !found {
             for (i = 1; i <= n; i++)
-                if ($0 == "<!-- sdk-file: " want[i] " -->" || $0 == "<!-- example: " want[i] " -->" ||
+                if ($0 == "<!-- example: " want[i] " -->" ||
                     index($0, "<!-- example: " want[i] " sets:") == 1) { found = 1; next }
             next
         }
