@@ -111,6 +111,27 @@ bool WaitState(volatile LONG* state, LONG value, bool until, DWORD ms) noexcept
     }
 }
 
+// Calls of the window running on this thread, nested ones included, and the
+// work deferred until they have all returned. Plain pointers: a thread_local
+// with a destructor is costly in a DLL.
+thread_local int t_dispatchDepth = 0;
+thread_local std::vector<std::function<void()>>* t_deferred = nullptr;
+
+void RunDeferred() noexcept
+{
+    while (t_dispatchDepth == 0 && t_deferred) {
+        std::vector<std::function<void()>>* work = t_deferred;
+        t_deferred = nullptr;
+        for (std::function<void()>& fn : *work) {
+            try {
+                fn();
+            } catch (...) {
+            }
+        }
+        delete work;
+    }
+}
+
 // Queued calls of one SyncEvent that the window runs back to back before it
 // returns to its message loop and posts for the rest.
 constexpr int kMaxChain = 8;
@@ -186,6 +207,7 @@ LRESULT CProxyWindow::OnComEvent(UINT, WPARAM wParam, LPARAM lParam, BOOL& handl
     ProxyWindowRegistry::pending_call current;
     if (!ProxyWindowRegistry::Take(ticket, current))
         return 1;
+    ++t_dispatchDepth;
     for (int run = 1;; ++run) {
         try {
             current.call->execute();
@@ -202,8 +224,25 @@ LRESULT CProxyWindow::OnComEvent(UINT, WPARAM wParam, LPARAM lParam, BOOL& handl
         else
             SetEvent(current.owner->m_hDone.get());
         if (!chained)
-            return 1;
+            break;
         current = next;
+    }
+    --t_dispatchDepth;
+    RunDeferred();
+    return 1;
+}
+
+bool DeferPastDispatchedCalls(std::function<void()> fn) noexcept
+{
+    if (t_dispatchDepth == 0)
+        return false;
+    try {
+        if (!t_deferred)
+            t_deferred = new std::vector<std::function<void()>>;
+        t_deferred->push_back(std::move(fn));
+        return true;
+    } catch (...) {
+        return false;
     }
 }
 

@@ -20,6 +20,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 
 namespace com_disp_evt {
 
@@ -51,6 +52,13 @@ private:
     std::uint32_t m_cookie2;
     Mutex m_lock; // held while the call runs and while it is withdrawn
 };
+
+// Runs fn on this thread once every call the event window is running on it
+// has returned and its raiser has been let go: work that waits for a raising
+// thread (an adapter joining it) must not run inside that thread's call.
+// False when no such call is running here, or no memory: the caller then
+// decides itself.
+bool DeferPastDispatchedCalls(std::function<void()> fn) noexcept;
 
 class SyncEvent {
 public:

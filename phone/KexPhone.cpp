@@ -9,6 +9,7 @@
 #include "module/Module.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cwchar>
 #include <new>
 #include <utility>
@@ -157,6 +158,28 @@ ULONG KexUsbPhone::Release() noexcept { return m_outer->Release(); }
 
 // ---- start and stop --------------------------------------------------------
 
+namespace {
+// Managers stopped but not yet unloaded, process-wide: adapters may be shared
+// by objects, and none may be initialized again before its "UnInitialize".
+std::atomic<int> g_unloadsPending{0};
+}
+namespace {
+
+void UnloadManagers(std::vector<std::unique_ptr<CUSBManager>>& managers) noexcept
+{
+    for (std::unique_ptr<CUSBManager>& manager : managers) {
+        try {
+            manager->UnLoad();
+        } catch (...) {
+            KEX_ERROR("UnLoad exception.");
+        }
+        manager.reset();
+        --g_unloadsPending;
+    }
+    managers.clear();
+}
+} // namespace
+
 // Holds a reference and counts the call while the adapters run.
 class KexUsbPhone::AdapterCall {
 public:
@@ -167,17 +190,7 @@ public:
     }
     ~AdapterCall()
     {
-        if (--m_phone->m_adapterCalls == 0) {
-            std::vector<std::unique_ptr<CUSBManager>> retired;
-            retired.swap(m_phone->m_retired);
-            for (std::unique_ptr<CUSBManager>& manager : retired) {
-                try {
-                    manager->UnLoad();
-                } catch (...) {
-                    KEX_ERROR("UnLoad exception.");
-                }
-            }
-        }
+        m_phone->LeaveAdapterCall();
         m_phone->Release(); // may be the last reference: nothing after this
     }
     AdapterCall(const AdapterCall&) = delete;
@@ -187,10 +200,31 @@ private:
     KexUsbPhone* m_phone;
 };
 
+void KexUsbPhone::LeaveAdapterCall() noexcept
+{
+   
+    if (--m_adapterCalls > 0 || m_retired.empty())
+        return;
+    std::vector<std::unique_ptr<CUSBManager>> retired;
+    retired.swap(m_retired);
+    // The handler may be running for a report whose adapter thread waits
+    // for it to return; "UnInitialize" joins that thread, so it runs once
+    // that thread has been let go.
+    try {
+        auto later = std::make_shared<std::vector<std::unique_ptr<CUSBManager>>>(std::move(retired));
+        if (com_disp_evt::DeferPastDispatchedCalls([later] { UnloadManagers(*later); }))
+            return;
+        retired.swap(*later);
+    } catch (...) {
+    }
+    UnloadManagers(retired);
+}
+
 void KexUsbPhone::Retire(std::unique_ptr<CUSBManager> manager) noexcept
 {
     try {
         m_retired.push_back(std::move(manager));
+        ++g_unloadsPending;
     } catch (...) {
         // No memory to remember it: better a leak than freeing running code.
         manager.release();
@@ -227,6 +261,12 @@ HRESULT KexUsbPhone::Start() noexcept
         KEX_INFO("KexUsbPhone has started.");
         return S_OK;
     }
+    if (g_unloadsPending > 0) {
+        // Stopped from an event handler, or still stopping: its adapters
+        // must have run "UnInitialize" before they are initialized again.
+        KEX_ERROR("Start refused: adapters are still being unloaded.");
+        return E_FAIL;
+    }
     m_pManager = NewManager();
     if (!m_pManager) {
         KEX_ERROR("Allocate memory for AdapterManager failed.");
@@ -234,7 +274,9 @@ HRESULT KexUsbPhone::Start() noexcept
     }
     CUSBManager* manager = m_pManager.get();
     AdapterCall call(this);
+    const bool wasStopped = m_stopped.exchange(false); // "Intialize" may report inline
     if (LoadAdapters(*manager) != 0) {
+        m_stopped = wasStopped;
         KEX_ERROR("AdapterManager load failed.");
         // An event raised while loading may have stopped the object already.
         if (m_pManager.get() == manager) {
@@ -253,20 +295,16 @@ HRESULT KexUsbPhone::Stop() noexcept
     KEX_TRACE_SCOPE("KexUsbPhone::Stop");
     if (!m_pManager)
         return S_OK;
-    if (m_adapterCalls > 0) {
-        // Stopped from an event of an adapter that is still running: the
-        // object counts as stopped now, the adapters go when it returns.
-        Retire(std::move(m_pManager));
-        return S_OK;
-    }
-    try {
-        m_pManager->UnLoad();
-    } catch (...) {
-        // Still counts as started: a later Stop tries again.
-        KEX_ERROR("UnLoad exception.");
-        return S_OK;
-    }
-    m_pManager.reset();
+    // Stopped from here on: an adapter that dispatches messages while it
+    // joins its threads may deliver a queued report, and neither its event
+    // nor a command or Stop from that handler may reach the adapters again.
+    m_stopped = true;
+    Retire(std::move(m_pManager));
+    if (m_adapterCalls > 0)
+        return S_OK; // adapter code is on the stack: unloaded when it returns
+    std::vector<std::unique_ptr<CUSBManager>> retired;
+    retired.swap(m_retired);
+    UnloadManagers(retired);
     return S_OK;
 }
 

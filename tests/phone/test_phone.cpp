@@ -747,6 +747,126 @@ TEST_F(PhoneEventsTest, StopOrReleaseFromAnEventRaisedInsideExecute)
     }
 }
 
+// The usual case: a report raised on the adapter's own thread, whose
+// "UnInitialize" joins that thread. Stop or the last Release from the handler
+// must not wait for that join: the object is stopped at once, the report's
+// callback returns, and the adapters go after the handler has returned.
+TEST_F(PhoneEventsTest, StopOrReleaseFromAnEventRaisedOnAnAdapterThread)
+{
+    const struct {
+        const char* what;
+        bool release;
+    } cases[] = {{"Stop", false}, {"last Release", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (!phone)
+            ASSERT_EQ(KexUsbPhone::CreateInstance(nullptr, IID_IKexPhone, phone.put_void()), S_OK);
+        com_ptr<IConnectionPointContainer> cpc;
+        ASSERT_EQ(phone.query(cpc), S_OK);
+        ASSERT_EQ(cpc->FindConnectionPoint(DIID_IKexPhoneEvents, cp.put()), S_OK);
+        cpc.reset();
+        rec.reset();
+        ASSERT_EQ(phone->Start(), S_OK);
+        DWORD cookie = 0;
+        ASSERT_EQ(cp->Advise(&sink, &cookie), S_OK);
+        cp.reset();
+        const long locks = g_module.GetLockCount();
+        sink.events.clear();
+        VARIANT_BOOL startedInEvent = VARIANT_TRUE;
+        HRESULT readyInEvent = S_OK;
+        int uninitializedInEvent = -1;
+        sink.during = [&] {
+            if (c.release) {
+                phone.reset();
+            } else {
+                EXPECT_EQ(phone->Stop(), S_OK);
+                phone->get_IsStarted(&startedInEvent);
+                readyInEvent = phone->Ready();
+            }
+            uninitializedInEvent = rec.State().unInitializeCalls;
+        };
+        {
+            Watchdog dog(c.what, 10000);
+            // The key press after the plug-out reaches a stopped object.
+            Raise({{17, 0, 0}, {3, 5, 0}});
+        }
+        sink.during = nullptr;
+        EXPECT_EQ(sink.events.size(), 1u) << Describe(sink.events);
+        EXPECT_EQ(uninitializedInEvent, 0) << "unloaded inside the handler";
+        RecState s = rec.State();
+        EXPECT_EQ(s.unInitializeCalls, 1);
+        EXPECT_EQ(s.unInitializeNested, 0);
+        EXPECT_EQ(s.executeCalls, 0);
+        EXPECT_EQ(s.raised, 2);
+        if (c.release) {
+            EXPECT_EQ(g_module.GetLockCount(), locks - 1) << "object not destroyed";
+        } else {
+            EXPECT_EQ(startedInEvent, VARIANT_FALSE);
+            EXPECT_EQ(readyInEvent, E_FAIL);
+            EXPECT_EQ(phone->Start(), S_OK) << "starts again after the deferred unload";
+            EXPECT_EQ(phone->Stop(), S_OK);
+            phone.reset();
+        }
+    }
+}
+
+// An adapter that dispatches messages while "UnInitialize" joins its thread
+// reaches a report queued before Stop. Nothing may then reach that adapter:
+// no event, no command from a handler, no second "UnInitialize".
+TEST_F(PhoneEventsTest, AReportQueuedWhenStopBeginsReachesNothing)
+{
+    ASSERT_EQ(phone->Start(), S_OK);
+    DWORD cookie = 0;
+    ASSERT_EQ(cp->Advise(&sink, &cookie), S_OK);
+    rec.setPumpOnJoin(1);
+    sink.during = [&] {
+        phone->Ready();
+        phone->Stop();
+    };
+    RecReport key = {3, 5, 0};
+    ASSERT_EQ(rec.raise(&key, 1), 0);
+    // Wait until the report is queued for this thread, then stop.
+    MSG msg;
+    for (int i = 0; i < 1000 && !PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE); ++i)
+        Sleep(5);
+    {
+        Watchdog dog("Stop with a report queued", 10000);
+        EXPECT_EQ(phone->Stop(), S_OK);
+    }
+    sink.during = nullptr;
+    EXPECT_TRUE(sink.events.empty()) << Describe(sink.events);
+    RecState s = rec.State();
+    EXPECT_EQ(s.executeInUnInitialize, 0);
+    EXPECT_EQ(s.unInitializeNested, 0);
+    EXPECT_EQ(s.unInitializeCalls, 1);
+    EXPECT_EQ(rec.wait(0), 1);
+}
+
+// The shipped virtual handset joins its scenario thread in "UnInitialize",
+// and a host stops when the handset is unplugged.
+TEST_F(PhoneEventsTest, TheVirtualHandsetStoppedFromItsPlugOutEvent)
+{
+    m_dir.copy(ExeDirectory() + "virtual_handset.dll", "virtual_handset.dll");
+    m_dir.write("virtual_handset.ini", "[Handset]\r\nScenario=unplug.scenario\r\nControlPipe=\r\nConsole=0\r\n");
+    m_dir.write("unplug.scenario", "plug in\nplug out\nplug in\n");
+    m_dir.write("USBPhone.ini", "[AdapterList]\r\nHandset=virtual_handset.dll\r\n");
+    DWORD cookie = 0;
+    ASSERT_EQ(cp->Advise(&sink, &cookie), S_OK);
+    sink.during = [&] {
+        if (sink.events.back().args.at(0) == KEX_USBPHONE_EVENT_PLUGOUT)
+            EXPECT_EQ(phone->Stop(), S_OK);
+    };
+    {
+        Watchdog dog("Stop from the virtual handset's plug-out", 10000);
+        ASSERT_EQ(phone->Start(), S_OK);
+        ASSERT_TRUE(PumpWhileNot([&] { return GetModuleHandleA("virtual_handset.dll") == nullptr; }))
+            << Describe(sink.events);
+    }
+    sink.during = nullptr;
+    ASSERT_EQ(sink.events.size(), 2u) << Describe(sink.events);
+    EXPECT_EQ(sink.events[1].args.at(0), KEX_USBPHONE_EVENT_PLUGOUT);
+}
+
 TEST_F(PhoneEventsTest, CallbackDirectlyFromAnotherThread)
 {
     DWORD cookie = 0;
