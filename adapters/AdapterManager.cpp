@@ -86,6 +86,27 @@ HMODULE LoadByPath(const std::string& path)
     return module;
 }
 
+// Every call into an adapter passes here: Enter and Leave records name the
+// adapter (so the last record before a crash inside it does too),
+// and a C++ exception stops here as that adapter's failure, logged with its
+// name, before anything of ours unwinds (the library stays loaded until the
+// call has been left). Structured exceptions (an access violation) are not
+// caught: gcc has no __try, and state left by a fault in foreign code cannot
+// be trusted.
+template <class Call>
+int32_t AdapterBoundary(const std::string& name, const char* entry, Call call) noexcept
+{
+    KEX_LOG(TRACE_ENTER, "[%s] %s.", name.c_str(), entry);
+    int32_t result = 1;
+    try {
+        result = call();
+    } catch (...) {
+        KEX_ERROR("[%s] %s threw an exception.", name.c_str(), entry);
+    }
+    KEX_LOG(TRACE_LEAVE, "[%s] %s.", name.c_str(), entry);
+    return result;
+}
+
 } // namespace
 
 std::string KexHostDirectory()
@@ -181,11 +202,13 @@ int CUSBAdapter::load(const char* file, const char* name, KexDeviceCallback call
 
     // On failure the library stays loaded: the owner deletes this object and
     // "UnInitialize" still runs, so a half-started adapter can clean up.
-    if (m_fnInitialize(callback) != 0) {
+    const std::string key = name ? name : "";
+    KexIntializeFn intialize = m_fnInitialize;
+    if (AdapterBoundary(key, "Intialize", [&] { return intialize(callback); }) != 0) {
         KEX_ERROR("Intialize %s failed.", file);
         return 1;
     }
-    m_name = name ? name : "";
+    m_name = key;
     return 0;
 }
 
@@ -196,15 +219,22 @@ int CUSBAdapter::execute(uint32_t code, uintptr_t wParam, uintptr_t lParam)
         KEX_ERROR("m_module or m_fnExeuteCmd is null.");
         return 1;
     }
-    return m_fnExeuteCmd(code, wParam, lParam);
+    KexExecuteFn fn = m_fnExeuteCmd;
+    return AdapterBoundary(m_name, "execute", [&] { return fn(code, wParam, lParam); });
 }
 
 void CUSBAdapter::UnLoad()
 {
     KEX_TRACE_SCOPE("CUSBAdapter::UnLoad");
     if (m_module) {
-        if (m_fnUnInitialize)
-            m_fnUnInitialize();
+        // Cleared first: an adapter that pumps messages in "UnInitialize" may
+        // lead a handler back here, and nothing may call it again.
+        KexUnInitializeFn unInitialize = m_fnUnInitialize;
+        m_fnInitialize = nullptr;
+        m_fnExeuteCmd = nullptr;
+        m_fnUnInitialize = nullptr;
+        if (unInitialize)
+            AdapterBoundary(m_name, "UnInitialize", [&] { return unInitialize(); });
         m_module.reset();
     }
     m_fnInitialize = nullptr;
