@@ -281,6 +281,9 @@ int CUSBManager::Load(KexDeviceCallback callback)
         KEX_ERROR("Open file %s failed.", iniPath.c_str());
         return 1;
     }
+    if (ini.Truncated())
+        KEX_ERROR("%s is larger than %u bytes: the rest is ignored.", iniPath.c_str(),
+                  static_cast<unsigned>(CIniFile::kMaxFileBytes));
     IniEntries list;
     if (ini.GetSection("AdapterList", list) == 0) {
         KEX_ERROR("There is no section [AdapterList].");
