@@ -145,6 +145,8 @@ int32_t KexUsbPhone::CallBack(uint32_t msg, uint32_t wParam, int32_t lParam) noe
     if (msg < KEX_DEV_FIRST || msg > KEX_DEV_LAST || m_stopped)
         return 0;
     const DeviceRow& row = kDeviceRows[msg - 1];
+    // A digit key fires two events: one limit for the whole report.
+    com_disp_evt::report_scope report;
     // The values live in this frame: each hand-over returns only after the
     // event ran on the object's thread or was given up.
     for (Step step : row.steps) {
