@@ -18,6 +18,16 @@ kex::srwlock kex_phone::g_phoneLock;
 
 KexUsbPhone* g_pPhone = nullptr;
 
+namespace {
+// Every object alive, oldest first: when the target goes, the newest one left
+// takes its place. Guarded by the phone lock.
+std::vector<KexUsbPhone*>& LiveObjects()
+{
+    static std::vector<KexUsbPhone*> objects;
+    return objects;
+}
+} // namespace
+
 namespace kex_phone {
 
 std::string ToNarrow(BSTR text)
@@ -90,6 +100,11 @@ HRESULT KexUsbPhone::FinalConstruct() noexcept
 {
     {
         auto lock = kex_phone::g_phoneLock.lock_exclusive();
+        try {
+            LiveObjects().push_back(this);
+        } catch (...) {
+            return E_OUTOFMEMORY;
+        }
         g_pPhone = this;
     }
     m_syncEvent.Attach();
@@ -104,8 +119,10 @@ void KexUsbPhone::FinalRelease() noexcept
     bool destroy;
     {
         auto lock = kex_phone::g_phoneLock.lock_exclusive();
+        std::vector<KexUsbPhone*>& live = LiveObjects();
+        live.erase(std::remove(live.begin(), live.end(), this), live.end());
         if (g_pPhone == this)
-            g_pPhone = nullptr;
+            g_pPhone = live.empty() ? nullptr : live.back();
         m_released = true;
         destroy = m_callers == 0;
     }

@@ -886,24 +886,28 @@ TEST_F(PhoneEventsTest, CallbackDirectlyFromAnotherThread)
 
 // ---- lifetime: no callback may reach a destroyed object ---------------------
 
-TEST_F(PhoneTest, TheNewestObjectReceivesEventsAndReleasingItForgetsIt)
+// The newest object receives the events; when it goes, the newest of those
+// still alive takes them again, so a short-lived second object never
+// silences the first.
+TEST_F(PhoneTest, TheNewestLiveObjectReceivesEvents)
 {
     KexUsbPhone* first = g_pPhone;
     ASSERT_NE(first, nullptr);
     com_ptr<IKexPhone> second;
     ASSERT_EQ(KexUsbPhone::CreateInstance(nullptr, IID_IKexPhone, second.put_void()), S_OK);
-    EXPECT_NE(g_pPhone, first);
-    second.reset();
-    EXPECT_EQ(g_pPhone, nullptr);
-    EXPECT_EQ(ComUSBPhoneCallBack(3, 5, 0), 0); // dropped, nothing to reach
-
+    KexUsbPhone* secondTarget = g_pPhone;
+    EXPECT_NE(secondTarget, first);
     com_ptr<IKexPhone> third;
     ASSERT_EQ(KexUsbPhone::CreateInstance(nullptr, IID_IKexPhone, third.put_void()), S_OK);
-    KexUsbPhone* named = g_pPhone;
-    phone.reset(); // not the named one: it stays
-    EXPECT_EQ(g_pPhone, named);
-    third.reset();
+    KexUsbPhone* thirdTarget = g_pPhone;
+
+    second.reset(); // not the target: the target stays
+    EXPECT_EQ(g_pPhone, thirdTarget);
+    third.reset(); // the target: back to the newest one alive
+    EXPECT_EQ(g_pPhone, first);
+    phone.reset();
     EXPECT_EQ(g_pPhone, nullptr);
+    EXPECT_EQ(ComUSBPhoneCallBack(3, 5, 0), 0); // dropped, nothing to reach
 }
 
 TEST_F(PhoneTest, ReleasingAStartedObjectStopsItsAdapters)
