@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cwchar>
 #include <new>
+#include <string>
 #include <utility>
 
 kex::srwlock kex_phone::g_phoneLock;
@@ -148,6 +149,7 @@ HRESULT KexUsbPhone::Inner::QueryInterface(REFIID iid, void** out) noexcept
         KEX_QI_ENTRY(KexUsbPhone, IProvideClassInfo2), // first: the identity when not aggregated
         KEX_QI_ENTRY_MULTI(KexUsbPhone, IProvideClassInfo, IProvideClassInfo2),
         KEX_QI_ENTRY(KexUsbPhone, IKexPhone),
+        KEX_QI_ENTRY(KexUsbPhone, IKexPhone2),
         KEX_QI_ENTRY_MULTI(KexUsbPhone, IDispatch, IKexPhone),
         KEX_QI_ENTRY(KexUsbPhone, IConnectionPointContainer),
         {},
@@ -483,4 +485,101 @@ HRESULT KexUsbPhone::PutContactInfo(BSTR* pContactInfo, LONG* pIconType, LONG li
              static_cast<int>(record.iconType[0]), static_cast<int>(record.iconType[1]),
              static_cast<int>(record.iconType[2]));
     return Execute(KEX_CMD_CONTACTINFO, reinterpret_cast<uintptr_t>(&record), 0);
+}
+
+namespace {
+// The value a VARIANT argument holds, through one by-reference level.
+const VARIANT& Deref(const VARIANT& v) noexcept
+{
+    return V_VT(&v) == (VT_BYREF | VT_VARIANT) && V_VARIANTREF(&v) ? *V_VARIANTREF(&v) : v;
+}
+
+// A property of a script engine's array object ("length", "0", "1", ...).
+HRESULT GetScriptProperty(IDispatch* object, const wchar_t* name, VARIANT& out) noexcept
+{
+    DISPID id = DISPID_UNKNOWN;
+    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+    HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+    if (FAILED(hr))
+        return hr;
+    DISPPARAMS none = {};
+    return object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, &out, nullptr, nullptr);
+}
+
+// The first `count` elements of a list as `type`: a one-dimensional
+// SAFEARRAY (any lower bound, any element type that converts) or a script
+// array object. False when it is neither, is shorter, or an element does
+// not convert.
+bool ReadList(const VARIANT& arg, LONG count, VARTYPE type, kex::unique_variant* out) noexcept
+{
+    const VARIANT& list = Deref(arg);
+    const VARTYPE vt = V_VT(&list);
+    if ((vt & VT_ARRAY) != 0) {
+        SAFEARRAY* array = (vt & VT_BYREF) ? (V_ARRAYREF(&list) ? *V_ARRAYREF(&list) : nullptr) : V_ARRAY(&list);
+        LONG low = 0, high = -1;
+        if (!array || SafeArrayGetDim(array) != 1 || FAILED(SafeArrayGetLBound(array, 1, &low)) ||
+            FAILED(SafeArrayGetUBound(array, 1, &high)) || high - low + 1 < count)
+            return false;
+        const VARTYPE element = vt & VT_TYPEMASK;
+        for (LONG i = 0; i < count; ++i) {
+            LONG at = low + i;
+            VARIANT item;
+            VariantInit(&item);
+            if (element == VT_VARIANT) {
+                if (FAILED(SafeArrayGetElement(array, &at, &item)))
+                    return false;
+            } else if (element == VT_BSTR || element == VT_I4 || element == VT_I2 || element == VT_UI1 ||
+                       element == VT_R8 || element == VT_INT) {
+                V_VT(&item) = element;
+                if (FAILED(SafeArrayGetElement(array, &at, &V_I4(&item))))
+                    return false;
+            } else {
+                return false;
+            }
+            kex::unique_variant held;
+            *held.put() = item;
+            if (FAILED(VariantChangeType(out[i].put(), &held, 0, type)))
+                return false;
+        }
+        return true;
+    }
+    if (vt == VT_DISPATCH && V_DISPATCH(&list)) {
+        IDispatch* object = V_DISPATCH(&list);
+        kex::unique_variant length;
+        if (FAILED(GetScriptProperty(object, L"length", *length.put())) ||
+            FAILED(VariantChangeType(&length, &length, 0, VT_I4)) || V_I4(&length) < count)
+            return false;
+        for (LONG i = 0; i < count; ++i) {
+            const std::wstring index = std::to_wstring(i);
+            kex::unique_variant item;
+            if (FAILED(GetScriptProperty(object, index.c_str(), *item.put())) ||
+                FAILED(VariantChangeType(out[i].put(), &item, 0, type)))
+                return false;
+        }
+        return true;
+    }
+    return false;
+}
+} // namespace
+
+HRESULT KexUsbPhone::PutContactInfoList(LONG lines, VARIANT names, VARIANT icons) noexcept
+{
+    KEX_TRACE_SCOPE("KexUsbPhone::PutContactInfoList");
+    if (!m_pManager)
+        return E_FAIL;
+    if (lines <= 0)
+        return E_INVALIDARG;
+    const LONG count = std::min<LONG>(lines, KEX_CONTACT_ENTRIES);
+    kex::unique_variant text[KEX_CONTACT_ENTRIES], icon[KEX_CONTACT_ENTRIES];
+    if (!ReadList(names, count, VT_BSTR, text) || !ReadList(icons, count, VT_I4, icon)) {
+        KEX_ERROR("Invalid args.");
+        return E_INVALIDARG;
+    }
+    BSTR info[KEX_CONTACT_ENTRIES] = {};
+    LONG iconType[KEX_CONTACT_ENTRIES] = {};
+    for (LONG i = 0; i < count; ++i) {
+        info[i] = V_BSTR(&text[i]);
+        iconType[i] = V_I4(&icon[i]);
+    }
+    return PutContactInfo(info, iconType, count);
 }

@@ -26,7 +26,7 @@ extern KexUsbPhone* g_pPhone;
 // The device callback handed to every adapter at Start.
 extern "C" int32_t KEX_CDECL ComUSBPhoneCallBack(uint32_t msg, uint32_t wParam, int32_t lParam);
 
-class KexUsbPhone final : public IKexPhone, public IProvideClassInfo2, public IConnectionPointContainer {
+class KexUsbPhone final : public IKexPhone2, public IProvideClassInfo2, public IConnectionPointContainer {
 public:
     // Plain (outer null) or aggregated creation, final construction included.
     // An aggregated object can only be asked for IUnknown.
@@ -63,6 +63,9 @@ public:
     HRESULT STDMETHODCALLTYPE RingBusy(BSTR peerName, BSTR peerNumber) noexcept override;
     HRESULT STDMETHODCALLTYPE PutCallInfo(BSTR Name, BSTR Number) noexcept override;
     HRESULT STDMETHODCALLTYPE PutContactInfo(BSTR* pContactInfo, LONG* pIconType, LONG line) noexcept override;
+
+    // IKexPhone2: the same command from arrays of texts and icon types.
+    HRESULT STDMETHODCALLTYPE PutContactInfoList(LONG lines, VARIANT names, VARIANT icons) noexcept override;
 
     // IProvideClassInfo2
     HRESULT STDMETHODCALLTYPE GetClassInfo(ITypeInfo** info) noexcept override;

@@ -243,6 +243,117 @@ TEST_F(PhoneTest, PutContactInfo)
     }
 }
 
+// Arrays as automation clients make them: a SAFEARRAY of VARIANTs (a script's
+// Array), of BSTRs or of longs, with any lower bound.
+SAFEARRAY* VariantArray(std::initializer_list<VARIANT> items, LONG low = 0)
+{
+    SAFEARRAYBOUND bound = {static_cast<ULONG>(items.size()), low};
+    SAFEARRAY* array = SafeArrayCreate(VT_VARIANT, 1, &bound);
+    LONG i = low;
+    for (VARIANT v : items) {
+        SafeArrayPutElement(array, &i, &v); // copies
+        VariantClear(&v);
+        ++i;
+    }
+    return array;
+}
+
+VARIANT ArrayArg(SAFEARRAY* array, VARTYPE element)
+{
+    VARIANT v;
+    VariantInit(&v);
+    V_VT(&v) = VT_ARRAY | element;
+    V_ARRAY(&v) = array;
+    return v;
+}
+
+VARIANT Text(const wchar_t* s)
+{
+    VARIANT v;
+    V_VT(&v) = VT_BSTR;
+    V_BSTR(&v) = SysAllocString(s); // freed once it is in the array
+    return v;
+}
+
+VARIANT Long(LONG n)
+{
+    VARIANT v;
+    V_VT(&v) = VT_I4;
+    V_I4(&v) = n;
+    return v;
+}
+
+TEST_F(PhoneTest, PutContactInfoListSendsTheSameRecord)
+{
+    ASSERT_EQ(phone->Start(), S_OK);
+    com_ptr<IKexPhone2> phone2;
+    ASSERT_EQ(phone.query(phone2), S_OK);
+    unique_bstr alice = Bstr(L"Alice"), work = Bstr(L"Work");
+    std::vector<BSTR> bstrs = {alice.get(), work.get()};
+    SAFEARRAYBOUND two = {2, 0};
+    SAFEARRAY* bstrArray = SafeArrayCreate(VT_BSTR, 1, &two);
+    SAFEARRAY* longArray = SafeArrayCreate(VT_I4, 1, &two);
+    for (LONG i = 0; i < 2; ++i) {
+        SafeArrayPutElement(bstrArray, &i, bstrs[i]);
+        LONG icon = 5 + i;
+        SafeArrayPutElement(longArray, &i, &icon);
+    }
+    struct Case {
+        const char* what;
+        LONG lines;
+        SAFEARRAY* names;
+        VARTYPE namesType;
+        SAFEARRAY* icons;
+        VARTYPE iconsType;
+        HRESULT hr;
+        const char* text[3];
+        int32_t iconType[3];
+    } cases[] = {
+        {"variants", 2, VariantArray({Text(L"Bob"), Long(42)}), VT_VARIANT, VariantArray({Long(-3), Text(L"7")}),
+         VT_VARIANT, S_OK, {"Bob", "42", ""}, {0, 7, 0}},
+        {"typed arrays", 2, bstrArray, VT_BSTR, longArray, VT_I4, S_OK, {"Alice", "Work", ""}, {5, 6, 0}},
+        {"lower bound 1, four entries", 4,
+         VariantArray({Text(L"a"), Text(L"b"), Text(L"c"), Text(L"d")}, 1), VT_VARIANT,
+         VariantArray({Long(1), Long(2), Long(3), Long(4)}, 1), VT_VARIANT, S_OK, {"a", "b", "c"}, {1, 2, 3}},
+        {"shorter than lines", 3, VariantArray({Text(L"a")}), VT_VARIANT, VariantArray({Long(1)}), VT_VARIANT,
+         E_INVALIDARG, {}, {}},
+        {"icon not a number", 1, VariantArray({Text(L"a")}), VT_VARIANT, VariantArray({Text(L"x")}), VT_VARIANT,
+         E_INVALIDARG, {}, {}},
+        {"lines 0", 0, VariantArray({Text(L"a")}), VT_VARIANT, VariantArray({Long(1)}), VT_VARIANT, E_INVALIDARG,
+         {}, {}},
+        {"not an array", 1, nullptr, VT_EMPTY, nullptr, VT_EMPTY, E_INVALIDARG, {}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        rec.reset();
+        VARIANT names, icons;
+        VariantInit(&names);
+        VariantInit(&icons);
+        if (c.names)
+            names = ArrayArg(c.names, c.namesType);
+        if (c.icons)
+            icons = ArrayArg(c.icons, c.iconsType);
+        EXPECT_EQ(phone2->PutContactInfoList(c.lines, names, icons), c.hr);
+        VariantClear(&names);
+        VariantClear(&icons);
+        if (FAILED(c.hr)) {
+            EXPECT_EQ(rec.State().recorded, 0);
+            continue;
+        }
+        RecCommand got = Last(rec);
+        EXPECT_EQ(got.code, 13u);
+        ASSERT_TRUE(got.hasContact);
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_STREQ(got.info[i], c.text[i]) << i;
+            EXPECT_EQ(got.iconType[i], c.iconType[i]) << i;
+        }
+    }
+    ASSERT_EQ(phone->Stop(), S_OK);
+    VARIANT none;
+    VariantInit(&none);
+    EXPECT_EQ(phone2->PutContactInfoList(1, none, none), E_FAIL) << "stopped";
+}
+
 // The records the object writes, in a log file of this test's own.
 TEST_F(PhoneTest, TraceRecords)
 {
@@ -296,6 +407,7 @@ TEST_F(PhoneTest, QueryInterfaceAnswersExactlyTheListedInterfaces)
         {"IProvideClassInfo", &IID_IProvideClassInfo, S_OK, true},
         {"IProvideClassInfo2", &IID_IProvideClassInfo2, S_OK, true},
         {"IKexPhone", &IID_IKexPhone, S_OK, false},
+        {"IKexPhone2", &IID_IKexPhone2, S_OK, false},
         {"IDispatch", &IID_IDispatch, S_OK, false},
         {"IConnectionPointContainer", &IID_IConnectionPointContainer, S_OK, false},
         {"IConnectionPoint", &IID_IConnectionPoint, E_NOINTERFACE, false},

@@ -4,6 +4,8 @@
 #include "tests/adapters/recording_adapter.h"
 #include "tests/phone/phone_fixture.h"
 
+#include <thread>
+
 using namespace phone_test;
 using kex::com_ptr;
 using kex::unique_bstr;
@@ -113,6 +115,67 @@ TEST_F(PhoneDllTest, LateBoundLinkReachesBothAdaptersInKeyOrder)
     ASSERT_EQ(phone->get_USBPhoneName(&adapterName), S_OK);
     EXPECT_STREQ(adapterName, L""); // two adapters
     SysFreeString(adapterName);
+}
+
+// Another apartment reaches the object through the type library's marshaller,
+// which carries whole arrays in a VARIANT (PutContactInfo's pointers carry
+// one element).
+TEST_F(PhoneDllTest, PutContactInfoListFromAnotherApartment)
+{
+    const std::string bin = ExeDirectory() + "KexUSBPhone.dll";
+    const std::wstring wbin(bin.begin(), bin.end());
+    com_ptr<ITypeLib> lib;
+    ASSERT_EQ(LoadTypeLibEx(wbin.c_str(), REGKIND_REGISTER, lib.put()), S_OK) << "the marshaller needs it registered";
+    ASSERT_EQ(phone->Start(), S_OK);
+    com_ptr<IKexPhone2> phone2;
+    ASSERT_EQ(phone.query(phone2), S_OK);
+    IStream* stream = nullptr;
+    ASSERT_EQ(CoMarshalInterThreadInterfaceInStream(IID_IKexPhone2, phone2.get(), &stream), S_OK);
+    HRESULT hr = E_UNEXPECTED;
+    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread other([&] {
+        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        IKexPhone2* remote = nullptr;
+        hr = CoGetInterfaceAndReleaseStream(stream, IID_IKexPhone2, reinterpret_cast<void**>(&remote));
+        if (SUCCEEDED(hr)) {
+            const wchar_t* texts[3] = {L"Alice", L"Work", L"Home"};
+            SAFEARRAYBOUND three = {3, 0};
+            VARIANT names, icons;
+            V_VT(&names) = VT_ARRAY | VT_VARIANT;
+            V_ARRAY(&names) = SafeArrayCreate(VT_VARIANT, 1, &three);
+            V_VT(&icons) = VT_ARRAY | VT_VARIANT;
+            V_ARRAY(&icons) = SafeArrayCreate(VT_VARIANT, 1, &three);
+            for (LONG i = 0; i < 3; ++i) {
+                VARIANT v;
+                V_VT(&v) = VT_BSTR;
+                V_BSTR(&v) = SysAllocString(texts[i]);
+                SafeArrayPutElement(V_ARRAY(&names), &i, &v);
+                VariantClear(&v);
+                V_VT(&v) = VT_I4;
+                V_I4(&v) = i + 1;
+                SafeArrayPutElement(V_ARRAY(&icons), &i, &v);
+            }
+            hr = remote->PutContactInfoList(3, names, icons);
+            VariantClear(&names);
+            VariantClear(&icons);
+            remote->Release();
+        }
+        CoUninitialize();
+        SetEvent(done);
+    });
+    EXPECT_TRUE(PumpUntil(done)); // the call runs on this apartment's thread
+    other.join();
+    CloseHandle(done);
+    ASSERT_EQ(hr, S_OK);
+    ASSERT_EQ(rec1.State().recorded, 1);
+    RecCommand c = {};
+    rec1.getCommand(0, &c);
+    EXPECT_EQ(c.code, 13u);
+    const char* want[3] = {"Alice", "Work", "Home"};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_STREQ(c.info[i], want[i]) << i;
+        EXPECT_EQ(c.iconType[i], i + 1) << i;
+    }
 }
 
 // A sink of the host's thread: events raised on an adapter's thread arrive on it.
