@@ -105,11 +105,25 @@ bool CIniFile::Open(const char* path)
     if (!path)
         return false;
     // Bytes, not text mode: a Ctrl-Z (0x1A) would end the file there.
-    FILE* file = std::fopen(path, "rb");
+    return OpenStream(std::fopen(path, "rb"));
+}
+
+#ifdef _WIN32
+bool CIniFile::Open(const wchar_t* path)
+{
+    m_truncated = false;
+    if (!path)
+        return false;
+    return OpenStream(_wfopen(path, L"rb"));
+}
+#endif
+
+bool CIniFile::OpenStream(FILE* file)
+{
     if (!file)
         return false;
     std::string text;
-    bool ok = ReadCapped(file, text);
+    const bool ok = ReadCapped(file, text);
     std::fclose(file);
     if (ok)
         Parse(text);

@@ -26,6 +26,10 @@ public:
     // False for a null path, a file that cannot be opened, or a read error
     // (then nothing of that file is added).
     bool Open(const char* path);
+#ifdef _WIN32
+    // Same for a UTF-16 path (wide APIs: any characters, "\\?\" long paths).
+    bool Open(const wchar_t* path);
+#endif
     // Whether the last Open stopped at kMaxFileBytes.
     bool Truncated() const { return m_truncated; }
     // Same for an already opened stream; the caller closes it.
@@ -51,6 +55,7 @@ public:
 private:
     void Merge(IniSections& read);
     bool ReadCapped(FILE* file, std::string& text);
+    bool OpenStream(FILE* file);
 
     IniSections m_sections;
     bool m_truncated = false;

@@ -116,7 +116,7 @@ TEST(IniFile, LongLinesAreReadInPiecesOf1024)
 TEST(IniFile, OpenFailures)
 {
     CIniFile ini;
-    EXPECT_FALSE(ini.Open(nullptr));
+    EXPECT_FALSE(ini.Open(static_cast<const char*>(nullptr)));
     EXPECT_FALSE(ini.Open("no_such_directory/no_such_file.ini"));
     EXPECT_TRUE(ini.Sections().empty());
     EXPECT_FALSE(ini.Read(nullptr));
