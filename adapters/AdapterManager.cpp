@@ -13,33 +13,57 @@ const char kIniName[] = "USBPhone.ini";
 const char kComponentModule[] = "KexUSBPhone.dll";
 const char kVarneFile[] = "usbadapter_varne.dll";
 
-std::string& DirectoryOverride()
+std::wstring& DirectoryOverride()
 {
-    static std::string directory;
+    static std::wstring directory;
     return directory;
 }
 
-std::string DirectoryOf(const std::string& file)
+std::wstring Widen(const std::string& text)
 {
-    const size_t slash = file.find_last_of("\\/");
-    return slash == std::string::npos ? std::string() : file.substr(0, slash + 1);
+    if (text.empty())
+        return std::wstring();
+    const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(n > 0 ? static_cast<size_t>(n) : 0, L'\0');
+    if (n > 0)
+        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
+    return out;
 }
 
-std::string WithBackslash(std::string dir)
+// For messages only: characters the code page lacks become '?'.
+std::string Narrow(const std::wstring& text)
 {
-    if (!dir.empty() && dir.back() != '\\' && dir.back() != '/')
-        dir += '\\';
+    if (text.empty())
+        return std::string();
+    const int n =
+        WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+    if (n > 0)
+        WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
+    return out;
+}
+
+std::wstring DirectoryOf(const std::wstring& file)
+{
+    const size_t slash = file.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring() : file.substr(0, slash + 1);
+}
+
+std::wstring WithBackslash(std::wstring dir)
+{
+    if (!dir.empty() && dir.back() != L'\\' && dir.back() != L'/')
+        dir += L'\\';
     return dir;
 }
 
-bool IsSlash(char c) { return c == '\\' || c == '/'; }
+bool IsSlash(wchar_t c) { return c == L'\\' || c == L'/'; }
 
-bool IsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool IsAsciiLetter(wchar_t c) { return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z'); }
 
 // "C:\x", "C:x", "\x", "\\server\share\x".
-bool IsAbsolute(const std::string& f)
+bool IsAbsolute(const std::wstring& f)
 {
-    return (f.size() >= 2 && IsAsciiLetter(f[0]) && f[1] == ':') || (!f.empty() && IsSlash(f[0]));
+    return (f.size() >= 2 && IsAsciiLetter(f[0]) && f[1] == L':') || (!f.empty() && IsSlash(f[0]));
 }
 
 bool EqualsNoCase(const std::string& a, const char* b)
@@ -57,40 +81,55 @@ bool EqualsNoCase(const std::string& a, const char* b)
     return i == a.size() && !b[i];
 }
 
-bool IsFile(const std::string& path)
+// The full form of a path, without the MAX_PATH limit of a fixed buffer.
+std::wstring FullPath(const std::wstring& path)
 {
-    const DWORD attr = GetFileAttributesA(path.c_str());
+    std::wstring full(MAX_PATH, L'\0');
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const DWORD n = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
+        if (n == 0)
+            return path;
+        if (n < full.size()) {
+            full.resize(n);
+            return full;
+        }
+        full.assign(n + 1, L'\0');
+    }
+    return path;
+}
+
+bool IsFile(const std::wstring& path)
+{
+    const DWORD attr = GetFileAttributesW(KexLongPath(path).c_str());
     return attr != INVALID_FILE_ATTRIBUTES && !(attr & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 // The loader adds ".dll" to a name without extension; the existence check must
 // look for the same file.
-std::string WithDefaultExtension(const std::string& file)
+std::wstring WithDefaultExtension(const std::wstring& file)
 {
-    const size_t slash = file.find_last_of("\\/");
-    const size_t base = slash == std::string::npos ? 0 : slash + 1;
-    return file.find('.', base) == std::string::npos ? file + ".dll" : file;
+    const size_t slash = file.find_last_of(L"\\/");
+    const size_t base = slash == std::wstring::npos ? 0 : slash + 1;
+    return file.find(L'.', base) == std::wstring::npos ? file + L".dll" : file;
 }
 
 // Loads a library by full path. Its own dependencies are looked for beside it
 // and in the default safe directories, never in the current directory.
-HMODULE LoadByPath(const std::string& path)
+HMODULE LoadByPath(const std::wstring& path)
 {
-    char full[MAX_PATH];
-    const DWORD n = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
-    const char* name = (n > 0 && n < sizeof full) ? full : path.c_str();
+    const std::wstring name = KexLongPath(FullPath(path));
     HMODULE module =
-        LoadLibraryExA(name, nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+        LoadLibraryExW(name.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
     if (!module && GetLastError() == ERROR_INVALID_PARAMETER) // a loader without these flags
-        module = LoadLibraryExA(name, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+        module = LoadLibraryExW(name.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     return module;
 }
 
 // The machine a library file was built for (IMAGE_FILE_MACHINE_...), or 0
 // when it cannot be read or is not a library image.
-WORD ImageMachine(const std::string& path)
+WORD ImageMachine(const std::wstring& path)
 {
-    kex::unique_file file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+    kex::unique_file file(CreateFileW(KexLongPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
         return 0;
@@ -112,7 +151,7 @@ WORD ImageMachine(const std::string& path)
 }
 
 // What a failed library load means, for the record after "LoadLibrary %s failed.".
-std::string LoadFailureReason(DWORD error, const std::string& path)
+std::string LoadFailureReason(DWORD error, const std::wstring& path)
 {
 #ifdef _WIN64
     const WORD ownMachine = IMAGE_FILE_MACHINE_AMD64;
@@ -141,56 +180,93 @@ std::string LoadFailureReason(DWORD error, const std::string& path)
     }
 }
 
+std::wstring SystemDirectory(UINT(WINAPI* get)(LPWSTR, UINT))
+{
+    wchar_t dir[MAX_PATH];
+    const UINT n = get(dir, MAX_PATH);
+    return n > 0 && n < MAX_PATH ? WithBackslash(std::wstring(dir, n)) : std::wstring();
+}
+
+// Every call into an adapter passes here: Enter and Leave records name the
+// adapter (so the last record before a crash inside it does too),
+// and a C++ exception stops here as that adapter's failure, logged with its
+// name, before anything of ours unwinds (the library stays loaded until the
+// call has been left). Structured exceptions (an access violation) are not
+// caught: gcc has no __try, and state left by a fault in foreign code cannot
+// be trusted.
+template <class Call>
+int32_t AdapterBoundary(const std::string& name, const char* entry, Call call) noexcept
+{
+    KEX_LOG(TRACE_ENTER, "[%s] %s.", name.c_str(), entry);
+    int32_t result = 1;
+    try {
+        result = call();
+    } catch (...) {
+        KEX_ERROR("[%s] %s threw an exception.", name.c_str(), entry);
+    }
+    KEX_LOG(TRACE_LEAVE, "[%s] %s.", name.c_str(), entry);
+    return result;
+}
+
 } // namespace
 
-std::string KexHostDirectory()
+std::wstring KexLongPath(const std::wstring& path)
 {
-    return DirectoryOf(kex::module_file_name<char>(nullptr));
+    if (path.size() < MAX_PATH || path.compare(0, 4, L"\\\\?\\") == 0)
+        return path;
+    if (path.size() >= 2 && IsAsciiLetter(path[0]) && path[1] == L':' && path.size() > 2 && IsSlash(path[2]))
+        return L"\\\\?\\" + path;
+    if (path.compare(0, 2, L"\\\\") == 0)
+        return L"\\\\?\\UNC\\" + path.substr(2);
+    return path;
 }
 
-std::string KexComponentDirectory()
+std::wstring KexHostDirectoryW()
+{
+    return DirectoryOf(kex::module_file_name<wchar_t>(nullptr));
+}
+
+std::string KexHostDirectory() { return Narrow(KexHostDirectoryW()); }
+
+std::wstring KexComponentDirectoryW()
 {
     // Under another file name the handle is null and the host's name comes back.
-    const std::string file = kex::module_file_name<char>(GetModuleHandleA(kComponentModule));
-    const std::string dir = DirectoryOf(file);
-    return dir.empty() ? std::string(".\\") : dir;
+    const std::wstring file = kex::module_file_name<wchar_t>(GetModuleHandleA(kComponentModule));
+    const std::wstring dir = DirectoryOf(file);
+    return dir.empty() ? std::wstring(L".\\") : dir;
 }
 
-HMODULE KexLoadAdapterLibrary(const char* file, const std::string& componentDir, std::string* triedPath)
+std::string KexComponentDirectory() { return Narrow(KexComponentDirectoryW()); }
+
+HMODULE KexLoadAdapterLibrary(const char* file, const std::string& componentDir)
 {
-    std::string ignored;
-    std::string& tried = triedPath ? *triedPath : ignored;
+    return KexLoadAdapterLibraryW(Widen(file ? file : ""), Widen(componentDir));
+}
+
+HMODULE KexLoadAdapterLibraryW(const std::wstring& name, const std::wstring& componentDir, std::wstring* triedPath)
+{
+    std::wstring ignored;
+    std::wstring& tried = triedPath ? *triedPath : ignored;
     tried.clear();
     // Found nowhere: fail the way the loader does, so the caller can tell why.
     SetLastError(ERROR_MOD_NOT_FOUND);
-    const std::string name = file ? file : "";
     if (name.empty())
         return nullptr;
     if (IsAbsolute(name))
         return LoadByPath(tried = name);
 
     // ".\" (no directory found) is the current directory: never search it.
-    const std::string component = IsAbsolute(componentDir) ? WithBackslash(componentDir) : std::string();
-    if (name.find_first_of("\\/") != std::string::npos) {
+    const std::wstring component = IsAbsolute(componentDir) ? WithBackslash(componentDir) : std::wstring();
+    if (name.find_first_of(L"\\/") != std::wstring::npos) {
         if (component.empty())
             return nullptr;
         return LoadByPath(tried = component + name);
     }
 
-    std::vector<std::string> dirs;
-    if (!component.empty())
-        dirs.push_back(component);
-    dirs.push_back(KexHostDirectory());
-    char sys[MAX_PATH];
-    UINT n = GetSystemDirectoryA(sys, sizeof sys);
-    if (n > 0 && n < sizeof sys)
-        dirs.push_back(WithBackslash(sys));
-    n = GetWindowsDirectoryA(sys, sizeof sys);
-    if (n > 0 && n < sizeof sys)
-        dirs.push_back(WithBackslash(sys));
-
-    const std::string probe = WithDefaultExtension(name);
-    for (const std::string& dir : dirs) {
+    const std::wstring dirs[] = {component, KexHostDirectoryW(), SystemDirectory(&GetSystemDirectoryW),
+                                 SystemDirectory(&GetWindowsDirectoryW)};
+    const std::wstring probe = WithDefaultExtension(name);
+    for (const std::wstring& dir : dirs) {
         if (dir.empty() || !IsFile(dir + probe))
             continue;
         return LoadByPath(tried = dir + name);
@@ -219,14 +295,19 @@ CUSBAdapter::~CUSBAdapter()
 int CUSBAdapter::load(const char* file, const char* name, KexDeviceCallback callback,
                       const char* componentDir)
 {
+    return load(file, name, callback, componentDir ? Widen(componentDir) : KexComponentDirectoryW());
+}
+
+int CUSBAdapter::load(const char* file, const char* name, KexDeviceCallback callback,
+                      const std::wstring& componentDir)
+{
     KEX_TRACE_SCOPE("CUSBAdapter::load");
     if (!file)
         file = "";
     if (m_module)
         UnLoad(); // a second load must not leak the first library
-    std::string path;
-    HMODULE module =
-        KexLoadAdapterLibrary(file, componentDir ? std::string(componentDir) : KexComponentDirectory(), &path);
+    std::wstring path;
+    HMODULE module = KexLoadAdapterLibraryW(Widen(file), componentDir, &path);
     const DWORD error = GetLastError();
     m_module.reset(module);
     if (!m_module) {
@@ -254,11 +335,13 @@ int CUSBAdapter::load(const char* file, const char* name, KexDeviceCallback call
 
     // On failure the library stays loaded: the owner deletes this object and
     // "UnInitialize" still runs, so a half-started adapter can clean up.
-    if (m_fnInitialize(callback) != 0) {
+    const std::string key = name ? name : "";
+    KexIntializeFn intialize = m_fnInitialize;
+    if (AdapterBoundary(key, "Intialize", [&] { return intialize(callback); }) != 0) {
         KEX_ERROR("Intialize %s failed.", file);
         return 1;
     }
-    m_name = name ? name : "";
+    m_name = key;
     return 0;
 }
 
@@ -269,15 +352,22 @@ int CUSBAdapter::execute(uint32_t code, uintptr_t wParam, uintptr_t lParam)
         KEX_ERROR("m_module or m_fnExeuteCmd is null.");
         return 1;
     }
-    return m_fnExeuteCmd(code, wParam, lParam);
+    KexExecuteFn fn = m_fnExeuteCmd;
+    return AdapterBoundary(m_name, "execute", [&] { return fn(code, wParam, lParam); });
 }
 
 void CUSBAdapter::UnLoad()
 {
     KEX_TRACE_SCOPE("CUSBAdapter::UnLoad");
     if (m_module) {
-        if (m_fnUnInitialize)
-            m_fnUnInitialize();
+        // Cleared first: an adapter that pumps messages in "UnInitialize" may
+        // lead a handler back here, and nothing may call it again.
+        KexUnInitializeFn unInitialize = m_fnUnInitialize;
+        m_fnInitialize = nullptr;
+        m_fnExeuteCmd = nullptr;
+        m_fnUnInitialize = nullptr;
+        if (unInitialize)
+            AdapterBoundary(m_name, "UnInitialize", [&] { return unInitialize(); });
         m_module.reset();
     }
     m_fnInitialize = nullptr;
@@ -290,19 +380,23 @@ void CUSBAdapter::UnLoad()
 CUSBManager::CUSBManager()
 {
     KEX_TRACE_SCOPE("CUSBManager::CUSBManager");
-    const std::string& forced = DirectoryOverride();
-    m_path = forced.empty() ? KexComponentDirectory() : forced;
+    const std::wstring& forced = DirectoryOverride();
+    m_wpath = forced.empty() ? KexComponentDirectoryW() : forced;
+    m_path = Narrow(m_wpath);
 }
 
 void CUSBManager::SetDirectoryOverride(const std::string& directory)
 {
-    DirectoryOverride() = WithBackslash(directory);
+    DirectoryOverride() = WithBackslash(Widen(directory));
 }
 
-CUSBManager::CUSBManager(const std::string& directory)
+CUSBManager::CUSBManager(const std::string& directory) : CUSBManager(Widen(directory)) {}
+
+CUSBManager::CUSBManager(const std::wstring& directory)
 {
     KEX_TRACE_SCOPE("CUSBManager::CUSBManager");
-    m_path = directory.empty() ? std::string(".\\") : WithBackslash(directory);
+    m_wpath = directory.empty() ? std::wstring(L".\\") : WithBackslash(directory);
+    m_path = Narrow(m_wpath);
 }
 
 CUSBManager::~CUSBManager()
@@ -318,12 +412,15 @@ CUSBManager::~CUSBManager()
 int CUSBManager::Load(KexDeviceCallback callback)
 {
     KEX_TRACE_SCOPE("CUSBManager::Load");
-    const std::string iniPath = m_path + kIniName;
+    const std::string iniPath = m_path + kIniName; // for messages
     CIniFile ini;
-    if (!ini.Open(iniPath.c_str())) {
+    if (!ini.Open(KexLongPath(m_wpath + Widen(kIniName)).c_str())) {
         KEX_ERROR("Open file %s failed.", iniPath.c_str());
         return 1;
     }
+    if (ini.Truncated())
+        KEX_ERROR("%s is larger than %u bytes: the rest is ignored.", iniPath.c_str(),
+                  static_cast<unsigned>(CIniFile::kMaxFileBytes));
     IniEntries list;
     if (ini.GetSection("AdapterList", list) == 0) {
         KEX_ERROR("There is no section [AdapterList].");
@@ -356,7 +453,7 @@ std::unique_ptr<CUSBAdapter> CUSBManager::InitAdapter(const char* file, const ch
     std::unique_ptr<CUSBAdapter> adapter(new (std::nothrow) CUSBAdapter);
     if (!adapter)
         return nullptr;
-    if (adapter->load(file, name, callback, m_path.c_str()) != 0) {
+    if (adapter->load(file, name, callback, m_wpath) != 0) {
         KEX_ERROR("Load %s failed, so delete it.", file ? file : "");
         return nullptr; // the destructor unloads what was loaded
     }

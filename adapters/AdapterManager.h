@@ -12,13 +12,23 @@
 #include <string>
 #include <vector>
 
+// Paths are handled as UTF-16 with the wide APIs, so folders with names the
+// ANSI code page cannot spell work, and longer than MAX_PATH through the
+// "\\?\" form. The narrow forms below are in the ANSI code page.
+
 // The component's directory, ending in a backslash: that of the loaded module
 // "KexUSBPhone.dll", or the host program's when no module has that name;
 // ".\" when neither can be found.
+std::wstring KexComponentDirectoryW();
 std::string KexComponentDirectory();
 
 // The host program's directory, ending in a backslash ("" when unknown).
+std::wstring KexHostDirectoryW();
 std::string KexHostDirectory();
+
+// A path the wide file APIs take whatever its length: a full path of
+// MAX_PATH characters or more gets the "\\?\" (or "\\?\UNC\") prefix.
+std::wstring KexLongPath(const std::wstring& path);
 
 // Loads an adapter library without the current directory or PATH ever being
 // searched: a bare name is looked for beside the component, then beside the
@@ -27,8 +37,9 @@ std::string KexHostDirectory();
 // is loaded as given. Null on failure, with the system's error code set
 // (ERROR_MOD_NOT_FOUND when no file was found to load); triedPath, when given,
 // receives the file handed to the loader ("" when none was).
-HMODULE KexLoadAdapterLibrary(const char* file, const std::string& componentDir,
-                              std::string* triedPath = nullptr);
+HMODULE KexLoadAdapterLibrary(const char* file, const std::string& componentDir);
+HMODULE KexLoadAdapterLibraryW(const std::wstring& file, const std::wstring& componentDir,
+                               std::wstring* triedPath = nullptr);
 
 class CUSBAdapter {
 public:
@@ -42,6 +53,7 @@ public:
     // null means KexComponentDirectory().
     int load(const char* file, const char* name, KexDeviceCallback callback,
              const char* componentDir = nullptr);
+    int load(const char* file, const char* name, KexDeviceCallback callback, const std::wstring& componentDir);
     // The adapter's own result, or 1 when nothing is bound.
     int execute(uint32_t code, uintptr_t wParam, uintptr_t lParam);
     // "UnInitialize" (when exported), then the library is released. Idempotent.
@@ -62,6 +74,7 @@ public:
     CUSBManager();
     // Same, in the given directory (a trailing backslash is added when missing).
     explicit CUSBManager(const std::string& directory);
+    explicit CUSBManager(const std::wstring& directory);
     ~CUSBManager();
     CUSBManager(const CUSBManager&) = delete;
     CUSBManager& operator=(const CUSBManager&) = delete;
@@ -86,10 +99,13 @@ public:
     // before the manager is created.
     static void SetDirectoryOverride(const std::string& directory);
 
+    // The directory in the ANSI code page (for messages), and as it is used.
     const std::string& GetPath() const { return m_path; }
+    const std::wstring& GetPathW() const { return m_wpath; }
     size_t GetAdapterCount() const { return m_adapters.size(); }
 
 private:
     std::vector<std::unique_ptr<CUSBAdapter>> m_adapters;
+    std::wstring m_wpath;
     std::string m_path;
 };

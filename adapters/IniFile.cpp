@@ -101,14 +101,56 @@ void CIniFile::Merge(IniSections& read)
 
 bool CIniFile::Open(const char* path)
 {
+    m_truncated = false;
     if (!path)
         return false;
-    FILE* file = std::fopen(path, "r"); // text mode: CR LF reads as LF
+    // Bytes, not text mode: a Ctrl-Z (0x1A) would end the file there.
+    return OpenStream(std::fopen(path, "rb"));
+}
+
+#ifdef _WIN32
+bool CIniFile::Open(const wchar_t* path)
+{
+    m_truncated = false;
+    if (!path)
+        return false;
+    return OpenStream(_wfopen(path, L"rb"));
+}
+#endif
+
+bool CIniFile::OpenStream(FILE* file)
+{
     if (!file)
         return false;
-    const bool ok = Read(file);
+    std::string text;
+    const bool ok = ReadCapped(file, text);
     std::fclose(file);
+    if (ok)
+        Parse(text);
     return ok;
+}
+
+bool CIniFile::ReadCapped(FILE* file, std::string& text)
+{
+    char chunk[4096];
+    text.clear();
+    for (;;) {
+        const size_t room = kMaxFileBytes - text.size();
+        const size_t n = std::fread(chunk, 1, room < sizeof chunk ? room : sizeof chunk, file);
+        if (n == 0)
+            break;
+        // CR LF reads as LF, as text mode did.
+        for (size_t i = 0; i < n; ++i) {
+            if (chunk[i] == '\r' && i + 1 < n && chunk[i + 1] == '\n')
+                continue;
+            text += chunk[i];
+        }
+        if (text.size() >= kMaxFileBytes) {
+            m_truncated = std::fgetc(file) != EOF;
+            break;
+        }
+    }
+    return !std::ferror(file);
 }
 
 size_t CIniFile::GetSection(const std::string& name, IniEntries& entries) const

@@ -17,10 +17,21 @@ public:
     // Longest piece of a line taken at once; longer lines are read in pieces.
     static const size_t kMaxLine = 1024;
 
-    // Reads the file in text mode and adds its entries to what is held.
+    // Most bytes of a file Open reads (1 MiB); the rest is ignored and
+    // Truncated() says so. A configuration is a few hundred bytes.
+    static const size_t kMaxFileBytes = 1024 * 1024;
+
+    // Reads the file as bytes (CR LF as LF, a Ctrl-Z is an ordinary byte),
+    // at most kMaxFileBytes of it, and adds its entries to what is held.
     // False for a null path, a file that cannot be opened, or a read error
     // (then nothing of that file is added).
     bool Open(const char* path);
+#ifdef _WIN32
+    // Same for a UTF-16 path (wide APIs: any characters, "\\?\" long paths).
+    bool Open(const wchar_t* path);
+#endif
+    // Whether the last Open stopped at kMaxFileBytes.
+    bool Truncated() const { return m_truncated; }
     // Same for an already opened stream; the caller closes it.
     bool Read(FILE* file);
     // Same for text already in memory, byte for byte (no text-mode
@@ -43,6 +54,9 @@ public:
 
 private:
     void Merge(IniSections& read);
+    bool ReadCapped(FILE* file, std::string& text);
+    bool OpenStream(FILE* file);
 
     IniSections m_sections;
+    bool m_truncated = false;
 };

@@ -111,6 +111,42 @@ bool WaitState(volatile LONG* state, LONG value, bool until, DWORD ms) noexcept
     }
 }
 
+// Calls of the window running on this thread, nested ones included, and the
+// work deferred until they have all returned. Plain pointers: a thread_local
+// with a destructor is costly in a DLL.
+thread_local int t_dispatchDepth = 0;
+thread_local std::vector<std::function<void()>>* t_deferred = nullptr;
+
+// Start of the report being raised on this thread (report_scope).
+thread_local bool t_inReport = false;
+thread_local DWORD t_reportStart = 0;
+
+DWORD RaisedAt() noexcept { return t_inReport ? t_reportStart : GetTickCount(); }
+
+// What is left of the limit since start (INFINITE stays INFINITE).
+DWORD Remaining(DWORD start, DWORD limit) noexcept
+{
+    if (limit == INFINITE)
+        return INFINITE;
+    const DWORD elapsed = GetTickCount() - start;
+    return elapsed >= limit ? 0 : limit - elapsed;
+}
+
+void RunDeferred() noexcept
+{
+    while (t_dispatchDepth == 0 && t_deferred) {
+        std::vector<std::function<void()>>* work = t_deferred;
+        t_deferred = nullptr;
+        for (std::function<void()>& fn : *work) {
+            try {
+                fn();
+            } catch (...) {
+            }
+        }
+        delete work;
+    }
+}
+
 // Queued calls of one SyncEvent that the window runs back to back before it
 // returns to its message loop and posts for the rest.
 constexpr int kMaxChain = 8;
@@ -186,6 +222,7 @@ LRESULT CProxyWindow::OnComEvent(UINT, WPARAM wParam, LPARAM lParam, BOOL& handl
     ProxyWindowRegistry::pending_call current;
     if (!ProxyWindowRegistry::Take(ticket, current))
         return 1;
+    ++t_dispatchDepth;
     for (int run = 1;; ++run) {
         try {
             current.call->execute();
@@ -202,8 +239,25 @@ LRESULT CProxyWindow::OnComEvent(UINT, WPARAM wParam, LPARAM lParam, BOOL& handl
         else
             SetEvent(current.owner->m_hDone.get());
         if (!chained)
-            return 1;
+            break;
         current = next;
+    }
+    --t_dispatchDepth;
+    RunDeferred();
+    return 1;
+}
+
+bool DeferPastDispatchedCalls(std::function<void()> fn) noexcept
+{
+    if (t_dispatchDepth == 0)
+        return false;
+    try {
+        if (!t_deferred)
+            t_deferred = new std::vector<std::function<void()>>;
+        t_deferred->push_back(std::move(fn));
+        return true;
+    } catch (...) {
+        return false;
     }
 }
 
@@ -307,7 +361,8 @@ bool ProxyWindowRegistry::Withdraw(std::uint64_t ticket) noexcept
         MutexLock callLock(gone.call->m_lock);
         gone.call->invalidate();
     }
-    if (gone.state)
+    // Only a call that held the turn passes it on; one still queued had none.
+    if (gone.state && ReadState(gone.state) != CALL_QUEUED)
         PassTurnLocked(gone.owner);
     return true;
 }
@@ -385,7 +440,24 @@ void ProxyWindowRegistry::Forget(const SyncEvent* owner) noexcept
 
 // --- SyncEvent ------------------------------------------------------------------
 
-SyncEvent::SyncEvent() : m_hDone(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
+report_scope::report_scope() noexcept : m_outer(!t_inReport)
+{
+    if (m_outer) {
+        t_reportStart = GetTickCount();
+        t_inReport = true;
+    }
+}
+
+report_scope::~report_scope()
+{
+    if (m_outer)
+        t_inReport = false;
+}
+
+SyncEvent::SyncEvent()
+    : m_hDone(CreateEventA(nullptr, FALSE, FALSE, nullptr)), m_turn(CreateSemaphoreA(nullptr, 1, 1, nullptr))
+{
+}
 
 SyncEvent::~SyncEvent()
 {
@@ -446,6 +518,7 @@ bool PostTicket(HWND window, std::uint64_t ticket) noexcept
 
 bool SyncEvent::CallWithTurns(disp_evt_fun_ptr_base& call) noexcept
 {
+    const DWORD raised = RaisedAt();
     volatile LONG state = 0;
     std::uint64_t ticket = 0;
     HWND window = nullptr;
@@ -460,14 +533,16 @@ bool SyncEvent::CallWithTurns(disp_evt_fun_ptr_base& call) noexcept
         }
         break;
     case ProxyWindowRegistry::begin_result::queued:
-        // One raiser at a time: wait, without limit, until the calls before
-        // this one are finished or given up.
-        WaitState(&state, ProxyWindowRegistry::CALL_QUEUED, false, INFINITE);
+        // One raiser at a time; waiting for the turn counts against the limit.
+        if (!WaitState(&state, ProxyWindowRegistry::CALL_QUEUED, false, Remaining(raised, PickupLimit())) &&
+            ProxyWindowRegistry::Withdraw(ticket))
+            return true; // given up in the queue: it will never run
+        WaitState(&state, ProxyWindowRegistry::CALL_QUEUED, false, INFINITE); // given the turn just now
         if (ReadState(&state) == ProxyWindowRegistry::CALL_FAILED)
             return false;
         break;
     }
-    if (WaitState(&state, ProxyWindowRegistry::CALL_DONE, true, PickupLimit()))
+    if (WaitState(&state, ProxyWindowRegistry::CALL_DONE, true, Remaining(raised, PickupLimit())))
         return true;
     if (ProxyWindowRegistry::Withdraw(ticket))
         return true; // not picked up in time: it will never run
@@ -478,9 +553,15 @@ bool SyncEvent::CallWithTurns(disp_evt_fun_ptr_base& call) noexcept
 
 bool SyncEvent::CallWithEvent(disp_evt_fun_ptr_base& call) noexcept
 {
-    if (!m_hDone)
+    if (!m_hDone || !m_turn)
         return false;
-    MutexLock turn(m_lock);
+    const DWORD raised = RaisedAt();
+    if (WaitForSingleObject(m_turn.get(), Remaining(raised, PickupLimit())) != WAIT_OBJECT_0)
+        return true; // given up waiting for the turn: never handed over
+    struct turn_release {
+        HANDLE turn;
+        ~turn_release() { ReleaseSemaphore(turn, 1, nullptr); }
+    } hold{m_turn.get()};
     std::uint64_t ticket = 0;
     HWND window = nullptr;
     if (ProxyWindowRegistry::BeginCall(this, call, nullptr, ticket, window) ==
@@ -492,7 +573,7 @@ bool SyncEvent::CallWithEvent(disp_evt_fun_ptr_base& call) noexcept
     }
     // m_hDone is set only when this very call has run, so a wake-up here
     // always means it finished.
-    if (WaitForSingleObject(m_hDone.get(), PickupLimit()) == WAIT_OBJECT_0)
+    if (WaitForSingleObject(m_hDone.get(), Remaining(raised, PickupLimit())) == WAIT_OBJECT_0)
         return true;
     if (ProxyWindowRegistry::Withdraw(ticket))
         return true;

@@ -8,9 +8,11 @@
 //                            // window's thread, inline when already there
 //   ev.Detach();             // the window stays for the next object
 //
-// Call waits up to PickupLimit() ms (15000) for the window's thread to pick the
-// call up and then as long as the call takes. A call that was not picked up in
-// time is withdrawn: it never runs, even if its message is reached later.
+// Call waits up to PickupLimit() ms (15000), counted from the moment the call
+// was handed over (or its report_scope began), for the window's thread to
+// pick the call up, whatever queue of other raisers it is in, and then as
+// long as the call takes. A call that was not picked up in time is withdrawn:
+// it never runs, even if its message is reached later.
 #pragma once
 
 #include "com_disp_evt/Mutex.h"
@@ -20,6 +22,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 
 namespace com_disp_evt {
 
@@ -50,6 +53,26 @@ private:
     std::uint32_t m_cookie1;
     std::uint32_t m_cookie2;
     Mutex m_lock; // held while the call runs and while it is withdrawn
+};
+
+// Runs fn on this thread once every call the event window is running on it
+// has returned and its raiser has been let go: work that waits for a raising
+// thread (an adapter joining it) must not run inside that thread's call.
+// False when no such call is running here, or no memory: the caller then
+// decides itself.
+bool DeferPastDispatchedCalls(std::function<void()> fn) noexcept;
+
+// One device report on the raising thread: the calls it makes until the
+// scope ends share one pick-up limit, counted from its start.
+class report_scope {
+public:
+    report_scope() noexcept;
+    ~report_scope();
+    report_scope(const report_scope&) = delete;
+    report_scope& operator=(const report_scope&) = delete;
+
+private:
+    bool m_outer;
 };
 
 class SyncEvent {
@@ -90,12 +113,12 @@ private:
     std::atomic<bool> m_attached{false};
     // Address waits (a futex under Wine, where an event is a round trip to
     // the server): raisers queue for their turn in the registry and each
-    // waits on a word of its own. Without them (before Windows 8): m_lock
+    // waits on a word of its own. Without them (before Windows 8): m_turn
     // gives the turn and the auto-reset event reports completion; it is set
     // only for a call that really ran.
     bool m_busy = false; // a call holds the turn; guarded by the registry mutex
     kex::unique_handle m_hDone;
-    Mutex m_lock;
+    kex::unique_handle m_turn; // a semaphore of one: waiting for it has a limit
     std::atomic<DWORD> m_pickupLimitMs{kPickupLimitMs};
 };
 

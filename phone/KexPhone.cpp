@@ -9,13 +9,25 @@
 #include "module/Module.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cwchar>
 #include <new>
+#include <string>
 #include <utility>
 
 kex::srwlock kex_phone::g_phoneLock;
 
 KexUsbPhone* g_pPhone = nullptr;
+
+namespace {
+// Every object alive, oldest first: when the target goes, the newest one left
+// takes its place. Guarded by the phone lock.
+std::vector<KexUsbPhone*>& LiveObjects()
+{
+    static std::vector<KexUsbPhone*> objects;
+    return objects;
+}
+} // namespace
 
 namespace kex_phone {
 
@@ -89,6 +101,11 @@ HRESULT KexUsbPhone::FinalConstruct() noexcept
 {
     {
         auto lock = kex_phone::g_phoneLock.lock_exclusive();
+        try {
+            LiveObjects().push_back(this);
+        } catch (...) {
+            return E_OUTOFMEMORY;
+        }
         g_pPhone = this;
     }
     m_syncEvent.Attach();
@@ -103,8 +120,10 @@ void KexUsbPhone::FinalRelease() noexcept
     bool destroy;
     {
         auto lock = kex_phone::g_phoneLock.lock_exclusive();
+        std::vector<KexUsbPhone*>& live = LiveObjects();
+        live.erase(std::remove(live.begin(), live.end(), this), live.end());
         if (g_pPhone == this)
-            g_pPhone = nullptr;
+            g_pPhone = live.empty() ? nullptr : live.back();
         m_released = true;
         destroy = m_callers == 0;
     }
@@ -130,6 +149,7 @@ HRESULT KexUsbPhone::Inner::QueryInterface(REFIID iid, void** out) noexcept
         KEX_QI_ENTRY(KexUsbPhone, IProvideClassInfo2), // first: the identity when not aggregated
         KEX_QI_ENTRY_MULTI(KexUsbPhone, IProvideClassInfo, IProvideClassInfo2),
         KEX_QI_ENTRY(KexUsbPhone, IKexPhone),
+        KEX_QI_ENTRY(KexUsbPhone, IKexPhone2),
         KEX_QI_ENTRY_MULTI(KexUsbPhone, IDispatch, IKexPhone),
         KEX_QI_ENTRY(KexUsbPhone, IConnectionPointContainer),
         {},
@@ -157,6 +177,28 @@ ULONG KexUsbPhone::Release() noexcept { return m_outer->Release(); }
 
 // ---- start and stop --------------------------------------------------------
 
+namespace {
+// Managers stopped but not yet unloaded, process-wide: adapters may be shared
+// by objects, and none may be initialized again before its "UnInitialize".
+std::atomic<int> g_unloadsPending{0};
+}
+namespace {
+
+void UnloadManagers(std::vector<std::unique_ptr<CUSBManager>>& managers) noexcept
+{
+    for (std::unique_ptr<CUSBManager>& manager : managers) {
+        try {
+            manager->UnLoad();
+        } catch (...) {
+            KEX_ERROR("UnLoad exception.");
+        }
+        manager.reset();
+        --g_unloadsPending;
+    }
+    managers.clear();
+}
+} // namespace
+
 // Holds a reference and counts the call while the adapters run.
 class KexUsbPhone::AdapterCall {
 public:
@@ -167,17 +209,7 @@ public:
     }
     ~AdapterCall()
     {
-        if (--m_phone->m_adapterCalls == 0) {
-            std::vector<std::unique_ptr<CUSBManager>> retired;
-            retired.swap(m_phone->m_retired);
-            for (std::unique_ptr<CUSBManager>& manager : retired) {
-                try {
-                    manager->UnLoad();
-                } catch (...) {
-                    KEX_ERROR("UnLoad exception.");
-                }
-            }
-        }
+        m_phone->LeaveAdapterCall();
         m_phone->Release(); // may be the last reference: nothing after this
     }
     AdapterCall(const AdapterCall&) = delete;
@@ -187,10 +219,31 @@ private:
     KexUsbPhone* m_phone;
 };
 
+void KexUsbPhone::LeaveAdapterCall() noexcept
+{
+   
+    if (--m_adapterCalls > 0 || m_retired.empty())
+        return;
+    std::vector<std::unique_ptr<CUSBManager>> retired;
+    retired.swap(m_retired);
+    // The handler may be running for a report whose adapter thread waits
+    // for it to return; "UnInitialize" joins that thread, so it runs once
+    // that thread has been let go.
+    try {
+        auto later = std::make_shared<std::vector<std::unique_ptr<CUSBManager>>>(std::move(retired));
+        if (com_disp_evt::DeferPastDispatchedCalls([later] { UnloadManagers(*later); }))
+            return;
+        retired.swap(*later);
+    } catch (...) {
+    }
+    UnloadManagers(retired);
+}
+
 void KexUsbPhone::Retire(std::unique_ptr<CUSBManager> manager) noexcept
 {
     try {
         m_retired.push_back(std::move(manager));
+        ++g_unloadsPending;
     } catch (...) {
         // No memory to remember it: better a leak than freeing running code.
         manager.release();
@@ -227,6 +280,12 @@ HRESULT KexUsbPhone::Start() noexcept
         KEX_INFO("KexUsbPhone has started.");
         return S_OK;
     }
+    if (g_unloadsPending > 0) {
+        // Stopped from an event handler, or still stopping: its adapters
+        // must have run "UnInitialize" before they are initialized again.
+        KEX_ERROR("Start refused: adapters are still being unloaded.");
+        return E_FAIL;
+    }
     m_pManager = NewManager();
     if (!m_pManager) {
         KEX_ERROR("Allocate memory for AdapterManager failed.");
@@ -234,7 +293,9 @@ HRESULT KexUsbPhone::Start() noexcept
     }
     CUSBManager* manager = m_pManager.get();
     AdapterCall call(this);
+    const bool wasStopped = m_stopped.exchange(false); // "Intialize" may report inline
     if (LoadAdapters(*manager) != 0) {
+        m_stopped = wasStopped;
         KEX_ERROR("AdapterManager load failed.");
         // An event raised while loading may have stopped the object already.
         if (m_pManager.get() == manager) {
@@ -253,20 +314,16 @@ HRESULT KexUsbPhone::Stop() noexcept
     KEX_TRACE_SCOPE("KexUsbPhone::Stop");
     if (!m_pManager)
         return S_OK;
-    if (m_adapterCalls > 0) {
-        // Stopped from an event of an adapter that is still running: the
-        // object counts as stopped now, the adapters go when it returns.
-        Retire(std::move(m_pManager));
-        return S_OK;
-    }
-    try {
-        m_pManager->UnLoad();
-    } catch (...) {
-        // Still counts as started: a later Stop tries again.
-        KEX_ERROR("UnLoad exception.");
-        return S_OK;
-    }
-    m_pManager.reset();
+    // Stopped from here on: an adapter that dispatches messages while it
+    // joins its threads may deliver a queued report, and neither its event
+    // nor a command or Stop from that handler may reach the adapters again.
+    m_stopped = true;
+    Retire(std::move(m_pManager));
+    if (m_adapterCalls > 0)
+        return S_OK; // adapter code is on the stack: unloaded when it returns
+    std::vector<std::unique_ptr<CUSBManager>> retired;
+    retired.swap(m_retired);
+    UnloadManagers(retired);
     return S_OK;
 }
 
@@ -428,4 +485,101 @@ HRESULT KexUsbPhone::PutContactInfo(BSTR* pContactInfo, LONG* pIconType, LONG li
              static_cast<int>(record.iconType[0]), static_cast<int>(record.iconType[1]),
              static_cast<int>(record.iconType[2]));
     return Execute(KEX_CMD_CONTACTINFO, reinterpret_cast<uintptr_t>(&record), 0);
+}
+
+namespace {
+// The value a VARIANT argument holds, through one by-reference level.
+const VARIANT& Deref(const VARIANT& v) noexcept
+{
+    return V_VT(&v) == (VT_BYREF | VT_VARIANT) && V_VARIANTREF(&v) ? *V_VARIANTREF(&v) : v;
+}
+
+// A property of a script engine's array object ("length", "0", "1", ...).
+HRESULT GetScriptProperty(IDispatch* object, const wchar_t* name, VARIANT& out) noexcept
+{
+    DISPID id = DISPID_UNKNOWN;
+    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+    HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+    if (FAILED(hr))
+        return hr;
+    DISPPARAMS none = {};
+    return object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, &out, nullptr, nullptr);
+}
+
+// The first `count` elements of a list as `type`: a one-dimensional
+// SAFEARRAY (any lower bound, any element type that converts) or a script
+// array object. False when it is neither, is shorter, or an element does
+// not convert.
+bool ReadList(const VARIANT& arg, LONG count, VARTYPE type, kex::unique_variant* out) noexcept
+{
+    const VARIANT& list = Deref(arg);
+    const VARTYPE vt = V_VT(&list);
+    if ((vt & VT_ARRAY) != 0) {
+        SAFEARRAY* array = (vt & VT_BYREF) ? (V_ARRAYREF(&list) ? *V_ARRAYREF(&list) : nullptr) : V_ARRAY(&list);
+        LONG low = 0, high = -1;
+        if (!array || SafeArrayGetDim(array) != 1 || FAILED(SafeArrayGetLBound(array, 1, &low)) ||
+            FAILED(SafeArrayGetUBound(array, 1, &high)) || high - low + 1 < count)
+            return false;
+        const VARTYPE element = vt & VT_TYPEMASK;
+        for (LONG i = 0; i < count; ++i) {
+            LONG at = low + i;
+            VARIANT item;
+            VariantInit(&item);
+            if (element == VT_VARIANT) {
+                if (FAILED(SafeArrayGetElement(array, &at, &item)))
+                    return false;
+            } else if (element == VT_BSTR || element == VT_I4 || element == VT_I2 || element == VT_UI1 ||
+                       element == VT_R8 || element == VT_INT) {
+                V_VT(&item) = element;
+                if (FAILED(SafeArrayGetElement(array, &at, &V_I4(&item))))
+                    return false;
+            } else {
+                return false;
+            }
+            kex::unique_variant held;
+            *held.put() = item;
+            if (FAILED(VariantChangeType(out[i].put(), &held, 0, type)))
+                return false;
+        }
+        return true;
+    }
+    if (vt == VT_DISPATCH && V_DISPATCH(&list)) {
+        IDispatch* object = V_DISPATCH(&list);
+        kex::unique_variant length;
+        if (FAILED(GetScriptProperty(object, L"length", *length.put())) ||
+            FAILED(VariantChangeType(&length, &length, 0, VT_I4)) || V_I4(&length) < count)
+            return false;
+        for (LONG i = 0; i < count; ++i) {
+            const std::wstring index = std::to_wstring(i);
+            kex::unique_variant item;
+            if (FAILED(GetScriptProperty(object, index.c_str(), *item.put())) ||
+                FAILED(VariantChangeType(out[i].put(), &item, 0, type)))
+                return false;
+        }
+        return true;
+    }
+    return false;
+}
+} // namespace
+
+HRESULT KexUsbPhone::PutContactInfoList(LONG lines, VARIANT names, VARIANT icons) noexcept
+{
+    KEX_TRACE_SCOPE("KexUsbPhone::PutContactInfoList");
+    if (!m_pManager)
+        return E_FAIL;
+    if (lines <= 0)
+        return E_INVALIDARG;
+    const LONG count = std::min<LONG>(lines, KEX_CONTACT_ENTRIES);
+    kex::unique_variant text[KEX_CONTACT_ENTRIES], icon[KEX_CONTACT_ENTRIES];
+    if (!ReadList(names, count, VT_BSTR, text) || !ReadList(icons, count, VT_I4, icon)) {
+        KEX_ERROR("Invalid args.");
+        return E_INVALIDARG;
+    }
+    BSTR info[KEX_CONTACT_ENTRIES] = {};
+    LONG iconType[KEX_CONTACT_ENTRIES] = {};
+    for (LONG i = 0; i < count; ++i) {
+        info[i] = V_BSTR(&text[i]);
+        iconType[i] = V_I4(&icon[i]);
+    }
+    return PutContactInfo(info, iconType, count);
 }

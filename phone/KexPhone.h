@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <ocidl.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,7 +26,7 @@ extern KexUsbPhone* g_pPhone;
 // The device callback handed to every adapter at Start.
 extern "C" int32_t KEX_CDECL ComUSBPhoneCallBack(uint32_t msg, uint32_t wParam, int32_t lParam);
 
-class KexUsbPhone final : public IKexPhone, public IProvideClassInfo2, public IConnectionPointContainer {
+class KexUsbPhone final : public IKexPhone2, public IProvideClassInfo2, public IConnectionPointContainer {
 public:
     // Plain (outer null) or aggregated creation, final construction included.
     // An aggregated object can only be asked for IUnknown.
@@ -62,6 +63,9 @@ public:
     HRESULT STDMETHODCALLTYPE RingBusy(BSTR peerName, BSTR peerNumber) noexcept override;
     HRESULT STDMETHODCALLTYPE PutCallInfo(BSTR Name, BSTR Number) noexcept override;
     HRESULT STDMETHODCALLTYPE PutContactInfo(BSTR* pContactInfo, LONG* pIconType, LONG line) noexcept override;
+
+    // IKexPhone2: the same command from arrays of texts and icon types.
+    HRESULT STDMETHODCALLTYPE PutContactInfoList(LONG lines, VARIANT names, VARIANT icons) noexcept override;
 
     // IProvideClassInfo2
     HRESULT STDMETHODCALLTYPE GetClassInfo(ITypeInfo** info) noexcept override;
@@ -110,14 +114,32 @@ private:
     bool m_aggregated;
 
     std::unique_ptr<CUSBManager> m_pManager;
-    // An event fired inline from an adapter's "execute" (or "Intialize") may
-    // Stop or release this object while that adapter's code is still on the
-    // stack: such calls are counted, and a manager stopped meanwhile is only
-    // unloaded when the outermost of them returns.
+    // An event handler may Stop or release this object while an adapter's
+    // code is still on the stack: inline from its "execute" (or "Intialize"),
+    // or on its own thread waiting for the handler to return. Adapter calls
+    // and handlers are counted, and a manager stopped meanwhile is unloaded
+    // only when the outermost of them has returned and, for a report from an
+    // adapter thread, once that thread has been let go.
     class AdapterCall;
     int m_adapterCalls = 0;
+    // Counts an event handler on the object's thread. No reference: whoever
+    // delivers the event keeps the object alive (the device callback pins it).
+    class HandlerScope {
+    public:
+        explicit HandlerScope(KexUsbPhone* phone) noexcept : m_phone(phone) { ++m_phone->m_adapterCalls; }
+        ~HandlerScope() { m_phone->LeaveAdapterCall(); }
+        HandlerScope(const HandlerScope&) = delete;
+        HandlerScope& operator=(const HandlerScope&) = delete;
+
+    private:
+        KexUsbPhone* m_phone;
+    };
     std::vector<std::unique_ptr<CUSBManager>> m_retired;
     void Retire(std::unique_ptr<CUSBManager> manager) noexcept;
+    void LeaveAdapterCall() noexcept;
+    // Set by Stop, cleared by Start: a stopped object fires nothing, and a
+    // report reaching it returns at once. Read on adapter threads.
+    std::atomic<bool> m_stopped{false};
     com_disp_evt::SyncEvent m_syncEvent;
     com_disp_evt::connection_point m_propNotifyPoint;
     com_disp_evt::connection_point m_eventsPoint;

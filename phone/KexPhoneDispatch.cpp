@@ -56,6 +56,11 @@ HRESULT CallPutContactInfo(IKexPhone* phone, VARIANT* const* arg, VARIANT*)
     return phone->PutContactInfo(V_BSTRREF(arg[0]), V_I4REF(arg[1]), V_I4(arg[2]));
 }
 
+HRESULT CallPutContactInfoList(IKexPhone* phone, VARIANT* const* arg, VARIANT*)
+{
+    return static_cast<IKexPhone2*>(phone)->PutContactInfoList(V_I4(arg[0]), *arg[1], *arg[2]);
+}
+
 // A property's accessor names ("get_IsStarted", "put_Number") resolve to the
 // property's id as well.
 enum class Accessor : unsigned char { None, Get, Put };
@@ -90,6 +95,8 @@ const Member kMembers[] = {
     {L"PutCallInfo",    DISPID_KEXPHONE_PUTCALLINFO,    Accessor::None, 2, {L"Name", L"Number"}, {VT_BSTR, VT_BSTR}, &CallPeer<&IKexPhone::PutCallInfo>},
     {L"PutContactInfo", DISPID_KEXPHONE_PUTCONTACTINFO, Accessor::None, 3, {L"pContactInfo", L"pIconType", L"line"},
                                                         {VT_BYREF | VT_BSTR, VT_BYREF | VT_I4, VT_I4}, &CallPutContactInfo},
+    {L"PutContactInfoList", DISPID_KEXPHONE_PUTCONTACTINFOLIST, Accessor::None, 3, {L"lines", L"names", L"icons"},
+                                                        {VT_I4, VT_VARIANT, VT_VARIANT}, &CallPutContactInfoList},
 };
 // clang-format on
 
@@ -143,7 +150,7 @@ void SetArgErr(UINT* argErr, UINT index) noexcept
 // variable behind a reference) holds the converted value afterwards.
 VARIANT* Coerce(VARIANT* arg, VARTYPE type) noexcept
 {
-    if (V_VT(arg) == type)
+    if (V_VT(arg) == type || type == VT_VARIANT) // a VARIANT parameter takes any argument as it is
         return arg;
     VARIANT* work = arg;
     if (V_VT(arg) == (VT_BYREF | VT_VARIANT)) {

@@ -65,16 +65,25 @@ HRESULT KexUsbPhone::FindConnectionPoint(REFIID iid, IConnectionPoint** point) n
 
 HRESULT KexUsbPhone::Fire_OnStateChange(KEX_USBPHONE_EVENT eEvent, long wParam, long lParam)
 {
+    if (m_stopped)
+        return S_OK;
+    HandlerScope scope(this);
     return com_disp_evt::fire_event(m_eventsPoint, DISPID_KEXPHONEEVENTS_ONSTATECHANGE, eEvent, wParam, lParam);
 }
 
 HRESULT KexUsbPhone::Fire_OnKey(KEX_USBPHONE_KEYVALUE eKey)
 {
+    if (m_stopped)
+        return S_OK;
+    HandlerScope scope(this);
     return com_disp_evt::fire_event(m_eventsPoint, DISPID_KEXPHONEEVENTS_ONKEY, eKey);
 }
 
 HRESULT KexUsbPhone::Fire_OnAction(KEX_USBPHONE_CHARVALUE eChar)
 {
+    if (m_stopped)
+        return S_OK;
+    HandlerScope scope(this);
     return com_disp_evt::fire_event(m_eventsPoint, DISPID_KEXPHONEEVENTS_ONACTION, eChar);
 }
 
@@ -133,9 +142,11 @@ KEX_USBPHONE_EVENT PlugStateOf(uint32_t wParam)
 int32_t KexUsbPhone::CallBack(uint32_t msg, uint32_t wParam, int32_t lParam) noexcept
 {
     KEX_TRACE_SCOPE("KexUsbPhone::CallBack");
-    if (msg < KEX_DEV_FIRST || msg > KEX_DEV_LAST)
+    if (msg < KEX_DEV_FIRST || msg > KEX_DEV_LAST || m_stopped)
         return 0;
     const DeviceRow& row = kDeviceRows[msg - 1];
+    // A digit key fires two events: one limit for the whole report.
+    com_disp_evt::report_scope report;
     // The values live in this frame: each hand-over returns only after the
     // event ran on the object's thread or was given up.
     for (Step step : row.steps) {

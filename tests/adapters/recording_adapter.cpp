@@ -24,6 +24,8 @@ int32_t g_executeResult[KEX_CMD_LAST + 2]; // [0] for codes outside 1..13
 bool g_reportOnExecute;
 uint32_t g_reportOnExecuteCode;
 RecReport g_executeReport;
+bool g_pumpOnJoin;
+bool g_inUnInitialize;
 
 HANDLE g_raiseThread;
 RecReport g_reports[REC_MAX_REPORTS];
@@ -91,11 +93,28 @@ DWORD WINAPI RaiseThread(LPVOID)
     return 0;
 }
 
+// Waits for the raise thread, dispatching this thread's messages meanwhile.
+void JoinPumping(HANDLE thread)
+{
+    for (;;) {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+        // Messages already in the queue do not wake this wait: dispatched first.
+        if (MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0 + 1)
+            return;
+    }
+}
+
 // Waits for the raise thread; true when there is none left.
-bool JoinRaiseThread(DWORD timeoutMs)
+bool JoinRaiseThread(DWORD timeoutMs, bool pump = false)
 {
     if (!g_raiseThread)
         return true;
+    if (pump)
+        JoinPumping(g_raiseThread);
     if (WaitForSingleObject(g_raiseThread, timeoutMs) != WAIT_OBJECT_0)
         return false;
     CloseHandle(g_raiseThread);
@@ -130,6 +149,8 @@ int32_t KEX_CDECL execute(uint32_t code, uintptr_t wParam, uintptr_t lParam)
     {
         std::lock_guard<std::mutex> hold(g_lock);
         ++g_state.executeCalls;
+        if (g_inUnInitialize)
+            ++g_state.executeInUnInitialize;
         result = ExecuteResultSlot(code);
         if (g_commands.size() < REC_MAX_COMMANDS) {
             RecCommand c = {};
@@ -157,11 +178,20 @@ int32_t KEX_CDECL execute(uint32_t code, uintptr_t wParam, uintptr_t lParam)
 
 int32_t KEX_CDECL UnInitialize(void)
 {
+    bool pump;
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        if (g_inUnInitialize)
+            ++g_state.unInitializeNested;
+        g_inUnInitialize = true;
+        pump = g_pumpOnJoin;
+    }
     // No callback may run once this returns.
-    JoinRaiseThread(INFINITE);
+    JoinRaiseThread(INFINITE, pump);
     {
         std::lock_guard<std::mutex> hold(g_lock);
         ++g_state.unInitializeCalls;
+        g_inUnInitialize = false;
     }
     rec_journal_note(REC_EV_UNINITIALIZE, 0, 0);
     return 0;
@@ -180,6 +210,7 @@ REC_EXPORT void KEX_CDECL rec_reset(void)
     for (int32_t& r : g_executeResult)
         r = 0;
     g_reportOnExecute = false;
+    g_pumpOnJoin = false;
 }
 
 REC_EXPORT void KEX_CDECL rec_set_intialize_result(int32_t result)
@@ -253,6 +284,12 @@ REC_EXPORT void KEX_CDECL rec_report_on_execute(uint32_t code, const RecReport* 
     g_reportOnExecuteCode = code;
     if (report)
         g_executeReport = *report;
+}
+
+REC_EXPORT void KEX_CDECL rec_set_pump_on_join(int32_t on)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_pumpOnJoin = on != 0;
 }
 
 BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID reserved)

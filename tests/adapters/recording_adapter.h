@@ -56,6 +56,8 @@ typedef struct RecState {
     int32_t raised;             /* callbacks made by rec_raise threads and rec_report_on_execute */
     int32_t raisedNonZero;      /* of those, how many did not answer 0 */
     uint32_t raiseThreadId;     /* thread of the last rec_raise */
+    int32_t executeInUnInitialize; /* "execute" calls while "UnInitialize" ran */
+    int32_t unInitializeNested;    /* "UnInitialize" entered while it ran */
 } RecState;
 
 typedef struct RecReport {
@@ -83,6 +85,10 @@ typedef int32_t(KEX_CDECL *RecWaitFn)(uint32_t timeoutMs);
 /* When a command with this code arrives (0: any), "execute" calls the callback
  * with the report on the caller's thread before answering; null clears it. */
 typedef void(KEX_CDECL *RecReportOnExecuteFn)(uint32_t code, const RecReport *report);
+
+/* Nonzero: "UnInitialize" dispatches the calling thread's messages while it
+ * waits for the raise thread, as adapters with windows of their own do. */
+typedef void(KEX_CDECL *RecSetPumpOnJoinFn)(int32_t on);
 
 /* ---- Journal ------------------------------------------------------------ */
 #define REC_JOURNAL_ENV "KEX_REC_JOURNAL" /* value: the address, in hex */
@@ -128,6 +134,7 @@ struct RecAdapter {
     RecRaiseFn raise = nullptr;
     RecWaitFn wait = nullptr;
     RecReportOnExecuteFn reportOnExecute = nullptr;
+    RecSetPumpOnJoinFn setPumpOnJoin = nullptr;
 
     explicit operator bool() const { return getState != nullptr; }
 
@@ -155,6 +162,7 @@ inline RecAdapter rec_bind(HMODULE module)
     REC_GET(raise, "rec_raise");
     REC_GET(wait, "rec_wait");
     REC_GET(reportOnExecute, "rec_report_on_execute");
+    REC_GET(setPumpOnJoin, "rec_set_pump_on_join");
 #undef REC_GET
     return a;
 }

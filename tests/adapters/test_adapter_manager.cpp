@@ -161,6 +161,50 @@ TEST_F(AdapterManager, BroadcastGoesOnPastFailures)
     EXPECT_EQ(2u, manager.GetAdapterCount());
 }
 
+// An exception escaping an adapter stops at that adapter's call: it counts
+// as that adapter's failure, is logged with its name, and the others still
+// get the call.
+TEST_F(AdapterManager, AnExceptionFromAnAdapterIsItsOwnFailure)
+{
+    if (sizeof(void*) == 4)
+        GTEST_SKIP() << "32-bit gcc adapters unwind with their own static runtime and cannot throw into a caller";
+    const struct {
+        const char* what;
+        const char* dll;
+        int load;
+        size_t bound;
+        std::vector<std::string> loadErrors, executeErrors, unloadErrors;
+    } cases[] = {
+        {"Intialize", "throwing_intialize.dll", 0, 1,
+         {"[bad] Intialize threw an exception.", "Intialize bad.dll failed.", "Load bad.dll failed, so delete it."},
+         {}, {}},
+        {"execute", "throwing_execute.dll", 0, 2, {},
+         {"[bad] execute threw an exception.", "[bad] execute cmd failed."}, {}},
+        {"UnInitialize", "throwing_uninitialize.dll", 0, 2, {}, {}, {"[bad] UnInitialize threw an exception."}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteIni("[AdapterList]\nbad=bad.dll\ngood=rec.dll\n");
+        dir.CopyDll(c.dll, "bad.dll");
+        dir.CopyDll(kRec, "rec.dll");
+        {
+            CUSBManager manager(dir.Path());
+            EXPECT_EQ(c.load, manager.Load(NullCallback));
+            EXPECT_EQ(c.loadErrors, LogCapture::Instance().Take("Error"));
+            EXPECT_EQ(c.bound, manager.GetAdapterCount());
+            TakeJournal();
+            EXPECT_EQ(0, manager.execute(KEX_CMD_READY, 0, 0));
+            EXPECT_EQ(c.executeErrors, LogCapture::Instance().Take("Error"));
+            EXPECT_EQ(std::vector<std::string>{"rec.dll"}, Modules(TakeJournal(), REC_EV_EXECUTE))
+                << "the broadcast stopped at the failing adapter";
+            manager.UnLoad();
+            EXPECT_EQ(c.unloadErrors, LogCapture::Instance().Take("Error"));
+            EXPECT_EQ(std::vector<std::string>{"rec.dll"}, Modules(TakeJournal(), REC_EV_UNINITIALIZE));
+        }
+        EXPECT_EQ(nullptr, GetModuleHandleA((dir / "bad.dll").c_str())) << "library left loaded";
+    }
+}
+
 TEST_F(AdapterManager, OnlyAdapterFailingEveryCommandStillAnswersZero)
 {
     WriteIni("[AdapterList]\nbad=fails.dll\n");

@@ -116,10 +116,40 @@ TEST(IniFile, LongLinesAreReadInPiecesOf1024)
 TEST(IniFile, OpenFailures)
 {
     CIniFile ini;
-    EXPECT_FALSE(ini.Open(nullptr));
+    EXPECT_FALSE(ini.Open(static_cast<const char*>(nullptr)));
     EXPECT_FALSE(ini.Open("no_such_directory/no_such_file.ini"));
     EXPECT_TRUE(ini.Sections().empty());
     EXPECT_FALSE(ini.Read(nullptr));
+}
+
+// Read as bytes: a Ctrl-Z is not the end of the file; CR LF still ends a
+// line; past kMaxFileBytes nothing is read and Truncated() says so.
+TEST(IniFile, OpenReadsBytesUpToItsLimit)
+{
+    const std::string path = "kex_ini_bytes_test.ini"; // in the working directory
+    const struct {
+        const char* what;
+        std::string text;
+        std::string dump;
+        bool truncated;
+    } cases[] = {
+        {"Ctrl-Z in a comment", "; saved by an old editor\x1a\r\n[AdapterList]\r\na=x.dll\r\n",
+         "[\"AdapterList\"]\n  \"a\" = \"x.dll\"\n", false},
+        {"lone CR kept", "[S]\r\nk=v\rw\r\n", "[\"S\"]\n  \"k\" = \"v\\rw\"\n", false},
+        {"exactly at the limit", "[S]\nk=v\n" + std::string(CIniFile::kMaxFileBytes - 8, ';'),
+         "[\"S\"]\n  \"k\" = \"v\"\n", false},
+        {"past the limit", "[S]\nk=v\n" + std::string(CIniFile::kMaxFileBytes - 8, ';') + "\n[T]\nx=y\n",
+         "[\"S\"]\n  \"k\" = \"v\"\n", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(test_support::WriteFile(path, c.text));
+        CIniFile ini;
+        ASSERT_TRUE(ini.Open(path.c_str()));
+        EXPECT_EQ(c.dump, Dump(ini));
+        EXPECT_EQ(c.truncated, ini.Truncated());
+    }
+    std::remove(path.c_str());
 }
 
 TEST(IniFile, OpenAddsToWhatIsHeld)

@@ -324,6 +324,45 @@ TEST_P(SyncEventTest, CallNotPickedUpInTimeNeverRunsAndDoesNotConfuseTheNext)
     host.Run([&] { ev.Detach(); });
 }
 
+// Raisers queued behind each other while the window's thread is blocked:
+// each one's limit counts from its own hand-over, not from when its turn
+// came, and none of the given-up calls runs once the thread is free again.
+TEST_P(SyncEventTest, EveryQueuedRaiserGivesUpAtItsOwnLimit)
+{
+    HostThread host;
+    Target t;
+    SyncEvent ev;
+    host.Run([&] { ev.Attach(); });
+    ev.SetPickupLimit(500);
+    HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    host.Post([release] { WaitForSingleObject(release, 10000); }); // blocked for longer than any limit
+    long keys[3] = {1, 2, 3};
+    long long took[3] = {};
+    std::vector<std::thread> raisers;
+    for (int i = 0; i < 3; ++i) {
+        raisers.emplace_back([&, i] {
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_TRUE(sync_call(ev, &t, &Target::One, keys[i]));
+            took[i] = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+                          .count();
+        });
+    }
+    for (std::thread& r : raisers)
+        r.join();
+    SetEvent(release);
+    host.Run([] {}); // every queued message has been handled
+    CloseHandle(release);
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        // One limit, with room for a loaded machine; two limits would mean it
+        // waited for the turn first.
+        EXPECT_LT(took[i], 950);
+    }
+    EXPECT_EQ(0u, t.count()) << "a call given up ran later";
+    EXPECT_EQ(0u, ProxyWindowRegistry::PendingCallCount());
+    host.Run([&] { ev.Detach(); });
+}
+
 TEST_P(SyncEventTest, PickupLimitDoesNotCutShortACallThatIsRunning)
 {
     HostThread host;
@@ -344,15 +383,14 @@ TEST_P(SyncEventTest, PickupLimitDoesNotCutShortACallThatIsRunning)
 
 TEST_P(SyncEventTest, ConcurrentRaisersTakeTurns)
 {
-    // The first call keeps the window busy far beyond the pick-up limit. The
-    // second raiser must not post before the first has finished, or its own
-    // limit would run out in the queue and its event would be lost.
+    // The first call keeps the window busy for a while; the second raiser
+    // posts only once the first has finished, so the events keep their order.
     HostThread host;
     Target t;
     t.sleepMs = 400;
     SyncEvent ev;
     host.Run([&] { ev.Attach(); });
-    ev.SetPickupLimit(150);
+    ev.SetPickupLimit(5000);
     long a = 1, b = 2;
     std::thread first([&] { EXPECT_TRUE(sync_call(ev, &t, &Target::One, a)); });
     Sleep(50);
@@ -365,7 +403,7 @@ TEST_P(SyncEventTest, ConcurrentRaisersTakeTurns)
     host.Run([&] { ev.Detach(); });
 }
 
-TEST_P(SyncEventTest, AQueuedCallsLimitStartsWhenTheCallBeforeItIsGivenUp)
+TEST_P(SyncEventTest, AQueuedCallsLimitCountsFromItsOwnHandOver)
 {
     HostThread host;
     Target t;
@@ -393,7 +431,7 @@ TEST_P(SyncEventTest, AQueuedCallsLimitStartsWhenTheCallBeforeItIsGivenUp)
     second.join();
     EXPECT_GE(aMs, 190);
     EXPECT_LT(aMs, 650);
-    EXPECT_GE(bMs, aMs + 150) << "the second limit ran while the first call held the turn";
+    EXPECT_LT(bMs, aMs + 150) << "the second limit started only when the first call was given up";
     EXPECT_EQ(0u, ProxyWindowRegistry::PendingCallCount()) << "both given-up calls were withdrawn";
     host.Run([] {});
     EXPECT_EQ(0u, t.count()); // neither ran, even once the window was free

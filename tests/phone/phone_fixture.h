@@ -156,6 +156,44 @@ inline long PrivateBytes()
     return static_cast<long>(total);
 }
 
+// Ends the process when a step has not finished in time: a deadlock then
+// fails the test run instead of stopping it.
+class Watchdog {
+public:
+    Watchdog(const char* what, DWORD ms) : m_what(what), m_ms(ms), m_done(CreateEventA(nullptr, TRUE, FALSE, nullptr))
+    {
+        m_thread = CreateThread(nullptr, 0, &Watchdog::Main, this, 0, nullptr);
+    }
+    ~Watchdog()
+    {
+        SetEvent(m_done);
+        if (m_thread) {
+            WaitForSingleObject(m_thread, INFINITE);
+            CloseHandle(m_thread);
+        }
+        CloseHandle(m_done);
+    }
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+
+private:
+    static DWORD WINAPI Main(LPVOID self)
+    {
+        Watchdog* w = static_cast<Watchdog*>(self);
+        if (WaitForSingleObject(w->m_done, w->m_ms) == WAIT_TIMEOUT) {
+            std::fprintf(stderr, "HANG: %s did not finish within %lu ms\n", w->m_what,
+                         static_cast<unsigned long>(w->m_ms));
+            std::fflush(stderr);
+            TerminateProcess(GetCurrentProcess(), 3);
+        }
+        return 0;
+    }
+    const char* m_what;
+    DWORD m_ms;
+    HANDLE m_done;
+    HANDLE m_thread = nullptr;
+};
+
 struct ComApartment {
     ComApartment() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
     ~ComApartment() { CoUninitialize(); }

@@ -243,6 +243,117 @@ TEST_F(PhoneTest, PutContactInfo)
     }
 }
 
+// Arrays as automation clients make them: a SAFEARRAY of VARIANTs (a script's
+// Array), of BSTRs or of longs, with any lower bound.
+SAFEARRAY* VariantArray(std::initializer_list<VARIANT> items, LONG low = 0)
+{
+    SAFEARRAYBOUND bound = {static_cast<ULONG>(items.size()), low};
+    SAFEARRAY* array = SafeArrayCreate(VT_VARIANT, 1, &bound);
+    LONG i = low;
+    for (VARIANT v : items) {
+        SafeArrayPutElement(array, &i, &v); // copies
+        VariantClear(&v);
+        ++i;
+    }
+    return array;
+}
+
+VARIANT ArrayArg(SAFEARRAY* array, VARTYPE element)
+{
+    VARIANT v;
+    VariantInit(&v);
+    V_VT(&v) = VT_ARRAY | element;
+    V_ARRAY(&v) = array;
+    return v;
+}
+
+VARIANT Text(const wchar_t* s)
+{
+    VARIANT v;
+    V_VT(&v) = VT_BSTR;
+    V_BSTR(&v) = SysAllocString(s); // freed once it is in the array
+    return v;
+}
+
+VARIANT Long(LONG n)
+{
+    VARIANT v;
+    V_VT(&v) = VT_I4;
+    V_I4(&v) = n;
+    return v;
+}
+
+TEST_F(PhoneTest, PutContactInfoListSendsTheSameRecord)
+{
+    ASSERT_EQ(phone->Start(), S_OK);
+    com_ptr<IKexPhone2> phone2;
+    ASSERT_EQ(phone.query(phone2), S_OK);
+    unique_bstr alice = Bstr(L"Alice"), work = Bstr(L"Work");
+    std::vector<BSTR> bstrs = {alice.get(), work.get()};
+    SAFEARRAYBOUND two = {2, 0};
+    SAFEARRAY* bstrArray = SafeArrayCreate(VT_BSTR, 1, &two);
+    SAFEARRAY* longArray = SafeArrayCreate(VT_I4, 1, &two);
+    for (LONG i = 0; i < 2; ++i) {
+        SafeArrayPutElement(bstrArray, &i, bstrs[i]);
+        LONG icon = 5 + i;
+        SafeArrayPutElement(longArray, &i, &icon);
+    }
+    struct Case {
+        const char* what;
+        LONG lines;
+        SAFEARRAY* names;
+        VARTYPE namesType;
+        SAFEARRAY* icons;
+        VARTYPE iconsType;
+        HRESULT hr;
+        const char* text[3];
+        int32_t iconType[3];
+    } cases[] = {
+        {"variants", 2, VariantArray({Text(L"Bob"), Long(42)}), VT_VARIANT, VariantArray({Long(-3), Text(L"7")}),
+         VT_VARIANT, S_OK, {"Bob", "42", ""}, {0, 7, 0}},
+        {"typed arrays", 2, bstrArray, VT_BSTR, longArray, VT_I4, S_OK, {"Alice", "Work", ""}, {5, 6, 0}},
+        {"lower bound 1, four entries", 4,
+         VariantArray({Text(L"a"), Text(L"b"), Text(L"c"), Text(L"d")}, 1), VT_VARIANT,
+         VariantArray({Long(1), Long(2), Long(3), Long(4)}, 1), VT_VARIANT, S_OK, {"a", "b", "c"}, {1, 2, 3}},
+        {"shorter than lines", 3, VariantArray({Text(L"a")}), VT_VARIANT, VariantArray({Long(1)}), VT_VARIANT,
+         E_INVALIDARG, {}, {}},
+        {"icon not a number", 1, VariantArray({Text(L"a")}), VT_VARIANT, VariantArray({Text(L"x")}), VT_VARIANT,
+         E_INVALIDARG, {}, {}},
+        {"lines 0", 0, VariantArray({Text(L"a")}), VT_VARIANT, VariantArray({Long(1)}), VT_VARIANT, E_INVALIDARG,
+         {}, {}},
+        {"not an array", 1, nullptr, VT_EMPTY, nullptr, VT_EMPTY, E_INVALIDARG, {}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        rec.reset();
+        VARIANT names, icons;
+        VariantInit(&names);
+        VariantInit(&icons);
+        if (c.names)
+            names = ArrayArg(c.names, c.namesType);
+        if (c.icons)
+            icons = ArrayArg(c.icons, c.iconsType);
+        EXPECT_EQ(phone2->PutContactInfoList(c.lines, names, icons), c.hr);
+        VariantClear(&names);
+        VariantClear(&icons);
+        if (FAILED(c.hr)) {
+            EXPECT_EQ(rec.State().recorded, 0);
+            continue;
+        }
+        RecCommand got = Last(rec);
+        EXPECT_EQ(got.code, 13u);
+        ASSERT_TRUE(got.hasContact);
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_STREQ(got.info[i], c.text[i]) << i;
+            EXPECT_EQ(got.iconType[i], c.iconType[i]) << i;
+        }
+    }
+    ASSERT_EQ(phone->Stop(), S_OK);
+    VARIANT none;
+    VariantInit(&none);
+    EXPECT_EQ(phone2->PutContactInfoList(1, none, none), E_FAIL) << "stopped";
+}
+
 // The records the object writes, in a log file of this test's own.
 TEST_F(PhoneTest, TraceRecords)
 {
@@ -296,6 +407,7 @@ TEST_F(PhoneTest, QueryInterfaceAnswersExactlyTheListedInterfaces)
         {"IProvideClassInfo", &IID_IProvideClassInfo, S_OK, true},
         {"IProvideClassInfo2", &IID_IProvideClassInfo2, S_OK, true},
         {"IKexPhone", &IID_IKexPhone, S_OK, false},
+        {"IKexPhone2", &IID_IKexPhone2, S_OK, false},
         {"IDispatch", &IID_IDispatch, S_OK, false},
         {"IConnectionPointContainer", &IID_IConnectionPointContainer, S_OK, false},
         {"IConnectionPoint", &IID_IConnectionPoint, E_NOINTERFACE, false},
@@ -747,6 +859,126 @@ TEST_F(PhoneEventsTest, StopOrReleaseFromAnEventRaisedInsideExecute)
     }
 }
 
+// The usual case: a report raised on the adapter's own thread, whose
+// "UnInitialize" joins that thread. Stop or the last Release from the handler
+// must not wait for that join: the object is stopped at once, the report's
+// callback returns, and the adapters go after the handler has returned.
+TEST_F(PhoneEventsTest, StopOrReleaseFromAnEventRaisedOnAnAdapterThread)
+{
+    const struct {
+        const char* what;
+        bool release;
+    } cases[] = {{"Stop", false}, {"last Release", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (!phone)
+            ASSERT_EQ(KexUsbPhone::CreateInstance(nullptr, IID_IKexPhone, phone.put_void()), S_OK);
+        com_ptr<IConnectionPointContainer> cpc;
+        ASSERT_EQ(phone.query(cpc), S_OK);
+        ASSERT_EQ(cpc->FindConnectionPoint(DIID_IKexPhoneEvents, cp.put()), S_OK);
+        cpc.reset();
+        rec.reset();
+        ASSERT_EQ(phone->Start(), S_OK);
+        DWORD cookie = 0;
+        ASSERT_EQ(cp->Advise(&sink, &cookie), S_OK);
+        cp.reset();
+        const long locks = g_module.GetLockCount();
+        sink.events.clear();
+        VARIANT_BOOL startedInEvent = VARIANT_TRUE;
+        HRESULT readyInEvent = S_OK;
+        int uninitializedInEvent = -1;
+        sink.during = [&] {
+            if (c.release) {
+                phone.reset();
+            } else {
+                EXPECT_EQ(phone->Stop(), S_OK);
+                phone->get_IsStarted(&startedInEvent);
+                readyInEvent = phone->Ready();
+            }
+            uninitializedInEvent = rec.State().unInitializeCalls;
+        };
+        {
+            Watchdog dog(c.what, 10000);
+            // The key press after the plug-out reaches a stopped object.
+            Raise({{17, 0, 0}, {3, 5, 0}});
+        }
+        sink.during = nullptr;
+        EXPECT_EQ(sink.events.size(), 1u) << Describe(sink.events);
+        EXPECT_EQ(uninitializedInEvent, 0) << "unloaded inside the handler";
+        RecState s = rec.State();
+        EXPECT_EQ(s.unInitializeCalls, 1);
+        EXPECT_EQ(s.unInitializeNested, 0);
+        EXPECT_EQ(s.executeCalls, 0);
+        EXPECT_EQ(s.raised, 2);
+        if (c.release) {
+            EXPECT_EQ(g_module.GetLockCount(), locks - 1) << "object not destroyed";
+        } else {
+            EXPECT_EQ(startedInEvent, VARIANT_FALSE);
+            EXPECT_EQ(readyInEvent, E_FAIL);
+            EXPECT_EQ(phone->Start(), S_OK) << "starts again after the deferred unload";
+            EXPECT_EQ(phone->Stop(), S_OK);
+            phone.reset();
+        }
+    }
+}
+
+// An adapter that dispatches messages while "UnInitialize" joins its thread
+// reaches a report queued before Stop. Nothing may then reach that adapter:
+// no event, no command from a handler, no second "UnInitialize".
+TEST_F(PhoneEventsTest, AReportQueuedWhenStopBeginsReachesNothing)
+{
+    ASSERT_EQ(phone->Start(), S_OK);
+    DWORD cookie = 0;
+    ASSERT_EQ(cp->Advise(&sink, &cookie), S_OK);
+    rec.setPumpOnJoin(1);
+    sink.during = [&] {
+        phone->Ready();
+        phone->Stop();
+    };
+    RecReport key = {3, 5, 0};
+    ASSERT_EQ(rec.raise(&key, 1), 0);
+    // Wait until the report is queued for this thread, then stop.
+    MSG msg;
+    for (int i = 0; i < 1000 && !PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE); ++i)
+        Sleep(5);
+    {
+        Watchdog dog("Stop with a report queued", 10000);
+        EXPECT_EQ(phone->Stop(), S_OK);
+    }
+    sink.during = nullptr;
+    EXPECT_TRUE(sink.events.empty()) << Describe(sink.events);
+    RecState s = rec.State();
+    EXPECT_EQ(s.executeInUnInitialize, 0);
+    EXPECT_EQ(s.unInitializeNested, 0);
+    EXPECT_EQ(s.unInitializeCalls, 1);
+    EXPECT_EQ(rec.wait(0), 1);
+}
+
+// The shipped virtual handset joins its scenario thread in "UnInitialize",
+// and a host stops when the handset is unplugged.
+TEST_F(PhoneEventsTest, TheVirtualHandsetStoppedFromItsPlugOutEvent)
+{
+    m_dir.copy(ExeDirectory() + "virtual_handset.dll", "virtual_handset.dll");
+    m_dir.write("virtual_handset.ini", "[Handset]\r\nScenario=unplug.scenario\r\nControlPipe=\r\nConsole=0\r\n");
+    m_dir.write("unplug.scenario", "plug in\nplug out\nplug in\n");
+    m_dir.write("USBPhone.ini", "[AdapterList]\r\nHandset=virtual_handset.dll\r\n");
+    DWORD cookie = 0;
+    ASSERT_EQ(cp->Advise(&sink, &cookie), S_OK);
+    sink.during = [&] {
+        if (sink.events.back().args.at(0) == KEX_USBPHONE_EVENT_PLUGOUT)
+            EXPECT_EQ(phone->Stop(), S_OK);
+    };
+    {
+        Watchdog dog("Stop from the virtual handset's plug-out", 10000);
+        ASSERT_EQ(phone->Start(), S_OK);
+        ASSERT_TRUE(PumpWhileNot([&] { return GetModuleHandleA("virtual_handset.dll") == nullptr; }))
+            << Describe(sink.events);
+    }
+    sink.during = nullptr;
+    ASSERT_EQ(sink.events.size(), 2u) << Describe(sink.events);
+    EXPECT_EQ(sink.events[1].args.at(0), KEX_USBPHONE_EVENT_PLUGOUT);
+}
+
 TEST_F(PhoneEventsTest, CallbackDirectlyFromAnotherThread)
 {
     DWORD cookie = 0;
@@ -766,24 +998,28 @@ TEST_F(PhoneEventsTest, CallbackDirectlyFromAnotherThread)
 
 // ---- lifetime: no callback may reach a destroyed object ---------------------
 
-TEST_F(PhoneTest, TheNewestObjectReceivesEventsAndReleasingItForgetsIt)
+// The newest object receives the events; when it goes, the newest of those
+// still alive takes them again, so a short-lived second object never
+// silences the first.
+TEST_F(PhoneTest, TheNewestLiveObjectReceivesEvents)
 {
     KexUsbPhone* first = g_pPhone;
     ASSERT_NE(first, nullptr);
     com_ptr<IKexPhone> second;
     ASSERT_EQ(KexUsbPhone::CreateInstance(nullptr, IID_IKexPhone, second.put_void()), S_OK);
-    EXPECT_NE(g_pPhone, first);
-    second.reset();
-    EXPECT_EQ(g_pPhone, nullptr);
-    EXPECT_EQ(ComUSBPhoneCallBack(3, 5, 0), 0); // dropped, nothing to reach
-
+    KexUsbPhone* secondTarget = g_pPhone;
+    EXPECT_NE(secondTarget, first);
     com_ptr<IKexPhone> third;
     ASSERT_EQ(KexUsbPhone::CreateInstance(nullptr, IID_IKexPhone, third.put_void()), S_OK);
-    KexUsbPhone* named = g_pPhone;
-    phone.reset(); // not the named one: it stays
-    EXPECT_EQ(g_pPhone, named);
-    third.reset();
+    KexUsbPhone* thirdTarget = g_pPhone;
+
+    second.reset(); // not the target: the target stays
+    EXPECT_EQ(g_pPhone, thirdTarget);
+    third.reset(); // the target: back to the newest one alive
+    EXPECT_EQ(g_pPhone, first);
+    phone.reset();
     EXPECT_EQ(g_pPhone, nullptr);
+    EXPECT_EQ(ComUSBPhoneCallBack(3, 5, 0), 0); // dropped, nothing to reach
 }
 
 TEST_F(PhoneTest, ReleasingAStartedObjectStopsItsAdapters)

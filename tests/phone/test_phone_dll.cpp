@@ -4,6 +4,8 @@
 #include "tests/adapters/recording_adapter.h"
 #include "tests/phone/phone_fixture.h"
 
+#include <thread>
+
 using namespace phone_test;
 using kex::com_ptr;
 using kex::unique_bstr;
@@ -115,6 +117,67 @@ TEST_F(PhoneDllTest, LateBoundLinkReachesBothAdaptersInKeyOrder)
     SysFreeString(adapterName);
 }
 
+// Another apartment reaches the object through the type library's marshaller,
+// which carries whole arrays in a VARIANT (PutContactInfo's pointers carry
+// one element).
+TEST_F(PhoneDllTest, PutContactInfoListFromAnotherApartment)
+{
+    const std::string bin = ExeDirectory() + "KexUSBPhone.dll";
+    const std::wstring wbin(bin.begin(), bin.end());
+    com_ptr<ITypeLib> lib;
+    ASSERT_EQ(LoadTypeLibEx(wbin.c_str(), REGKIND_REGISTER, lib.put()), S_OK) << "the marshaller needs it registered";
+    ASSERT_EQ(phone->Start(), S_OK);
+    com_ptr<IKexPhone2> phone2;
+    ASSERT_EQ(phone.query(phone2), S_OK);
+    IStream* stream = nullptr;
+    ASSERT_EQ(CoMarshalInterThreadInterfaceInStream(IID_IKexPhone2, phone2.get(), &stream), S_OK);
+    HRESULT hr = E_UNEXPECTED;
+    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread other([&] {
+        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        IKexPhone2* remote = nullptr;
+        hr = CoGetInterfaceAndReleaseStream(stream, IID_IKexPhone2, reinterpret_cast<void**>(&remote));
+        if (SUCCEEDED(hr)) {
+            const wchar_t* texts[3] = {L"Alice", L"Work", L"Home"};
+            SAFEARRAYBOUND three = {3, 0};
+            VARIANT names, icons;
+            V_VT(&names) = VT_ARRAY | VT_VARIANT;
+            V_ARRAY(&names) = SafeArrayCreate(VT_VARIANT, 1, &three);
+            V_VT(&icons) = VT_ARRAY | VT_VARIANT;
+            V_ARRAY(&icons) = SafeArrayCreate(VT_VARIANT, 1, &three);
+            for (LONG i = 0; i < 3; ++i) {
+                VARIANT v;
+                V_VT(&v) = VT_BSTR;
+                V_BSTR(&v) = SysAllocString(texts[i]);
+                SafeArrayPutElement(V_ARRAY(&names), &i, &v);
+                VariantClear(&v);
+                V_VT(&v) = VT_I4;
+                V_I4(&v) = i + 1;
+                SafeArrayPutElement(V_ARRAY(&icons), &i, &v);
+            }
+            hr = remote->PutContactInfoList(3, names, icons);
+            VariantClear(&names);
+            VariantClear(&icons);
+            remote->Release();
+        }
+        CoUninitialize();
+        SetEvent(done);
+    });
+    EXPECT_TRUE(PumpUntil(done)); // the call runs on this apartment's thread
+    other.join();
+    CloseHandle(done);
+    ASSERT_EQ(hr, S_OK);
+    ASSERT_EQ(rec1.State().recorded, 1);
+    RecCommand c = {};
+    rec1.getCommand(0, &c);
+    EXPECT_EQ(c.code, 13u);
+    const char* want[3] = {"Alice", "Work", "Home"};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_STREQ(c.info[i], want[i]) << i;
+        EXPECT_EQ(c.iconType[i], i + 1) << i;
+    }
+}
+
 // A sink of the host's thread: events raised on an adapter's thread arrive on it.
 TEST_F(PhoneDllTest, EventsFromAnAdapterThreadArriveOnTheHostThread)
 {
@@ -181,6 +244,79 @@ TEST_F(PhoneDllTest, ReleasedObjectsLetTheComponentUnload)
     phone.reset(); // still started: final release stops it
     EXPECT_EQ(rec1.State().unInitializeCalls, 1);
     EXPECT_EQ(canUnload(), S_OK);
+}
+
+// Installed in a folder whose name the ANSI code page cannot spell, or whose
+// path is longer than MAX_PATH: the component still finds its configuration
+// and its adapters. Runs after PhoneDllTest has released its own copy, so the
+// component loaded here is the only one.
+TEST(PhoneDllPaths, AnyFolderNameAndLongPaths)
+{
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring base = std::wstring(temp) + L"kexphone_paths_" + std::to_wstring(GetCurrentProcessId());
+    const std::wstring longTail = L"\\" + std::wstring(120, L'd') + L"\\" + std::wstring(120, L'e');
+    const struct {
+        const char* what;
+        std::wstring dir;
+    } cases[] = {
+        {"T\u00e9l\u00e9phone \u260e", base + L"\\T\u00e9l\u00e9phone \u260e"},
+        {"longer than MAX_PATH", base + L"\\T\u00e9l\u00e9phone \u260e" + longTail},
+    };
+    auto longForm = [](const std::wstring& p) { return L"\\\\?\\" + p; };
+    CreateDirectoryW(base.c_str(), nullptr);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        // Every level, in the form that takes any length.
+        for (size_t at = base.size() + 1; at <= c.dir.size(); ++at) {
+            if (at == c.dir.size() || c.dir[at] == L'\\')
+                CreateDirectoryW(longForm(c.dir.substr(0, at)).c_str(), nullptr);
+        }
+        const std::wstring dir = c.dir + L"\\";
+        const std::string bin = ExeDirectory();
+        for (const char* f : {"KexUSBPhone.dll", "recording_adapter.dll"}) {
+            const std::wstring from(bin.begin(), bin.end());
+            const std::string name(f);
+            ASSERT_TRUE(CopyFileW((from + std::wstring(name.begin(), name.end())).c_str(),
+                                  longForm(dir + std::wstring(name.begin(), name.end())).c_str(), FALSE))
+                << GetLastError();
+        }
+        const std::string ini = "[AdapterList]\r\nAlpha=recording_adapter.dll\r\n";
+        HANDLE h = CreateFileW(longForm(dir + L"USBPhone.ini").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
+                               nullptr);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        DWORD written = 0;
+        WriteFile(h, ini.data(), static_cast<DWORD>(ini.size()), &written, nullptr);
+        CloseHandle(h);
+
+        HMODULE dll = LoadLibraryW(longForm(dir + L"KexUSBPhone.dll").c_str());
+        ASSERT_NE(dll, nullptr) << GetLastError();
+        {
+            auto getClassObject = reinterpret_cast<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>(
+                GetProcAddress(dll, "DllGetClassObject"));
+            ASSERT_NE(getClassObject, nullptr);
+            com_ptr<IClassFactory> factory;
+            ASSERT_EQ(getClassObject(CLSID_KexUSBPhone, IID_IClassFactory, factory.put_void()), S_OK);
+            com_ptr<IKexPhone> phone;
+            ASSERT_EQ(factory->CreateInstance(nullptr, IID_IKexPhone, phone.put_void()), S_OK);
+            EXPECT_EQ(phone->Start(), S_OK);
+            RecAdapter rec = rec_bind("recording_adapter.dll");
+            ASSERT_TRUE(rec);
+            EXPECT_EQ(phone->Ready(), S_OK);
+            EXPECT_EQ(rec.State().executeCalls, 1);
+            EXPECT_EQ(phone->Stop(), S_OK);
+        }
+        FreeLibrary(dll);
+        for (const wchar_t* f : {L"KexUSBPhone.dll", L"recording_adapter.dll", L"USBPhone.ini"})
+            DeleteFileW(longForm(dir + f).c_str());
+    }
+    for (const auto& c : cases) {
+        for (size_t at = c.dir.size(); at > base.size(); --at) {
+            if (at == c.dir.size() || c.dir[at] == L'\\')
+                RemoveDirectoryW(longForm(c.dir.substr(0, at)).c_str());
+        }
+    }
+    RemoveDirectoryW(base.c_str());
 }
 
 } // namespace

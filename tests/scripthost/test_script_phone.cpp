@@ -68,6 +68,7 @@ const char kMethodsOut[] = "IsStarted False\n"
                            "USBPhoneName while stopped 80004005\n"
                            "IsStarted True\n"
                            "USBPhoneName script\n"
+                           "PutContactInfoList short 80070057\n"
                            "Number cannot be read\n"
                            "IsStarted cannot be set\n"
                            "PutContactInfo type mismatch\n"
@@ -89,6 +90,8 @@ const char kMethodsLog[] = "Intialize\n"
                            "1|0|0\n"
                            "10|RingBusy|10\n"
                            "12|Bob|200\n"
+                           "13|Alice;Work;|1;7;0\n"
+                           "13|A;B;C|1;2;3\n"
                            "UnInitialize\n";
 
 TEST_F(ScriptPhone, EveryMemberByNameReachesTheAdapter)

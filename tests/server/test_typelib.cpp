@@ -74,9 +74,10 @@ TEST_F(TypeLibrary, TypesInOrder)
         {"KexUSBPhone", TKIND_COCLASS, TYPEFLAG_FCANCREATE, &CLSID_KexUSBPhone},
         // OLE-automation compatibility shows on the function-table side (below).
         {"IKexPhone", TKIND_DISPATCH, TYPEFLAG_FDUAL | TYPEFLAG_FDISPATCHABLE, &IID_IKexPhone},
+        {"IKexPhone2", TKIND_DISPATCH, TYPEFLAG_FDUAL | TYPEFLAG_FDISPATCHABLE, &IID_IKexPhone2},
     };
-    ASSERT_EQ(6u, m_lib->GetTypeInfoCount());
-    for (UINT i = 0; i < 6; ++i) {
+    ASSERT_EQ(7u, m_lib->GetTypeInfoCount());
+    for (UINT i = 0; i < 7; ++i) {
         const TypeRow& row = kTypes[i];
         SCOPED_TRACE(testing::Message() << "type " << i << " " << row.name);
         kex::com_ptr<ITypeInfo> info;
@@ -108,8 +109,9 @@ TEST_F(TypeLibrary, CoclassInterfaces)
         const char* name;
         INT flags;
     } kImpl[] = {{"IKexPhone", IMPLTYPEFLAG_FDEFAULT},
+                 {"IKexPhone2", 0},
                  {"IKexPhoneEvents", IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE}};
-    for (UINT i = 0; i < 2; ++i) {
+    for (UINT i = 0; i < 3; ++i) {
         SCOPED_TRACE(kImpl[i].name);
         INT flags = -1;
         ASSERT_EQ(S_OK, coclass->GetImplTypeFlags(i, &flags));

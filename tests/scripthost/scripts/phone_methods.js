@@ -21,6 +21,10 @@ p.CallFailed("CallFailed", "9");
 p.Ready();
 p.RingBusy("RingBusy", "10");
 p.PutCallInfo("Bob", 200);
+// Script arrays for the entries; a count beyond three reads three.
+p.PutContactInfoList(2, ["Alice", "Work"], [1, "7"]);
+p.PutContactInfoList(5, ["A", "B", "C", "D"], [1, 2, 3, 4]);
+try { p.PutContactInfoList(3, ["short"], [1]); } catch (e) { WScript.Echo("PutContactInfoList short " + hex(e)); }
 
 try { var x = p.Number; } catch (e) { WScript.Echo("Number cannot be read"); }
 try { p.IsStarted = false; } catch (e) { WScript.Echo("IsStarted cannot be set"); }

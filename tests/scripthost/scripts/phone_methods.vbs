@@ -25,6 +25,15 @@ p.CallFailed "CallFailed", "9"
 p.Ready
 p.RingBusy "RingBusy", "10"
 p.PutCallInfo "Bob", 200
+' Script arrays for the entries; a count beyond three reads three.
+p.PutContactInfoList 2, Array("Alice", "Work"), Array(1, "7")
+p.PutContactInfoList 5, Array("A", "B", "C", "D"), Array(1, 2, 3, 4)
+On Error Resume Next
+p.PutContactInfoList 3, Array("short"), Array(1)
+' VBScript maps E_INVALIDARG to its own error 5.
+If Err.Number = 5 Or Hex(Err.Number) = "80070057" Then WScript.Echo "PutContactInfoList short 80070057"
+Err.Clear
+On Error Goto 0
 
 On Error Resume Next
 x = p.Number
