@@ -1,6 +1,7 @@
 #include "adapters/AdapterManager.h"
 
 #include "adapters/IniFile.h"
+#include "com_disp_evt/long_path.h"
 
 #define KEX_TRACE_FILE "AdapterManager"
 #include "log/Trace.h"
@@ -210,16 +211,7 @@ int32_t AdapterBoundary(const std::string& name, const char* entry, Call call) n
 
 } // namespace
 
-std::wstring KexLongPath(const std::wstring& path)
-{
-    if (path.size() < MAX_PATH || path.compare(0, 4, L"\\\\?\\") == 0)
-        return path;
-    if (path.size() >= 2 && IsAsciiLetter(path[0]) && path[1] == L':' && path.size() > 2 && IsSlash(path[2]))
-        return L"\\\\?\\" + path;
-    if (path.compare(0, 2, L"\\\\") == 0)
-        return L"\\\\?\\UNC\\" + path.substr(2);
-    return path;
-}
+std::wstring KexLongPath(const std::wstring& path) { return kex::long_path(path); }
 
 std::wstring KexHostDirectoryW()
 {

@@ -1,5 +1,6 @@
 #include "log/TraceLog.h"
 
+#include "com_disp_evt/long_path.h"
 #include "log/TraceRules.h"
 
 #include <fcntl.h>
@@ -14,14 +15,71 @@ int CTraceLog::s_backupIndex = 0;
 namespace {
 
 struct ProfileSource {
-    const char* iniPath;
+    std::string_view text;
     const char* section;
 };
 
 void ReadProfileKey(void* ctx, const char* key, char* out)
 {
     auto* src = static_cast<ProfileSource*>(ctx);
-    GetPrivateProfileStringA(src->section, key, "", out, kex_log::kTextSize, src->iniPath);
+    kex_log::ProfileValue(src->text, src->section, key, out);
+}
+
+std::wstring Widen(const char* text)
+{
+    int n = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    if (n <= 1)
+        return {};
+    std::wstring out(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text, -1, &out[0], n);
+    out.resize(static_cast<std::size_t>(n - 1));
+    return out;
+}
+
+std::string Narrow(const std::wstring& text)
+{
+    int n = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 1)
+        return {};
+    std::string out(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, &out[0], n, nullptr, nullptr);
+    out.resize(static_cast<std::size_t>(n - 1));
+    return out;
+}
+
+// The directory part (through the last backslash), tag, "_", the name part.
+std::wstring BackupPath(const std::wstring& logFile, const char* tag)
+{
+    std::size_t slash = logFile.rfind(L'\\');
+    std::size_t at = slash == std::wstring::npos ? 0 : slash + 1;
+    return logFile.substr(0, at) + Widen(tag) + L"_" + logFile.substr(at);
+}
+
+// The first 64 KiB of a small configuration file ("" when it cannot be read).
+std::string ReadConfigText(const std::wstring& path)
+{
+    std::string text;
+    HANDLE h = CreateFileW(kex::long_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return text;
+    text.resize(64 * 1024);
+    DWORD n = 0;
+    if (!ReadFile(h, &text[0], static_cast<DWORD>(text.size()), &n, nullptr))
+        n = 0;
+    CloseHandle(h);
+    text.resize(n);
+    return text;
+}
+
+bool CreateDirW(const std::wstring& path) noexcept
+{
+    if (path.empty())
+        return false;
+    const std::wstring full = kex::long_path(path);
+    if (GetFileAttributesW(full.c_str()) != INVALID_FILE_ATTRIBUTES)
+        return true;
+    return CreateDirectoryW(full.c_str(), nullptr) != 0;
 }
 
 // Opens path for appending in binary mode, creating it when missing, like
@@ -30,21 +88,22 @@ void ReadProfileKey(void* ctx, const char* key, char* out)
 // appends too, so the runtime does not have to seek before each write. The
 // handle is not inherited, so a child of the host cannot keep the log open
 // and block its rotation.
-FILE* OpenAppend(const char* path) noexcept
+FILE* OpenAppend(const std::wstring& name) noexcept
 {
-    HANDLE h = CreateFileA(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    const wchar_t* path = name.c_str();
+    HANDLE h = CreateFileW(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return nullptr;
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY);
     if (fd == -1) {
         CloseHandle(h);
-        return std::fopen(path, "ab");
+        return _wfopen(path, L"ab");
     }
     FILE* f = _fdopen(fd, "ab");
     if (!f) {
         _close(fd);
-        return std::fopen(path, "ab");
+        return _wfopen(path, L"ab");
     }
     return f;
 }
@@ -56,7 +115,7 @@ CTraceLog::CTraceLog(const char* logFile, int maxSizeMiB, int attachSizeAction, 
     : m_file(nullptr)
 {
     // A log name that does not fit would be cut into another file's name.
-    m_badLogFile = !kex_log::CopyText(m_logFile, sizeof m_logFile, logFile);
+    m_badLogFile = !logFile || std::strlen(logFile) >= kex_log::kTextSize;
     kex_log::CopyText(m_section, sizeof m_section, section);
     kex_log::CopyText(m_switchKey, sizeof m_switchKey, switchKey);
     m_maxSize = kex_log::MiBToBytes(maxSizeMiB);
@@ -68,7 +127,7 @@ CTraceLog::CTraceLog(const char* logFile, int maxSizeMiB, int attachSizeAction, 
     kex_log::CopyText(m_iniFile, sizeof m_iniFile, iniFile);
     m_locationLine = 0;
     m_saveCount = 2;
-    ReadConfig();
+    ReadConfig(logFile);
     OpenFile();
 }
 
@@ -77,30 +136,31 @@ CTraceLog::~CTraceLog()
     Close();
 }
 
-void CTraceLog::ReadConfig() noexcept
+void CTraceLog::ReadConfig(const char* name) noexcept
 {
-    char name[sizeof m_logFile];
-    std::memcpy(name, m_logFile, sizeof name);
-    m_logFile[0] = '\0';
+    // Every path is UTF-16 and may be longer than MAX_PATH: a host in a
+    // folder named in any language, or deep, still gets its log.
+    try {
+        const std::wstring exe = kex::module_file_name<wchar_t>(nullptr);
+        if (exe.empty())
+            return; // no usable directory: defaults stand, nothing is opened
+        const std::size_t slash = exe.rfind(L'\\');
+        const std::wstring dir = slash == std::wstring::npos ? std::wstring() : exe.substr(0, slash + 1);
 
-    char exe[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, exe, sizeof exe);
-    if (n == 0 || n >= sizeof exe)
-        return; // no usable directory: defaults stand, nothing is opened
-    exe[n] = '\0';
-    char* slash = std::strrchr(exe, '\\');
-    std::string_view dir(exe, slash ? static_cast<std::size_t>(slash - exe + 1) : 0);
+        CreateDirW(dir + L"log");
+        if (!m_badLogFile)
+            SetPath(dir + L"log\\" + Widen(name));
 
-    char logDir[sizeof m_logFile];
-    if (kex_log::Join(logDir, sizeof logDir, {dir, "log"}))
-        CreateDir(logDir);
-    if (!m_badLogFile)
-        kex_log::Join(m_logFile, sizeof m_logFile, {dir, "log", "\\", name});
+        const std::string text = ReadConfigText(dir + Widen(m_iniFile));
+        ApplySettings(text);
+    } catch (...) {
+        // Out of memory: defaults stand.
+    }
+}
 
-    char iniPath[sizeof m_iniFile];
-    if (!kex_log::Join(iniPath, sizeof iniPath, {dir, m_iniFile}))
-        return;
-    ProfileSource src{iniPath, m_section[0] ? m_section : "LOG"};
+void CTraceLog::ApplySettings(const std::string& text) noexcept
+{
+    ProfileSource src{text, m_section[0] ? m_section : "LOG"};
     kex_log::Settings s;
     s.on = m_switch;
     s.mask = m_levelMask;
@@ -270,7 +330,7 @@ void CTraceLog::CheckSize() noexcept
         return;
     if (m_attachSizeAction == 0) {
         CloseFile();
-        DeleteFileA(m_logFile);
+        DeleteFileW(kex::long_path(m_path).c_str());
         OpenFile();
         return;
     }
@@ -296,9 +356,12 @@ void CTraceLog::Rotate() noexcept
     char tag[16];
     std::snprintf(tag, sizeof tag, "%d", next);
     CloseFile();
-    char backup[sizeof m_logFile];
-    if (kex_log::BackupPath(backup, sizeof backup, m_logFile, tag))
-        MoveFileExA(m_logFile, backup, MOVEFILE_REPLACE_EXISTING);
+    try {
+        const std::wstring backup = BackupPath(m_path, tag);
+        MoveFileExW(kex::long_path(m_path).c_str(), kex::long_path(backup).c_str(), MOVEFILE_REPLACE_EXISTING);
+    } catch (...) {
+        // Out of memory: the file keeps growing until the next try.
+    }
     OpenFile();
 }
 
@@ -311,11 +374,16 @@ void CTraceLog::MoveToStampedBackup() noexcept
     kex_log::FormatStamp(stamp, sizeof stamp, Now());
     int sequence = std::strcmp(stamp, m_lastStamp) == 0 ? m_lastSequence + 1 : 0;
     for (; sequence <= kex_log::kLastStampSequence; ++sequence) {
-        char tag[24], backup[sizeof m_logFile];
+        char tag[24];
         kex_log::FormatStampTag(tag, sizeof tag, stamp, sequence);
-        if (!kex_log::BackupPath(backup, sizeof backup, m_logFile, tag))
+        BOOL moved;
+        try {
+            const std::wstring backup = BackupPath(m_path, tag);
+            moved = MoveFileExW(kex::long_path(m_path).c_str(), kex::long_path(backup).c_str(), 0);
+        } catch (...) {
             return;
-        if (MoveFileExA(m_logFile, backup, 0)) {
+        }
+        if (moved) {
             std::memcpy(m_lastStamp, stamp, sizeof m_lastStamp);
             m_lastSequence = sequence;
             return;
@@ -329,7 +397,13 @@ void CTraceLog::MoveToStampedBackup() noexcept
 
 FILE* CTraceLog::OpenFile() noexcept
 {
-    m_file = m_logFile[0] ? OpenAppend(m_logFile) : nullptr;
+    m_file = nullptr;
+    if (!m_path.empty()) {
+        try {
+            m_file = OpenAppend(kex::long_path(m_path));
+        } catch (...) {
+        }
+    }
     m_opened = m_file ? 1 : 0;
     m_unflushed = 0;
     return m_file;
@@ -377,27 +451,49 @@ void CTraceLog::ParseLevels(const char* value) noexcept
         value, [](void* self, int n) { static_cast<CTraceLog*>(self)->AddLevel(n); }, this);
 }
 
+void CTraceLog::SetPath(std::wstring path) noexcept
+{
+    try {
+        std::string narrow = Narrow(path);
+        m_path.swap(path);
+        m_logFile.swap(narrow);
+    } catch (...) {
+        m_path.clear();
+        m_logFile.clear();
+    }
+}
+
 void CTraceLog::SetLogFile(const char* path) noexcept
 {
-    if (!path || std::strlen(path) >= sizeof m_logFile)
+    if (!path || std::strlen(path) >= kex_log::kTextSize)
         return; // a cut path would name another file
     auto hold = m_lock.lock_exclusive();
-    std::memcpy(m_logFile, path, std::strlen(path) + 1);
+    try {
+        SetPath(Widen(path));
+    } catch (...) {
+        return;
+    }
     m_badLogFile = false;
 }
 
 void CTraceLog::DeleteLogFile() noexcept
 {
     auto hold = m_lock.lock_exclusive();
-    if (m_logFile[0])
-        DeleteFileA(m_logFile);
+    if (m_path.empty())
+        return;
+    try {
+        DeleteFileW(kex::long_path(m_path).c_str());
+    } catch (...) {
+    }
 }
 
 bool CTraceLog::CreateDir(const char* path) noexcept
 {
     if (!path || !*path)
         return false;
-    if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES)
-        return true;
-    return CreateDirectoryA(path, nullptr) != 0;
+    try {
+        return CreateDirW(Widen(path));
+    } catch (...) {
+        return false;
+    }
 }

@@ -9,6 +9,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 
 #ifdef __MINGW_PRINTF_FORMAT
 #define KEX_PRINTF_LIKE(f, a) __attribute__((format(__MINGW_PRINTF_FORMAT, f, a)))
@@ -52,7 +53,9 @@ public:
     static bool CreateDir(const char* path) noexcept;
 
     // Read-only views for tests and diagnostics.
-    const char* LogFile() const noexcept { return m_logFile; }
+    // The log's path in the ANSI code page (diagnostics; the file itself is
+    // reached through its UTF-16 path).
+    const char* LogFile() const noexcept { return m_logFile.c_str(); }
     int MaxSize() const noexcept { return m_maxSize; }
     int AttachSizeAction() const noexcept { return m_attachSizeAction; }
     bool Switch() const noexcept { return m_switch != 0; }
@@ -67,7 +70,9 @@ public:
     static int s_backupIndex;
 
 private:
-    void ReadConfig() noexcept;
+    void ReadConfig(const char* name) noexcept;
+    void SetPath(std::wstring path) noexcept;
+    void ApplySettings(const std::string& text) noexcept;
     void LogWV(int level, const wchar_t* format, va_list args) noexcept;
     void WriteRecord(const char* prefix, const char* format, va_list args) noexcept;
     void CheckSize() noexcept;
@@ -78,7 +83,8 @@ private:
     void CloseFile() noexcept;
     kex_log::LocalTime Now() noexcept;
 
-    char m_logFile[260];
+    std::wstring m_path;   // the log's full path, UTF-16; empty: nothing is opened
+    std::string m_logFile; // the same in the ANSI code page
     int m_maxSize;
     int m_attachSizeAction;
     unsigned char m_switch;

@@ -324,4 +324,60 @@ void ApplyConfig(Settings& s, const char* switchKey, ReadKeyFn read, void* ctx) 
     }
 }
 
+namespace {
+bool Blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+std::string_view TrimBlanks(std::string_view s)
+{
+    while (!s.empty() && Blank(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && Blank(s.back()))
+        s.remove_suffix(1);
+    return s;
+}
+
+bool SameName(std::string_view a, const char* b)
+{
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    std::size_t n = std::strlen(b);
+    if (a.size() != n)
+        return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (lower(a[i]) != lower(b[i]))
+            return false;
+    }
+    return true;
+}
+} // namespace
+
+void ProfileValue(std::string_view text, const char* section, const char* key, char* out) noexcept
+{
+    out[0] = '\0';
+    if (!section || !key)
+        return;
+    if (text.substr(0, 3) == "\xEF\xBB\xBF")
+        text.remove_prefix(3);
+    bool inSection = false;
+    while (!text.empty()) {
+        std::size_t end = text.find('\n');
+        std::string_view line = TrimBlanks(text.substr(0, end));
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        if (!line.empty() && line.front() == '[') {
+            std::size_t close = line.find(']');
+            inSection = close != std::string_view::npos && SameName(TrimBlanks(line.substr(1, close - 1)), section);
+            continue;
+        }
+        std::size_t eq = line.find('=');
+        if (!inSection || eq == std::string_view::npos || !SameName(TrimBlanks(line.substr(0, eq)), key))
+            continue;
+        std::string_view value = TrimBlanks(line.substr(eq + 1));
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
+            value = value.substr(1, value.size() - 2);
+        std::size_t n = std::min(value.size(), kTextSize - 1);
+        std::memcpy(out, value.data(), n);
+        out[n] = '\0';
+        return;
+    }
+}
+
 } // namespace kex_log

@@ -100,6 +100,13 @@ struct Settings {
     int saveCount = 2;
 };
 
+// The value of key in [section] of a configuration file's text, read as the
+// system's profile functions read it: names compared without regard to ASCII
+// case, the first match wins, the value trimmed of blanks and tabs and of one
+// pair of enclosing quotes, cut to fit out[kTextSize]; "" when missing. Used
+// instead of those functions, which stop at MAX_PATH.
+void ProfileValue(std::string_view text, const char* section, const char* key, char* out) noexcept;
+
 // Reads one key's raw value into out[kTextSize] ("" when missing).
 using ReadKeyFn = void (*)(void* ctx, const char* key, char* out);
 

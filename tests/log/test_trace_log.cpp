@@ -592,19 +592,28 @@ TEST(TraceLog, AfterCloseEverythingIsHarmless)
     EXPECT_EQ(Record("", 0, "Error = ", "before close"), MaskTimes(test_support::ReadFile(f.Path())));
 }
 
-TEST(TraceLog, LogPathThatDoesNotFitIsRefused)
+TEST(TraceLog, LogNameThatDoesNotFitIsRefusedButLongPathsAreNot)
 {
     std::string name(300, 'n');
-    std::string nearly(260 - (ExeDir() + "log\\").size(), 'n'); // fits alone, not with the directory
-    for (const std::string& n : {name, nearly}) {
-        SCOPED_TRACE("name length " + Dec(n.size()));
-        CTraceLog log(n.c_str(), 2, 2, "trace_refused.ini", "Common", "LogSwitch");
-        EXPECT_FALSE(log.IsOpen());
-        EXPECT_STREQ("", log.LogFile());
-        log.SetLocation("Refused", 1);
-        log.Log(TRACE_ERROR, "dropped");
-    }
+    CTraceLog refused(name.c_str(), 2, 2, "trace_refused.ini", "Common", "LogSwitch");
+    EXPECT_FALSE(refused.IsOpen());
+    EXPECT_STREQ("", refused.LogFile());
+    refused.SetLocation("Refused", 1);
+    refused.Log(TRACE_ERROR, "dropped");
     EXPECT_TRUE(LogFilesMatching("nnnn*").empty());
+
+    // A name that fits alone but not with the directory within MAX_PATH.
+    std::string nearly(260 - (ExeDir() + "log\\").size(), 'n');
+    {
+        CTraceLog log(nearly.c_str(), 2, 2, "trace_refused.ini", "Common", "LogSwitch");
+        EXPECT_TRUE(log.IsOpen());
+        EXPECT_EQ(LogDir() + nearly, log.LogFile());
+        log.SetLocation("Long", 1);
+        log.Log(TRACE_ERROR, "kept");
+        log.Close();
+        log.DeleteLogFile();
+    }
+    EXPECT_TRUE(LogFilesMatching("nnnn*").empty()) << "deleted through its long path";
 }
 
 TEST(TraceLog, CreateDir)
@@ -725,4 +734,142 @@ TEST(TraceLog, LoadCreatesDirectoryAndFileEvenWhenSwitchedOff)
         if (!RemoveDirectoryA(dir.c_str()))
             Sleep(20);
     }
+}
+
+namespace {
+std::wstring LongForm(const std::wstring& path) { return L"\\\\?\\" + path; }
+
+bool WriteFileW(const std::wstring& path, const std::string& bytes)
+{
+    HANDLE h = CreateFileW(LongForm(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    const bool ok = ::WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(h);
+    return ok && written == bytes.size();
+}
+
+std::string ReadFileW(const std::wstring& path)
+{
+    std::string out;
+    HANDLE h = CreateFileW(LongForm(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return out;
+    char buf[4096];
+    DWORD n = 0;
+    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0)
+        out.append(buf, n);
+    CloseHandle(h);
+    return out;
+}
+
+// Runs the copy of this program at exe with the records test below; its
+// exit code, or ~0u when it could not be run.
+DWORD RunChild(const std::wstring& exe, const std::wstring& cwd)
+{
+    std::wstring cmd = L"\"" + exe + L"\" --gtest_also_run_disabled_tests --gtest_filter=TraceLog.DISABLED_ChildRecords";
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, cwd.c_str(), &si,
+                        &pi)) {
+        ADD_FAILURE() << "CreateProcessW: " << GetLastError();
+        return ~0u;
+    }
+    DWORD code = ~0u;
+    if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0)
+        GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return code;
+}
+} // namespace
+
+// Run only as a child of the test below: one record that the switch lets
+// through and one that is written even when the log is off.
+TEST(TraceLog, DISABLED_ChildRecords)
+{
+    KEX_INFO("child info record.");
+    KEX_ERROR("child error record.");
+}
+
+TEST(TraceLog, HostInAnyFolderAndLongPath)
+{
+    wchar_t temp[MAX_PATH] = {};
+    ASSERT_NE(0u, GetTempPathW(MAX_PATH, temp));
+    const std::wstring base =
+        std::wstring(temp) + L"kex_trace_paths_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+        std::to_wstring(GetTickCount());
+    // A program can only be started from a path shorter than MAX_PATH; "t.exe"
+    // in a directory of 250 characters leaves its ini and its log over it.
+    const std::wstring named = base + L"\\T\u00e9l\u00e9phone \u260e";
+    auto longDir = [&](wchar_t fill) { return named + L"\\" + std::wstring(249 - named.size() - 1, fill); };
+    const struct {
+        const char* what;
+        std::wstring dir;
+        const char* ini; // the host's USBPhone.ini
+        bool info;       // whether the info record is expected in the log itself
+        bool rotates;    // every record moves the log before it aside
+    } cases[] = {
+        {"T\u00e9l\u00e9phone \u260e", named, "[Common]\r\nLogSwitch=1\r\n", true, false},
+        {"T\u00e9l\u00e9phone \u260e, switched off", named + L" 0", "[Common]\r\nLogSwitch=0\r\n", false, false},
+        {"ini and log longer than MAX_PATH", longDir(L'd'), "[Common]\r\nLogSwitch=1\r\n", true, false},
+        {"ini and log longer than MAX_PATH, switched off", longDir(L'f'), "[Common]\r\nLogSwitch=0\r\n", false,
+         false},
+        {"time-stamped backups longer than MAX_PATH", longDir(L's'),
+         "[Common]\r\nLogSwitch=1\r\nLogMaxSize=0\r\nAttachSizeAction=1\r\n", false, true},
+        {"numbered backups longer than MAX_PATH", longDir(L'n'),
+         "[Common]\r\nLogSwitch=1\r\nLogMaxSize=0\r\nAttachSizeAction=2\r\n", false, true},
+    };
+    ASSERT_TRUE(CreateDirectoryW(base.c_str(), nullptr));
+    const std::wstring self = kex::module_file_name<wchar_t>(nullptr);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (size_t at = base.size() + 1; at <= c.dir.size(); ++at) {
+            if (at == c.dir.size() || c.dir[at] == L'\\')
+                CreateDirectoryW(LongForm(c.dir.substr(0, at)).c_str(), nullptr);
+        }
+        const std::wstring dir = c.dir + L"\\";
+        ASSERT_TRUE(CopyFileW(self.c_str(), LongForm(dir + L"t.exe").c_str(), FALSE)) << GetLastError();
+        ASSERT_TRUE(WriteFileW(dir + L"USBPhone.ini", c.ini));
+
+        EXPECT_EQ(0u, RunChild(dir + L"t.exe", base));
+
+        const std::string text = ReadFileW(dir + L"log\\KexUSBPhone.log");
+        EXPECT_NE(std::string::npos, text.find("child error record.")) << "log:\n" << text;
+        EXPECT_EQ(c.info, text.find("child info record.") != std::string::npos) << "log:\n" << text;
+        std::string backups;
+        int backupCount = 0;
+        WIN32_FIND_DATAW fd;
+        HANDLE find = FindFirstFileW(LongForm(dir + L"log\\*_KexUSBPhone.log").c_str(), &fd);
+        if (find != INVALID_HANDLE_VALUE) {
+            do {
+                ++backupCount;
+                backups += ReadFileW(dir + L"log\\" + fd.cFileName);
+                DeleteFileW(LongForm(dir + L"log\\" + fd.cFileName).c_str());
+            } while (FindNextFileW(find, &fd));
+            FindClose(find);
+        }
+        if (c.rotates) {
+            EXPECT_LE(2, backupCount) << "the file made at load and the info record's";
+            EXPECT_NE(std::string::npos, backups.find("child info record.")) << "backups:\n" << backups;
+        } else {
+            EXPECT_EQ(0, backupCount);
+        }
+        DeleteFileW(LongForm(dir + L"log\\KexUSBPhone.log").c_str());
+        RemoveDirectoryW(LongForm(dir + L"log").c_str());
+        DeleteFileW(LongForm(dir + L"USBPhone.ini").c_str());
+        // The finished child's image may stay busy for a moment.
+        for (int i = 0; i < 100 && !DeleteFileW(LongForm(dir + L"t.exe").c_str()); ++i)
+            Sleep(20);
+    }
+    for (const auto& c : cases) {
+        for (size_t at = c.dir.size(); at > base.size(); --at) {
+            if (at == c.dir.size() || c.dir[at] == L'\\')
+                RemoveDirectoryW(LongForm(c.dir.substr(0, at)).c_str());
+        }
+    }
+    EXPECT_TRUE(RemoveDirectoryW(base.c_str()));
 }

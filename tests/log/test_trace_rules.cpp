@@ -427,6 +427,43 @@ TEST(TraceRules, ConfigValues)
     }
 }
 
+TEST(TraceRules, ProfileValueReadsLikeTheProfileFunctions)
+{
+    struct Row {
+        const char* what;
+        const char* text;
+        const char* value;
+    } rows[] = {
+        {"plain", "[Common]\nLogSwitch=0\n", "0"},
+        {"CR LF, blanks and tabs around", "[Common]\r\n \tLogSwitch \t= \t1 \t\r\n", "1"},
+        {"names in any ASCII case", "[ common ]\nlogswitch=1\n", "1"},
+        {"the first of two wins", "[Common]\nLogSwitch=1\nLogSwitch=0\n", "1"},
+        {"another section's key", "[Other]\nLogSwitch=1\n[Common]\nX=1\n", ""},
+        {"after another section", "[Common]\nX=1\n[Other]\nY=2\n[Common]\nLogSwitch=2\n", "2"},
+        {"enclosing quotes", "[Common]\nLogSwitch=\"3\"\n", "3"},
+        {"one quote stays", "[Common]\nLogSwitch=\"3\n", "\"3"},
+        {"UTF-8 mark first", "\xEF\xBB\xBF[Common]\nLogSwitch=4", "4"},
+        {"no line end at the end", "[Common]\nLogSwitch=5", "5"},
+        {"no equals sign", "[Common]\nLogSwitch\n", ""},
+        {"unclosed header", "[Common\nLogSwitch=6\n", ""},
+        {"empty text", "", ""},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        char out[kex_log::kTextSize];
+        std::memset(out, 'x', sizeof out);
+        kex_log::ProfileValue(r.text, "Common", "LogSwitch", out);
+        EXPECT_STREQ(r.value, out);
+    }
+    // A value longer than the field is cut, never overrun.
+    std::string text = "[Common]\nLogSwitch=" + std::string(1000, 'v') + "\n";
+    char out[kex_log::kTextSize + 1];
+    out[kex_log::kTextSize] = '!';
+    kex_log::ProfileValue(text, "Common", "LogSwitch", out);
+    EXPECT_EQ(std::string(kex_log::kTextSize - 1, 'v'), out);
+    EXPECT_EQ('!', out[kex_log::kTextSize]);
+}
+
 TEST(TraceRules, FormattingMatchesPrintf)
 {
     // The record's numbers are formatted by hand; they must match the printf
