@@ -14,15 +14,32 @@ int CTraceLog::s_backupIndex = 0;
 
 namespace {
 
+std::wstring Widen(const char* text);
+std::string Narrow(const std::wstring& text);
+
+// The host's settings file. Where its path fits the profile functions, they
+// read it (UTF-16 files included); a longer path they cannot reach, so the
+// text is read here and parsed by the same rules.
 struct ProfileSource {
-    std::string_view text;
+    std::wstring path; // empty: use text
+    std::string text;
     const char* section;
 };
 
 void ReadProfileKey(void* ctx, const char* key, char* out)
 {
     auto* src = static_cast<ProfileSource*>(ctx);
-    kex_log::ProfileValue(src->text, src->section, key, out);
+    if (src->path.empty()) {
+        kex_log::ProfileValue(src->text, src->section, key, out);
+        return;
+    }
+    wchar_t value[kex_log::kTextSize];
+    GetPrivateProfileStringW(Widen(src->section).c_str(), Widen(key).c_str(), L"", value, kex_log::kTextSize,
+                             src->path.c_str());
+    const std::string narrow = Narrow(value);
+    const std::size_t n = narrow.size() < kex_log::kTextSize ? narrow.size() : kex_log::kTextSize - 1;
+    std::memcpy(out, narrow.data(), n);
+    out[n] = '\0';
 }
 
 std::wstring Widen(const char* text)
@@ -59,15 +76,14 @@ std::wstring BackupPath(const std::wstring& logFile, const char* tag)
 std::string ReadConfigText(const std::wstring& path)
 {
     std::string text;
-    HANDLE h = CreateFileW(kex::long_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
+    kex::unique_file file(CreateFileW(kex::long_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
         return text;
     text.resize(64 * 1024);
     DWORD n = 0;
-    if (!ReadFile(h, &text[0], static_cast<DWORD>(text.size()), &n, nullptr))
+    if (!ReadFile(file.get(), &text[0], static_cast<DWORD>(text.size()), &n, nullptr))
         n = 0;
-    CloseHandle(h);
     text.resize(n);
     return text;
 }
@@ -151,23 +167,26 @@ void CTraceLog::ReadConfig(const char* name) noexcept
         if (!m_badLogFile)
             SetPath(dir + L"log\\" + Widen(name));
 
-        const std::string text = ReadConfigText(dir + Widen(m_iniFile));
-        ApplySettings(text);
+        ProfileSource src{dir + Widen(m_iniFile), std::string(), m_section[0] ? m_section : "LOG"};
+        if (src.path.size() >= MAX_PATH) {
+            src.text = ReadConfigText(src.path);
+            src.path.clear();
+        }
+        ApplySettings(&src);
     } catch (...) {
         // Out of memory: defaults stand.
     }
 }
 
-void CTraceLog::ApplySettings(const std::string& text) noexcept
+void CTraceLog::ApplySettings(void* source) noexcept
 {
-    ProfileSource src{text, m_section[0] ? m_section : "LOG"};
     kex_log::Settings s;
     s.on = m_switch;
     s.mask = m_levelMask;
     s.maxSize = m_maxSize;
     s.action = m_attachSizeAction;
     s.saveCount = m_saveCount;
-    kex_log::ApplyConfig(s, m_switchKey, ReadProfileKey, &src);
+    kex_log::ApplyConfig(s, m_switchKey, ReadProfileKey, source);
     m_switch = s.on;
     m_levelMask = s.mask;
     m_maxSize = s.maxSize;

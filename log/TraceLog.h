@@ -72,7 +72,8 @@ public:
 private:
     void ReadConfig(const char* name) noexcept;
     void SetPath(std::wstring path) noexcept;
-    void ApplySettings(const std::string& text) noexcept;
+    // source: the settings file, read key by key (TraceLog.cpp's ProfileSource).
+    void ApplySettings(void* source) noexcept;
     void LogWV(int level, const wchar_t* format, va_list args) noexcept;
     void WriteRecord(const char* prefix, const char* format, va_list args) noexcept;
     void CheckSize() noexcept;
