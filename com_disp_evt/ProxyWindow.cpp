@@ -277,8 +277,8 @@ ProxyWindowRegistry::~ProxyWindowRegistry()
 
 CProxyWindow* ProxyWindowRegistry::WindowOfLocked(const SyncEvent* ev) const noexcept
 {
-    auto user = m_users.find(const_cast<SyncEvent*>(ev));
-    auto it = user == m_users.end() ? m_windows.end() : m_windows.find(user->second);
+    // Kept past Detach, so calls still queued stay on their own thread.
+    auto it = ev->m_windowThread ? m_windows.find(ev->m_windowThread) : m_windows.end();
     if (it == m_windows.end())
         it = m_windows.find(m_newest);
     return it == m_windows.end() ? nullptr : it->second.get();
@@ -308,6 +308,7 @@ std::size_t ProxyWindowRegistry::Register(SyncEvent* ev)
     if (!window->Handle() && window->Create()) // throws null_ref when the object could not be made
         r.m_newest = self;
     r.m_users[ev] = self;
+    ev->m_windowThread = self;
     return r.m_users.size();
 }
 

@@ -118,6 +118,7 @@ private:
     // gives the turn and the auto-reset event reports completion; it is set
     // only for a call that really ran.
     bool m_busy = false; // a call holds the turn; guarded by the registry mutex
+    DWORD m_windowThread = 0; // the thread that last attached it; guarded likewise
     kex::unique_handle m_hDone;
     kex::unique_handle m_turn; // a semaphore of one: waiting for it has a limit
     std::atomic<DWORD> m_pickupLimitMs{kPickupLimitMs};
