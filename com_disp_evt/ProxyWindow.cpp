@@ -270,24 +270,45 @@ ProxyWindowRegistry& ProxyWindowRegistry::Instance() noexcept
 
 ProxyWindowRegistry::~ProxyWindowRegistry()
 {
-    m_window.reset();
+    m_windows.clear();
     m_users.clear();
     UnregisterClassA(kProxyWindowClass, kex::this_module());
+}
+
+CProxyWindow* ProxyWindowRegistry::WindowOfLocked(const SyncEvent* ev) const noexcept
+{
+    // Kept past Detach, so calls still queued stay on their own thread.
+    auto it = ev->m_windowThread ? m_windows.find(ev->m_windowThread) : m_windows.end();
+    if (it == m_windows.end())
+        it = m_windows.find(m_newest);
+    return it == m_windows.end() ? nullptr : it->second.get();
 }
 
 std::size_t ProxyWindowRegistry::Register(SyncEvent* ev)
 {
     MutexLock lock(g_registryMutex);
     ProxyWindowRegistry& r = Instance();
-    // After everyone has detached, the next attach owns a fresh window. The
-    // same when the window died with its thread.
-    if (r.m_window && (r.m_users.empty() || !IsWindow(r.m_window->Handle())))
-        r.m_window.reset();
-    if (!r.m_window)
-        r.m_window.reset(new (std::nothrow) CProxyWindow);
-    if (!r.m_window->Handle()) // throws null_ref when the object could not be made
-        r.m_window->Create();
-    r.m_users[ev] = 1;
+    const DWORD self = GetCurrentThreadId();
+    // A window nobody uses any more is replaced on its own thread's next
+    // attach and retired from any other; so is one that died with its thread.
+    for (auto it = r.m_windows.begin(); it != r.m_windows.end();) {
+        const DWORD thread = it->first;
+        const bool used = std::any_of(r.m_users.begin(), r.m_users.end(),
+                                      [thread](const std::pair<SyncEvent* const, DWORD>& u) {
+                                          return u.second == thread;
+                                      });
+        if (used && IsWindow(it->second->Handle()))
+            ++it;
+        else
+            it = r.m_windows.erase(it);
+    }
+    safe_ptr<CProxyWindow>& window = r.m_windows[self];
+    if (!window)
+        window.reset(new (std::nothrow) CProxyWindow);
+    if (!window->Handle() && window->Create()) // throws null_ref when the object could not be made
+        r.m_newest = self;
+    r.m_users[ev] = self;
+    ev->m_windowThread = self;
     return r.m_users.size();
 }
 
@@ -303,15 +324,18 @@ HWND ProxyWindowRegistry::WindowHandle() noexcept
 {
     MutexLock lock(g_registryMutex);
     ProxyWindowRegistry& r = Instance();
-    return r.m_window ? r.m_window->Handle() : nullptr;
+    auto it = r.m_windows.find(GetCurrentThreadId());
+    if (it == r.m_windows.end())
+        it = r.m_windows.find(r.m_newest);
+    return it == r.m_windows.end() ? nullptr : it->second->Handle();
 }
 
-HWND ProxyWindowRegistry::WindowHandle(DWORD& thread) noexcept
+HWND ProxyWindowRegistry::WindowHandle(const SyncEvent* ev, DWORD& thread) noexcept
 {
     MutexLock lock(g_registryMutex);
-    ProxyWindowRegistry& r = Instance();
-    HWND window = r.m_window ? r.m_window->Handle() : nullptr;
-    thread = window ? r.m_window->ThreadId() : 0;
+    CProxyWindow* w = Instance().WindowOfLocked(ev);
+    HWND window = w ? w->Handle() : nullptr;
+    thread = window ? w->ThreadId() : 0;
     return window;
 }
 
@@ -333,7 +357,8 @@ ProxyWindowRegistry::begin_result ProxyWindowRegistry::BeginCall(SyncEvent* owne
 {
     MutexLock lock(g_registryMutex);
     ProxyWindowRegistry& r = Instance();
-    window = r.m_window ? r.m_window->Handle() : nullptr;
+    CProxyWindow* w = r.WindowOfLocked(owner);
+    window = w ? w->Handle() : nullptr;
     if (!window)
         return begin_result::no_window;
     ticket = r.m_nextTicket++;
@@ -370,7 +395,8 @@ bool ProxyWindowRegistry::Withdraw(std::uint64_t ticket) noexcept
 void ProxyWindowRegistry::PassTurnLocked(SyncEvent* owner) noexcept
 {
     ProxyWindowRegistry& r = Instance();
-    HWND window = r.m_window ? r.m_window->Handle() : nullptr;
+    CProxyWindow* w = r.WindowOfLocked(owner);
+    HWND window = w ? w->Handle() : nullptr;
     for (auto it = r.m_pending.begin(); it != r.m_pending.end();) {
         if (it->owner != owner || !it->state || ReadState(it->state) != CALL_QUEUED) {
             ++it;
@@ -495,7 +521,7 @@ bool SyncEvent::Call(disp_evt_fun_ptr_base& call) noexcept
         if (!IsAttached())
             return false;
         DWORD owner = 0;
-        HWND window = ProxyWindowRegistry::WindowHandle(owner);
+        HWND window = ProxyWindowRegistry::WindowHandle(this, owner);
         // The recorded owner is confirmed (cheaply, on the owner's own
         // thread) in case the window died and its thread id was reused.
         if (owner != 0 && owner == GetCurrentThreadId() && GetWindowThreadProcessId(window, nullptr) == owner) {

@@ -45,7 +45,9 @@ private:
     DWORD m_threadId = 0; // asking the system each time costs a server round trip under Wine
 };
 
-// One per process. Every operation holds the registry mutex throughout.
+// One per process, with one window per thread that has attached SyncEvents:
+// each SyncEvent's calls run on the thread that attached it. Every operation
+// holds the registry mutex throughout.
 class ProxyWindowRegistry {
 public:
     ProxyWindowRegistry() = default;
@@ -53,15 +55,16 @@ public:
     ProxyWindowRegistry(const ProxyWindowRegistry&) = delete;
     ProxyWindowRegistry& operator=(const ProxyWindowRegistry&) = delete;
 
-    // Adds ev; the first attach after all have detached (or after the
-    // window's thread has gone) makes a new window on the calling thread.
+    // Adds ev; the calling thread's first attach after all of its SyncEvents
+    // have detached makes a new window on it. Windows of other threads that
+    // nobody uses any more, or whose thread has gone, are retired.
     // Returns the number attached.
     static std::size_t Register(SyncEvent* ev);
     static std::size_t Unregister(SyncEvent* ev);
-    // Null when there is no window.
+    // The calling thread's window, else the newest one; null when none.
     static HWND WindowHandle() noexcept;
-    // The window and the thread it was made on (0 when none).
-    static HWND WindowHandle(DWORD& thread) noexcept;
+    // The window ev's calls go to and the thread it was made on (0 when none).
+    static HWND WindowHandle(const SyncEvent* ev, DWORD& thread) noexcept;
     static std::size_t UserCount() noexcept;
     // Calls handed over and neither taken by the window nor withdrawn by
     // their raiser. For tests: a given-up call must not stay behind.
@@ -102,9 +105,13 @@ private:
     static void Forget(const SyncEvent* owner) noexcept;
 
     static ProxyWindowRegistry& Instance() noexcept;
+    // Locked: the window ev's calls go to. That of the thread which attached
+    // it; once that one is retired, the newest, as a single window would be.
+    CProxyWindow* WindowOfLocked(const SyncEvent* ev) const noexcept;
 
-    std::map<SyncEvent*, int> m_users;
-    safe_ptr<CProxyWindow> m_window;
+    std::map<SyncEvent*, DWORD> m_users; // the thread that attached each
+    std::map<DWORD, safe_ptr<CProxyWindow>> m_windows;
+    DWORD m_newest = 0; // thread of the window made last
     std::vector<pending_call> m_pending;
     std::uint64_t m_nextTicket = 1;
 };

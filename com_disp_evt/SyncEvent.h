@@ -1,12 +1,13 @@
-// Carrying a call from any thread to the thread that owns the hidden event
-// window, and running it there while the raising thread waits.
+// Carrying a call from any thread to the thread that attached the SyncEvent,
+// through that thread's hidden event window, and running it there while the
+// raising thread waits.
 //
 //   SyncEvent ev;            // one per object whose events must reach its thread
-//   ev.Attach();             // on the object's thread: the first attach in the
-//                            // process makes the window on this thread
+//   ev.Attach();             // on the object's thread: its first attach makes
+//                            // the thread's window
 //   ev.Call(callObject);     // from any thread: runs callObject.execute() on the
 //                            // window's thread, inline when already there
-//   ev.Detach();             // the window stays for the next object
+//   ev.Detach();             // the window stays for the thread's next object
 //
 // Call waits up to PickupLimit() ms (15000), counted from the moment the call
 // was handed over (or its report_scope began), for the window's thread to
@@ -117,6 +118,7 @@ private:
     // gives the turn and the auto-reset event reports completion; it is set
     // only for a call that really ran.
     bool m_busy = false; // a call holds the turn; guarded by the registry mutex
+    DWORD m_windowThread = 0; // the thread that last attached it; guarded likewise
     kex::unique_handle m_hDone;
     kex::unique_handle m_turn; // a semaphore of one: waiting for it has a limit
     std::atomic<DWORD> m_pickupLimitMs{kPickupLimitMs};

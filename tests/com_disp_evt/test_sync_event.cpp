@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -201,16 +202,31 @@ TEST_P(SyncEventTest, ArgumentsAreReadWhenTheCallRuns)
     host.Run([&] { ev.Detach(); });
 }
 
-TEST_P(SyncEventTest, TwoSyncEventsShareTheFirstAttachersWindow)
+TEST_P(SyncEventTest, EachAttachingThreadGetsItsOwnCallsEvenAfterTheOtherEnds)
 {
-    HostThread first, second;
+    auto first = std::make_unique<HostThread>();
+    HostThread second;
+    const DWORD firstId = first->id();
     Target t;
     SyncEvent a, b;
-    first.Run([&] { EXPECT_TRUE(a.Attach()); });
-    HWND window = ProxyWindowRegistry::WindowHandle();
-    second.Run([&] { EXPECT_TRUE(b.Attach()); });
-    EXPECT_EQ(window, ProxyWindowRegistry::WindowHandle());
+    HWND windowA = nullptr, windowB = nullptr;
+    first->Run([&] {
+        EXPECT_TRUE(a.Attach());
+        windowA = ProxyWindowRegistry::WindowHandle();
+    });
+    second.Run([&] {
+        EXPECT_TRUE(b.Attach());
+        windowB = ProxyWindowRegistry::WindowHandle();
+    });
     EXPECT_EQ(2u, ProxyWindowRegistry::UserCount());
+    ASSERT_NE(windowA, windowB);
+    EXPECT_EQ(firstId, GetWindowThreadProcessId(windowA, nullptr));
+    EXPECT_EQ(second.id(), GetWindowThreadProcessId(windowB, nullptr));
+    char cls[64] = {}, title[64] = {};
+    GetClassNameA(windowB, cls, sizeof cls);
+    GetWindowTextA(windowB, title, sizeof title);
+    EXPECT_STREQ("CProxyWindow", cls);
+    EXPECT_STREQ("EventProxy_Window", title);
 
     long k = 4;
     std::thread([&] {
@@ -218,14 +234,34 @@ TEST_P(SyncEventTest, TwoSyncEventsShareTheFirstAttachersWindow)
         EXPECT_TRUE(sync_call(b, &t, &Target::One, k));
     }).join();
     ASSERT_EQ(2u, t.count());
-    EXPECT_EQ(first.id(), t.runs[0].thread);
-    EXPECT_EQ(first.id(), t.runs[1].thread);
-    // Raised on the second object's own thread, it still goes to the window's.
-    second.Run([&] { EXPECT_TRUE(sync_call(b, &t, &Target::One, k)); });
+    EXPECT_EQ(firstId, t.runs[0].thread);
+    EXPECT_EQ(second.id(), t.runs[1].thread);
+    // Raised on the second object's own thread, it runs there at once.
+    second.Run([&] {
+        EXPECT_TRUE(sync_call(b, &t, &Target::One, k));
+        EXPECT_EQ(3u, t.count());
+        EXPECT_FALSE(MessagePending(com_disp_evt::WM_COM_EVENT));
+    });
     ASSERT_EQ(3u, t.count());
-    EXPECT_EQ(first.id(), t.runs[2].thread);
+    EXPECT_EQ(second.id(), t.runs[2].thread);
 
-    first.Run([&] { a.Detach(); });
+    // The first thread ends with its object still attached: the second's
+    // calls still arrive, on its own thread; the first's give up at once.
+    first.reset();
+    b.SetPickupLimit(5000);
+    a.SetPickupLimit(5000);
+    bool okB = false, okA = true;
+    std::thread([&] {
+        okB = sync_call(b, &t, &Target::One, k);
+        okA = sync_call(a, &t, &Target::One, k);
+    }).join();
+    EXPECT_TRUE(okB);
+    EXPECT_FALSE(okA);
+    ASSERT_EQ(4u, t.count());
+    EXPECT_EQ(second.id(), t.runs[3].thread);
+    EXPECT_EQ(0u, ProxyWindowRegistry::PendingCallCount());
+
+    a.Detach();
     second.Run([&] { b.Detach(); });
 }
 
