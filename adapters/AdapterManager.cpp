@@ -20,30 +20,6 @@ std::wstring& DirectoryOverride()
     return directory;
 }
 
-std::wstring Widen(const std::string& text)
-{
-    if (text.empty())
-        return std::wstring();
-    const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(n > 0 ? static_cast<size_t>(n) : 0, L'\0');
-    if (n > 0)
-        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
-    return out;
-}
-
-// For messages only: characters the code page lacks become '?'.
-std::string Narrow(const std::wstring& text)
-{
-    if (text.empty())
-        return std::string();
-    const int n =
-        WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-    if (n > 0)
-        WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
-    return out;
-}
-
 std::wstring DirectoryOf(const std::wstring& file)
 {
     const size_t slash = file.find_last_of(L"\\/");
@@ -101,7 +77,7 @@ std::wstring FullPath(const std::wstring& path)
 
 bool IsFile(const std::wstring& path)
 {
-    const DWORD attr = GetFileAttributesW(KexLongPath(path).c_str());
+    const DWORD attr = GetFileAttributesW(kex::long_path(path).c_str());
     return attr != INVALID_FILE_ATTRIBUTES && !(attr & FILE_ATTRIBUTE_DIRECTORY);
 }
 
@@ -118,7 +94,7 @@ std::wstring WithDefaultExtension(const std::wstring& file)
 // and in the default safe directories, never in the current directory.
 HMODULE LoadByPath(const std::wstring& path)
 {
-    const std::wstring name = KexLongPath(FullPath(path));
+    const std::wstring name = kex::long_path(FullPath(path));
     HMODULE module =
         LoadLibraryExW(name.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
     if (!module && GetLastError() == ERROR_INVALID_PARAMETER) // a loader without these flags
@@ -130,7 +106,7 @@ HMODULE LoadByPath(const std::wstring& path)
 // when it cannot be read or is not a library image.
 WORD ImageMachine(const std::wstring& path)
 {
-    kex::unique_file file(CreateFileW(KexLongPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+    kex::unique_file file(CreateFileW(kex::long_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
         return 0;
@@ -211,14 +187,13 @@ int32_t AdapterBoundary(const std::string& name, const char* entry, Call call) n
 
 } // namespace
 
-std::wstring KexLongPath(const std::wstring& path) { return kex::long_path(path); }
 
 std::wstring KexHostDirectoryW()
 {
     return DirectoryOf(kex::module_file_name<wchar_t>(nullptr));
 }
 
-std::string KexHostDirectory() { return Narrow(KexHostDirectoryW()); }
+std::string KexHostDirectory() { return kex::narrow(KexHostDirectoryW()); }
 
 std::wstring KexComponentDirectoryW()
 {
@@ -228,11 +203,11 @@ std::wstring KexComponentDirectoryW()
     return dir.empty() ? std::wstring(L".\\") : dir;
 }
 
-std::string KexComponentDirectory() { return Narrow(KexComponentDirectoryW()); }
+std::string KexComponentDirectory() { return kex::narrow(KexComponentDirectoryW()); }
 
 HMODULE KexLoadAdapterLibrary(const char* file, const std::string& componentDir)
 {
-    return KexLoadAdapterLibraryW(Widen(file ? file : ""), Widen(componentDir));
+    return KexLoadAdapterLibraryW(kex::widen(file ? file : ""), kex::widen(componentDir));
 }
 
 HMODULE KexLoadAdapterLibraryW(const std::wstring& name, const std::wstring& componentDir, std::wstring* triedPath)
@@ -287,7 +262,7 @@ CUSBAdapter::~CUSBAdapter()
 int CUSBAdapter::load(const char* file, const char* name, KexDeviceCallback callback,
                       const char* componentDir)
 {
-    return load(file, name, callback, componentDir ? Widen(componentDir) : KexComponentDirectoryW());
+    return load(file, name, callback, componentDir ? kex::widen(componentDir) : KexComponentDirectoryW());
 }
 
 int CUSBAdapter::load(const char* file, const char* name, KexDeviceCallback callback,
@@ -299,7 +274,7 @@ int CUSBAdapter::load(const char* file, const char* name, KexDeviceCallback call
     if (m_module)
         UnLoad(); // a second load must not leak the first library
     std::wstring path;
-    HMODULE module = KexLoadAdapterLibraryW(Widen(file), componentDir, &path);
+    HMODULE module = KexLoadAdapterLibraryW(kex::widen(file), componentDir, &path);
     const DWORD error = GetLastError();
     m_module.reset(module);
     if (!m_module) {
@@ -374,21 +349,21 @@ CUSBManager::CUSBManager()
     KEX_TRACE_SCOPE("CUSBManager::CUSBManager");
     const std::wstring& forced = DirectoryOverride();
     m_wpath = forced.empty() ? KexComponentDirectoryW() : forced;
-    m_path = Narrow(m_wpath);
+    m_path = kex::narrow(m_wpath);
 }
 
 void CUSBManager::SetDirectoryOverride(const std::string& directory)
 {
-    DirectoryOverride() = WithBackslash(Widen(directory));
+    DirectoryOverride() = WithBackslash(kex::widen(directory));
 }
 
-CUSBManager::CUSBManager(const std::string& directory) : CUSBManager(Widen(directory)) {}
+CUSBManager::CUSBManager(const std::string& directory) : CUSBManager(kex::widen(directory)) {}
 
 CUSBManager::CUSBManager(const std::wstring& directory)
 {
     KEX_TRACE_SCOPE("CUSBManager::CUSBManager");
     m_wpath = directory.empty() ? std::wstring(L".\\") : WithBackslash(directory);
-    m_path = Narrow(m_wpath);
+    m_path = kex::narrow(m_wpath);
 }
 
 CUSBManager::~CUSBManager()
@@ -406,7 +381,7 @@ int CUSBManager::Load(KexDeviceCallback callback)
     KEX_TRACE_SCOPE("CUSBManager::Load");
     const std::string iniPath = m_path + kIniName; // for messages
     CIniFile ini;
-    if (!ini.Open(KexLongPath(m_wpath + Widen(kIniName)).c_str())) {
+    if (!ini.Open(kex::long_path(m_wpath + kex::widen(kIniName)).c_str())) {
         KEX_ERROR("Open file %s failed.", iniPath.c_str());
         return 1;
     }

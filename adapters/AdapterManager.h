@@ -26,10 +26,6 @@ std::string KexComponentDirectory();
 std::wstring KexHostDirectoryW();
 std::string KexHostDirectory();
 
-// A path the wide file APIs take whatever its length: a full path of
-// MAX_PATH characters or more gets the "\\?\" (or "\\?\UNC\") prefix.
-std::wstring KexLongPath(const std::wstring& path);
-
 // Loads an adapter library without the current directory or PATH ever being
 // searched: a bare name is looked for beside the component, then beside the
 // host program, then in the system directories; a relative name with a

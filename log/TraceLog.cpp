@@ -14,9 +14,6 @@ int CTraceLog::s_backupIndex = 0;
 
 namespace {
 
-std::wstring Widen(const char* text);
-std::string Narrow(const std::wstring& text);
-
 // The host's settings file. Where its path fits the profile functions, they
 // read it (UTF-16 files included); a longer path they cannot reach, so the
 // text is read here and parsed by the same rules.
@@ -34,34 +31,12 @@ void ReadProfileKey(void* ctx, const char* key, char* out)
         return;
     }
     wchar_t value[kex_log::kTextSize];
-    GetPrivateProfileStringW(Widen(src->section).c_str(), Widen(key).c_str(), L"", value, kex_log::kTextSize,
+    GetPrivateProfileStringW(kex::widen(src->section).c_str(), kex::widen(key).c_str(), L"", value, kex_log::kTextSize,
                              src->path.c_str());
-    const std::string narrow = Narrow(value);
+    const std::string narrow = kex::narrow(value);
     const std::size_t n = narrow.size() < kex_log::kTextSize ? narrow.size() : kex_log::kTextSize - 1;
     std::memcpy(out, narrow.data(), n);
     out[n] = '\0';
-}
-
-std::wstring Widen(const char* text)
-{
-    int n = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
-    if (n <= 1)
-        return {};
-    std::wstring out(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text, -1, &out[0], n);
-    out.resize(static_cast<std::size_t>(n - 1));
-    return out;
-}
-
-std::string Narrow(const std::wstring& text)
-{
-    int n = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 1)
-        return {};
-    std::string out(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, &out[0], n, nullptr, nullptr);
-    out.resize(static_cast<std::size_t>(n - 1));
-    return out;
 }
 
 // The directory part (through the last backslash), tag, "_", the name part.
@@ -69,7 +44,7 @@ std::wstring BackupPath(const std::wstring& logFile, const char* tag)
 {
     std::size_t slash = logFile.rfind(L'\\');
     std::size_t at = slash == std::wstring::npos ? 0 : slash + 1;
-    return logFile.substr(0, at) + Widen(tag) + L"_" + logFile.substr(at);
+    return logFile.substr(0, at) + kex::widen(tag) + L"_" + logFile.substr(at);
 }
 
 // The first 64 KiB of a small configuration file ("" when it cannot be read).
@@ -165,9 +140,9 @@ void CTraceLog::ReadConfig(const char* name) noexcept
 
         CreateDirW(dir + L"log");
         if (!m_badLogFile)
-            SetPath(dir + L"log\\" + Widen(name));
+            SetPath(dir + L"log\\" + kex::widen(name));
 
-        ProfileSource src{dir + Widen(m_iniFile), std::string(), m_section[0] ? m_section : "LOG"};
+        ProfileSource src{dir + kex::widen(m_iniFile), std::string(), m_section[0] ? m_section : "LOG"};
         if (src.path.size() >= MAX_PATH) {
             src.text = ReadConfigText(src.path);
             src.path.clear();
@@ -473,7 +448,7 @@ void CTraceLog::ParseLevels(const char* value) noexcept
 void CTraceLog::SetPath(std::wstring path) noexcept
 {
     try {
-        std::string narrow = Narrow(path);
+        std::string narrow = kex::narrow(path);
         m_path.swap(path);
         m_logFile.swap(narrow);
     } catch (...) {
@@ -488,7 +463,7 @@ void CTraceLog::SetLogFile(const char* path) noexcept
         return; // a cut path would name another file
     auto hold = m_lock.lock_exclusive();
     try {
-        SetPath(Widen(path));
+        SetPath(kex::widen(path));
     } catch (...) {
         return;
     }
@@ -511,7 +486,7 @@ bool CTraceLog::CreateDir(const char* path) noexcept
     if (!path || !*path)
         return false;
     try {
-        return CreateDirW(Widen(path));
+        return CreateDirW(kex::widen(path));
     } catch (...) {
         return false;
     }
