@@ -1,7 +1,8 @@
 #include "adapters/AdapterManager.h"
 
 #include "adapters/IniFile.h"
-#include "com_disp_evt/long_path.h"
+#include "win32/path.h"
+#include "win32/text.h"
 
 #define KEX_TRACE_FILE "AdapterManager"
 #include "log/Trace.h"

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "adapters/KexUSBAdapter.h"
-#include "com_disp_evt/raii.h"
+#include "win32/raii.h"
 
 #include <windows.h>
 

@@ -4,7 +4,7 @@
 // bare overlapped ReadFile of the same device measured in the same run.
 //
 //   bench_hid_key_latency <label>      run by scripts/bench.sh through <build>/hid-run
-#include "tests/hid/virtual_hid_device.h"
+#include "tests/handsets/hid_headset/virtual_hid_device.h"
 #include "tests/support/files.h"
 
 #include <objbase.h>

@@ -1,6 +1,7 @@
 #include "com_disp_evt/ProxyWindow.h"
 
-#include "com_disp_evt/init_order.h"
+#include "win32/init_order.h"
+#include "win32/path.h"
 
 #include <algorithm>
 #include <new>

@@ -17,7 +17,7 @@
 #pragma once
 
 #include "com_disp_evt/Mutex.h"
-#include "com_disp_evt/raii.h"
+#include "win32/raii.h"
 
 #include <windows.h>
 

@@ -1,7 +1,7 @@
 #include "com_disp_evt/connection_point.h"
 
-#include "com_disp_evt/ComEnum.h"
-#include "com_disp_evt/QiTable.h"
+#include "win32/ComEnum.h"
+#include "win32/QiTable.h"
 
 #include <olectl.h>
 

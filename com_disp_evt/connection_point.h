@@ -26,7 +26,7 @@
 // the server installs with set_module_lock_hooks.
 #pragma once
 
-#include "com_disp_evt/raii.h"
+#include "win32/raii.h"
 
 #include <ocidl.h>
 #include <windows.h>

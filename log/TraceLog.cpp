@@ -1,6 +1,7 @@
 #include "log/TraceLog.h"
 
-#include "com_disp_evt/long_path.h"
+#include "win32/path.h"
+#include "win32/text.h"
 #include "log/TraceRules.h"
 
 #include <fcntl.h>

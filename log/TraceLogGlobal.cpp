@@ -1,6 +1,6 @@
 #include "log/TraceLog.h"
 
-#include "com_disp_evt/init_order.h"
+#include "win32/init_order.h"
 
 // Built after the event-window registry and before the module object, so
 // every other static object of the library can trace.

@@ -1,7 +1,8 @@
 #include "module/Module.h"
 
-#include "com_disp_evt/init_order.h"
-#include "com_disp_evt/raii.h"
+#include "win32/init_order.h"
+#include "win32/path.h"
+#include "win32/raii.h"
 
 #include "KexUSBPhone_h.h"
 

@@ -4,8 +4,8 @@
 #include "phone/KexPhone.h"
 
 #include "adapters/AdapterManager.h"
-#include "com_disp_evt/QiTable.h"
-#include "com_disp_evt/raii.h"
+#include "win32/QiTable.h"
+#include "win32/raii.h"
 #include "module/Module.h"
 
 #include <algorithm>

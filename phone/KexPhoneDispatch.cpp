@@ -2,7 +2,7 @@
 // Invoke, so script hosts reach the same functions as early-bound callers.
 #include "phone/KexPhone.h"
 
-#include "com_disp_evt/raii.h"
+#include "win32/raii.h"
 #include "module/Module.h"
 
 namespace {

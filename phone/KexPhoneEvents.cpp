@@ -6,7 +6,7 @@
 #include "phone/KexPhone.h"
 
 #include "com_disp_evt/disp_evt_fun.h"
-#include "com_disp_evt/raii.h"
+#include "win32/raii.h"
 #include "module/Module.h"
 
 #include <olectl.h>

@@ -4,7 +4,7 @@
 
 #define KEX_TRACE_FILE "KexPhone"
 
-#include "com_disp_evt/raii.h"
+#include "win32/raii.h"
 #include "log/Trace.h"
 
 #include <windows.h>

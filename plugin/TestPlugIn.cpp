@@ -1,5 +1,5 @@
 // The component's one plug-in registration, made during static start-up.
-#include "com_disp_evt/init_order.h"
+#include "win32/init_order.h"
 #include "plugin/PlugIn.h"
 
 namespace {

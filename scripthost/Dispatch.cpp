@@ -1,6 +1,6 @@
 #include "scripthost/Dispatch.h"
 
-#include "com_disp_evt/QiTable.h"
+#include "win32/QiTable.h"
 
 namespace kexscript {
 

@@ -1,8 +1,8 @@
 #include "scripthost/ScriptHost.h"
 
 #include "scripthost/Dispatch.h"
-#include "com_disp_evt/ComEnum.h"
-#include "com_disp_evt/QiTable.h"
+#include "win32/ComEnum.h"
+#include "win32/QiTable.h"
 
 #include <ocidl.h>
 #include <olectl.h>

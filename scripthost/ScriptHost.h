@@ -7,7 +7,7 @@
 #include <windows.h>
 #include <activscp.h>
 
-#include "com_disp_evt/raii.h"
+#include "win32/raii.h"
 
 #include <string>
 #include <vector>

@@ -14,7 +14,7 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 # --hid: the same call through the HID headset adapter and a virtual HID headset.
-[ "${1:-}" = --hid ] && exec bash samples/hid_headset/run_hid_demo.sh
+[ "${1:-}" = --hid ] && exec bash handsets/hid_headset/run_hid_demo.sh
 . scripts/hostarch.sh
 kex_probe_win32
 

@@ -1,6 +1,6 @@
 #include "server/ClassFactory.h"
 
-#include "com_disp_evt/QiTable.h"
+#include "win32/QiTable.h"
 #include "module/Module.h"
 
 #include <new>

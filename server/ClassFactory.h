@@ -2,7 +2,7 @@
 // that caches it.
 #pragma once
 
-#include "com_disp_evt/raii.h"
+#include "win32/raii.h"
 
 #include <windows.h>
 #include <unknwn.h>

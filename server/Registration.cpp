@@ -1,6 +1,6 @@
 #include "server/Registration.h"
 
-#include "com_disp_evt/raii.h"
+#include "win32/raii.h"
 #include "module/Module.h"
 
 #include "KexUSBPhone_h.h"

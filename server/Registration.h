@@ -3,7 +3,7 @@
 // (HKEY_CURRENT_USER\Software\Classes).
 #pragma once
 
-#include "com_disp_evt/raii.h"
+#include "win32/raii.h"
 
 #include <windows.h>
 

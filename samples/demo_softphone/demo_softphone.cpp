@@ -21,7 +21,7 @@
 #include <ocidl.h>
 
 #include "KexUSBPhone_h.h"
-#include "com_disp_evt/raii.h"
+#include "win32/raii.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -21,7 +21,7 @@ done
 rm -rf "$demo"
 mkdir -p "$demo"
 cp "$build"/bin/{KexUSBPhone.dll,virtual_handset.dll,demo_softphone.exe,handset_ctl.exe} "$demo"/
-cp "$root"/samples/USBPhone.ini "$root"/samples/virtual_handset/{virtual_handset.ini,demo.scenario} "$demo"/
+cp "$root"/packaging/USBPhone.ini "$root"/handsets/virtual_handset/{virtual_handset.ini,demo.scenario} "$demo"/
 
 winpath() { echo "Z:${1//\//\\}"; }
 dll=$(winpath "$demo/KexUSBPhone.dll")

@@ -2,7 +2,7 @@
 // be handed work (the stub event sink is tests/support/StubSink.h).
 #pragma once
 
-#include "com_disp_evt/raii.h"
+#include "win32/raii.h"
 #include "tests/support/StubSink.h"
 
 #include <oaidl.h>

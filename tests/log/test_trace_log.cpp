@@ -5,6 +5,7 @@
 #include "log/Trace.h"
 #include "log/TraceLog.h"
 #include "tests/support/files.h"
+#include "win32/path.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The module object: its lock count and the global interface table.
 #include "module/Module.h"
 
-#include "com_disp_evt/raii.h"
+#include "win32/raii.h"
 
 #include "KexUSBPhone_h.h"
 

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "KexUSBPhone_h.h"
-#include "com_disp_evt/raii.h"
+#include "win32/raii.h"
 
 namespace phone_test {
 

@@ -163,11 +163,11 @@ ini)
     dir="$work/shipped"
     mkdir -p "$dir"
     cp "$build/bin/readme_ini.exe" "$dir/"
-    cp "$root/samples/USBPhone.ini" "$dir/"
+    cp "$root/packaging/USBPhone.ini" "$dir/"
     out=$("$build/wine-run" "$dir/readme_ini.exe")
     for want in 'adapter VirtualHandset = virtual_handset.dll' 'LogSwitch on' 'level mask 7' \
         'LogMaxSize 2097152 bytes' 'AttachSizeAction 2' 'SaveCount 2'; do
-        grep -qxF "$want" <<<"$out" || { echo "$out"; failed "samples/USBPhone.ini: no \"$want\""; }
+        grep -qxF "$want" <<<"$out" || { echo "$out"; failed "packaging/USBPhone.ini: no \"$want\""; }
     done
     ;;
 

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "com_disp_evt/raii.h"
+#include "win32/raii.h"
 
 #include <string>
 

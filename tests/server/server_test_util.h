@@ -6,7 +6,7 @@
 #include <ocidl.h>
 #include <olectl.h>
 
-#include "com_disp_evt/raii.h"
+#include "win32/raii.h"
 
 #include "KexUSBPhone_h.h"
 

@@ -1,6 +1,6 @@
 // The HID headset adapter's tables: usages in reports to device messages,
 // commands to LEDs.
-#include "samples/hid_headset/telephony_map.h"
+#include "handsets/hid_headset/telephony_map.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 //   install_virtual_hid remove <vendor>:<product>
 //
 // Exit status 0 on success; what failed is printed.
-#include "tests/hid/virtual_hid_control.h"
+#include "tests/handsets/hid_headset/virtual_hid_control.h"
 
 #include <windows.h>
 #include <devguid.h>

@@ -4,7 +4,7 @@
 // 1 2 3 #, holds and resumes, hangs up, and unplugs the headset.
 //
 //   hid_demo_headset [--timeout MS]      exit status 0 when the call went through
-#include "tests/hid/virtual_hid_device.h"
+#include "tests/handsets/hid_headset/virtual_hid_device.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,5 +1,5 @@
 // The virtual handset's scenario/control lines and its display texts.
-#include "samples/virtual_handset/handset_lines.h"
+#include "handsets/virtual_handset/handset_lines.h"
 
 #include <gtest/gtest.h>
 

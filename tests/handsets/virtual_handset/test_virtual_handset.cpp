@@ -2,7 +2,7 @@
 // stand-in host: commands in, display lines in its log, device reports out
 // of its own threads from a scenario and from the control pipe.
 #include "adapters/KexUSBAdapter.h"
-#include "com_disp_evt/raii.h"
+#include "win32/raii.h"
 #include "tests/support/files.h"
 
 #include <gtest/gtest.h>

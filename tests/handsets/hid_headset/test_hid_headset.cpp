@@ -1,7 +1,7 @@
 // The HID headset adapter end to end: the virtual headset's reports go
 // through Wine's hidclass and hid.dll, the adapter and KexUSBPhone to a sink
 // on the host's thread; the host's commands come back as output reports.
-#include "tests/hid/virtual_hid_device.h"
+#include "tests/handsets/hid_headset/virtual_hid_device.h"
 #include "tests/phone/phone_fixture.h"
 
 #include <functional>

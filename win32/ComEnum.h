@@ -11,7 +11,7 @@
 // ModuleLock is taken while an enumerator lives (Lock()/Unlock(), static).
 #pragma once
 
-#include "com_disp_evt/QiTable.h"
+#include "win32/QiTable.h"
 
 #include <windows.h>
 #include <oaidl.h>

@@ -1,4 +1,4 @@
-#include "samples/virtual_handset/handset_lines.h"
+#include "handsets/virtual_handset/handset_lines.h"
 
 #include <cctype>
 #include <cstdio>

@@ -13,7 +13,7 @@
 #define KEX_ADAPTER_DECLARE_ENTRY_POINTS
 
 #include "adapters/KexUSBAdapter.h"
-#include "samples/hid_headset/telephony_map.h"
+#include "handsets/hid_headset/telephony_map.h"
 
 #include <windows.h>
 #include <setupapi.h>

@@ -1,5 +1,5 @@
 // Telephony usages to device messages, commands to LEDs.
-#include "samples/hid_headset/telephony_map.h"
+#include "handsets/hid_headset/telephony_map.h"
 
 #include <algorithm>
 #include <utility>

@@ -1,7 +1,7 @@
 // The virtual HID headset itself, through Wine's HID stack: found by its
 // ids, its reports read back with overlapped ReadFile, its output reports
 // recorded for the tests.
-#include "tests/hid/virtual_hid_device.h"
+#include "tests/handsets/hid_headset/virtual_hid_device.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // it, inject input reports and collect the output reports it received.
 #pragma once
 
-#include "tests/hid/virtual_hid_control.h"
+#include "tests/handsets/hid_headset/virtual_hid_control.h"
 
 #include <windows.h>
 #include <setupapi.h>

@@ -1,6 +1,6 @@
-// Move-only owners for Win32 and COM resources, the lock owner, the COM
-// exception boundary and "this module". put() releases what is held first, so
-// an owner can be handed straight to a function's out parameter.
+// Move-only owners for Win32 and COM resources, the lock owner and the COM
+// exception boundary. put() releases what is held first, so an owner can be
+// handed straight to a function's out parameter.
 #pragma once
 
 #include <windows.h>
@@ -10,9 +10,6 @@
 #include <new>
 #include <string>
 #include <utility>
-
-// The image this code is linked into (the DLL, or a test program).
-extern "C" IMAGE_DOS_HEADER __ImageBase;
 
 namespace kex {
 
@@ -243,36 +240,6 @@ inline HRESULT result_from_caught_exception() noexcept
         return E_OUTOFMEMORY;
     } catch (...) {
         return E_FAIL;
-    }
-}
-
-// The module this code is linked into.
-inline HMODULE this_module() noexcept { return reinterpret_cast<HMODULE>(&__ImageBase); }
-
-// Full file name of a module (null: the program), never cut short: the
-// buffer grows until the name fits. Empty on failure, with GetLastError set.
-template <class Char>
-std::basic_string<Char> module_file_name(HMODULE module)
-{
-    std::basic_string<Char> buffer(MAX_PATH, Char());
-    for (;;) {
-        DWORD n;
-        if constexpr (sizeof(Char) == sizeof(wchar_t))
-            n = GetModuleFileNameW(module, &buffer[0], static_cast<DWORD>(buffer.size()));
-        else
-            n = GetModuleFileNameA(module, &buffer[0], static_cast<DWORD>(buffer.size()));
-        if (n == 0)
-            return {};
-        if (n < buffer.size()) {
-            buffer.resize(n);
-            return buffer;
-        }
-        // Longer than any path the system accepts.
-        if (buffer.size() >= 32768) {
-            SetLastError(ERROR_INSUFFICIENT_BUFFER);
-            return {};
-        }
-        buffer.resize(buffer.size() * 2);
     }
 }
 

@@ -14,7 +14,7 @@
 //    after it returns.
 #define KEX_ADAPTER_DECLARE_ENTRY_POINTS
 #include "adapters/KexUSBAdapter.h"
-#include "samples/virtual_handset/handset_lines.h"
+#include "handsets/virtual_handset/handset_lines.h"
 
 #include <windows.h>
 

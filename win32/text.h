@@ -1,0 +1,38 @@
+// Text between the ANSI code page and UTF-16, for the component's narrow
+// interfaces, messages and configuration values. Win32 only.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+
+namespace kex {
+
+// A name or path between the ANSI code page and UTF-16. Narrow forms are for
+// the component's narrow interfaces and messages: characters the code page
+// lacks become '?'.
+inline std::wstring widen(std::string_view text)
+{
+    if (text.empty())
+        return std::wstring();
+    const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(n > 0 ? static_cast<std::size_t>(n) : 0, L'\0');
+    if (n > 0)
+        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
+    return out;
+}
+
+inline std::string narrow(std::wstring_view text)
+{
+    if (text.empty())
+        return std::string();
+    const int n =
+        WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+    if (n > 0)
+        WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
+    return out;
+}
+
+} // namespace kex
