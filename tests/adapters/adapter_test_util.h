@@ -4,6 +4,7 @@
 
 #include "log/TraceLog.h"
 #include "tests/adapters/recording_adapter.h"
+#include "tests/support/TempDir.h"
 #include "tests/support/files.h"
 
 #include <gtest/gtest.h>
@@ -37,47 +38,7 @@ inline std::string BinDir() { return test_support::ExeDirectory(); }
 using test_support::ReadFile;
 using test_support::WriteFile;
 
-// A directory of its own under the temp directory, removed with its files
-// (one level of subdirectories) at the end.
-class TempDir {
-public:
-    TempDir()
-    {
-        static LONG counter;
-        char tmp[MAX_PATH] = {};
-        GetTempPathA(MAX_PATH, tmp);
-        char name[64];
-        std::snprintf(name, sizeof name, "kexadapters_%lu_%ld\\", GetCurrentProcessId(),
-                      InterlockedIncrement(&counter));
-        m_path = std::string(tmp) + name;
-        CreateDirectoryA(m_path.c_str(), nullptr);
-    }
-    ~TempDir() { Remove(m_path); }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    // With a trailing backslash.
-    const std::string& Path() const { return m_path; }
-    std::string operator/(const std::string& name) const { return m_path + name; }
-
-    std::string Subdir(const std::string& name) const
-    {
-        const std::string p = m_path + name + "\\";
-        CreateDirectoryA(p.c_str(), nullptr);
-        return p;
-    }
-    // Copies a DLL from the build's bin directory under a name of our choice.
-    void CopyDll(const std::string& from, const std::string& to) const
-    {
-        ASSERT_TRUE(CopyFileA((BinDir() + from).c_str(), (m_path + to).c_str(), FALSE))
-            << from << " -> " << m_path << to;
-    }
-
-private:
-    static void Remove(const std::string& dir) { test_support::RemoveTree(dir); }
-
-    std::string m_path;
-};
+using test_support::TempDir;
 
 struct Record {
     std::string level; // "Error", "INFO", "Enter", "Leave"

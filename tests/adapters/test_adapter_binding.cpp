@@ -54,7 +54,7 @@ TEST_F(AdapterBinding, BrokenAdaptersTable)
         SCOPED_TRACE(std::string("adapter \"") + row.dll + "\"");
         const std::string file = row.dll;
         if (!file.empty() && file.find("no_such") == std::string::npos)
-            dir.CopyDll(file, file);
+            dir.CopyFromBin(file, file);
 
         auto adapter = std::make_unique<CUSBAdapter>();
         EXPECT_EQ(row.loadResult, adapter->load(file.c_str(), "name", MarkerCallback, dir.Path().c_str()));
@@ -91,7 +91,7 @@ TEST_F(AdapterBinding, BrokenAdaptersTable)
 
 TEST_F(AdapterBinding, ForwardsCallbackArgumentsAndResults)
 {
-    dir.CopyDll("recording_adapter.dll", "rec.dll");
+    dir.CopyFromBin("recording_adapter.dll", "rec.dll");
     CUSBAdapter adapter;
     ASSERT_EQ(0, adapter.load("rec.dll", "Desk", MarkerCallback, dir.Path().c_str()));
     RecAdapter rec = rec_bind("rec.dll");
@@ -127,7 +127,7 @@ TEST_F(AdapterBinding, ForwardsCallbackArgumentsAndResults)
 
 TEST_F(AdapterBinding, UnLoadTwiceAndExecuteAfterwards)
 {
-    dir.CopyDll("recording_adapter.dll", "rec.dll");
+    dir.CopyFromBin("recording_adapter.dll", "rec.dll");
     CUSBAdapter adapter;
     ASSERT_EQ(0, adapter.load("rec.dll", "Desk", MarkerCallback, dir.Path().c_str()));
     TakeJournal();
@@ -191,7 +191,7 @@ TEST_F(AdapterBinding, LoadFailureSaysWhy)
 #endif
     const bool haveOtherArch = GetFileAttributesA((BinDir() + "other_arch_adapter.dll").c_str()) != INVALID_FILE_ATTRIBUTES;
     if (haveOtherArch)
-        dir.CopyDll("other_arch_adapter.dll", "other.dll");
+        dir.CopyFromBin("other_arch_adapter.dll", "other.dll");
     ASSERT_TRUE(WriteFile(dir / "text.dll", "not a library\r\n"));
     struct Row {
         const char* configured;
@@ -314,7 +314,7 @@ TEST_F(AdapterBinding, BareNameFallsBackToHostThenSystemDirectory)
 TEST_F(AdapterBinding, AbsoluteNameIsLoadedAsGiven)
 {
     TempDir elsewhere;
-    elsewhere.CopyDll("recording_adapter.dll", "abs.dll");
+    elsewhere.CopyFromBin("recording_adapter.dll", "abs.dll");
     CUSBAdapter adapter;
     EXPECT_EQ(0, adapter.load((elsewhere / "abs.dll").c_str(), "a", MarkerCallback, dir.Path().c_str()));
     adapter.UnLoad();

@@ -88,7 +88,7 @@ TEST_F(AdapterManager, BindingTable)
             ASSERT_TRUE(WriteFile(component / "USBPhone.ini", row.ini));
         }
         for (const auto& copy : row.copies)
-            component.CopyDll(copy.first, copy.second);
+            component.CopyFromBin(copy.first, copy.second);
 
         std::vector<std::string> bound, executed;
         {
@@ -123,8 +123,8 @@ TEST_F(AdapterManager, BindingTable)
 TEST_F(AdapterManager, InfoRecordForSkippedVarne)
 {
     WriteIni("[Common]\nUseVarneUSBPhone=yes\n[AdapterList]\nv=UsbAdapter_Varne.dll\nw=a.dll\n");
-    dir.CopyDll(kRec, "a.dll");
-    dir.CopyDll(kRec, "UsbAdapter_Varne.dll");
+    dir.CopyFromBin(kRec, "a.dll");
+    dir.CopyFromBin(kRec, "UsbAdapter_Varne.dll");
     CUSBManager manager(dir.Path());
     EXPECT_EQ(0, manager.Load(NullCallback));
     EXPECT_EQ(std::vector<std::string>{"Do not use USBAdapter_Varne.dll."}, LogCapture::Instance().Take("INFO"));
@@ -134,8 +134,8 @@ TEST_F(AdapterManager, InfoRecordForSkippedVarne)
 TEST_F(AdapterManager, BroadcastGoesOnPastFailures)
 {
     WriteIni("[AdapterList]\nbad=fails.dll\ngood=rec.dll\n");
-    dir.CopyDll("broken_execute_fails.dll", "fails.dll");
-    dir.CopyDll(kRec, "rec.dll");
+    dir.CopyFromBin("broken_execute_fails.dll", "fails.dll");
+    dir.CopyFromBin(kRec, "rec.dll");
     CUSBManager manager(dir.Path());
     ASSERT_EQ(0, manager.Load(NullCallback));
     LogCapture::Instance().Take();
@@ -185,8 +185,8 @@ TEST_F(AdapterManager, AnExceptionFromAnAdapterIsItsOwnFailure)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         WriteIni("[AdapterList]\nbad=bad.dll\ngood=rec.dll\n");
-        dir.CopyDll(c.dll, "bad.dll");
-        dir.CopyDll(kRec, "rec.dll");
+        dir.CopyFromBin(c.dll, "bad.dll");
+        dir.CopyFromBin(kRec, "rec.dll");
         {
             CUSBManager manager(dir.Path());
             EXPECT_EQ(c.load, manager.Load(NullCallback));
@@ -208,7 +208,7 @@ TEST_F(AdapterManager, AnExceptionFromAnAdapterIsItsOwnFailure)
 TEST_F(AdapterManager, OnlyAdapterFailingEveryCommandStillAnswersZero)
 {
     WriteIni("[AdapterList]\nbad=fails.dll\n");
-    dir.CopyDll("broken_execute_fails.dll", "fails.dll");
+    dir.CopyFromBin("broken_execute_fails.dll", "fails.dll");
     CUSBManager manager(dir.Path());
     ASSERT_EQ(0, manager.Load(NullCallback));
     LogCapture::Instance().Take();
@@ -229,8 +229,8 @@ TEST_F(AdapterManager, ExecuteWithoutAdapters)
 
 TEST_F(AdapterManager, UsbNameWithOneAndTwoAdapters)
 {
-    dir.CopyDll(kRec, "a.dll");
-    dir.CopyDll(kRec, "b.dll");
+    dir.CopyFromBin(kRec, "a.dll");
+    dir.CopyFromBin(kRec, "b.dll");
     const struct {
         const char* ini;
         const char* name;
@@ -253,8 +253,8 @@ TEST_F(AdapterManager, UsbNameWithOneAndTwoAdapters)
 TEST_F(AdapterManager, UnLoadTwice)
 {
     WriteIni("[AdapterList]\na=a.dll\nb=b.dll\n");
-    dir.CopyDll(kRec, "a.dll");
-    dir.CopyDll(kRec, "b.dll");
+    dir.CopyFromBin(kRec, "a.dll");
+    dir.CopyFromBin(kRec, "b.dll");
     {
         CUSBManager manager(dir.Path());
         ASSERT_EQ(0, manager.Load(NullCallback));
@@ -276,8 +276,8 @@ TEST_F(AdapterManager, UnLoadTwice)
 TEST_F(AdapterManager, DeletionUnloadsInBindingOrder)
 {
     WriteIni("[AdapterList]\nz=z.dll\nA=a.dll\n");
-    dir.CopyDll(kRec, "a.dll");
-    dir.CopyDll(kRec, "z.dll");
+    dir.CopyFromBin(kRec, "a.dll");
+    dir.CopyFromBin(kRec, "z.dll");
     {
         CUSBManager manager(dir.Path());
         ASSERT_EQ(0, manager.Load(NullCallback));
@@ -291,8 +291,8 @@ TEST_F(AdapterManager, DeletionUnloadsInBindingOrder)
 TEST_F(AdapterManager, HandsTheCallbackToEveryAdapter)
 {
     WriteIni("[AdapterList]\na=a.dll\nb=b.dll\n");
-    dir.CopyDll(kRec, "a.dll");
-    dir.CopyDll(kRec, "b.dll");
+    dir.CopyFromBin(kRec, "a.dll");
+    dir.CopyFromBin(kRec, "b.dll");
     CUSBManager manager(dir.Path());
     ASSERT_EQ(0, manager.Load(NullCallback));
     for (const char* name : {"a.dll", "b.dll"}) {
@@ -345,8 +345,8 @@ TEST_F(AdapterManager, DirectoryIsTheHostsWithoutTheComponentModule)
 TEST_F(AdapterManager, DirectoryIsTheComponentModules)
 {
     // Any library under the component's file name stands in for it.
-    dir.CopyDll(kRec, "KexUSBPhone.dll");
-    dir.CopyDll(kRec, "a.dll");
+    dir.CopyFromBin(kRec, "KexUSBPhone.dll");
+    dir.CopyFromBin(kRec, "a.dll");
     WriteIni("[AdapterList]\nOnly=a.dll\n");
     HMODULE component = LoadLibraryA((dir / "KexUSBPhone.dll").c_str());
     ASSERT_NE(nullptr, component);

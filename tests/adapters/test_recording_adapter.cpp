@@ -42,7 +42,7 @@ protected:
         TakeSeen();
         g_callbackDelayMs = 0;
         ASSERT_TRUE(WriteFile(dir / "USBPhone.ini", "[AdapterList]\nRec=rec.dll\n"));
-        dir.CopyDll("recording_adapter.dll", "rec.dll");
+        dir.CopyFromBin("recording_adapter.dll", "rec.dll");
         manager = std::make_unique<CUSBManager>(dir.Path());
         ASSERT_EQ(0, manager->Load(SeeingCallback));
         rec = rec_bind("rec.dll");

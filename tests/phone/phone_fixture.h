@@ -1,9 +1,11 @@
-// Shared pieces of the phone object's tests: a private directory with its own
-// "USBPhone.ini", the stub event sink, and a message pump for waiting on
-// adapter threads.
+// Shared pieces of the phone object's tests: the support folder, pump and
+// sink, BSTR makers, a memory figure and a watchdog.
 #pragma once
 
+#include "tests/support/EventSubscription.h"
+#include "tests/support/MessagePump.h"
 #include "tests/support/StubSink.h"
+#include "tests/support/TempDir.h"
 #include "tests/support/files.h"
 
 #include <windows.h>
@@ -25,96 +27,12 @@ namespace phone_test {
 
 using test_support::ExeDirectory;
 
-// A directory of this process's own under %TEMP%, removed with its files.
-class TempDir {
-public:
-    explicit TempDir(const char* tag)
-    {
-        char base[MAX_PATH] = {};
-        GetTempPathA(MAX_PATH, base);
-        char name[MAX_PATH];
-        std::snprintf(name, sizeof name, "%skexphone_%s_%lu_%lu\\", base, tag, GetCurrentProcessId(),
-                      static_cast<unsigned long>(GetTickCount()));
-        m_path = name;
-        CreateDirectoryA(m_path.c_str(), nullptr);
-    }
-    ~TempDir()
-    {
-        for (const std::string& f : m_files)
-            DeleteFileA(f.c_str());
-        RemoveDirectoryA(m_path.c_str());
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& path() const { return m_path; }
-    std::string file(const std::string& name)
-    {
-        std::string f = m_path + name;
-        m_files.push_back(f);
-        return f;
-    }
-    void write(const std::string& name, const std::string& text)
-    {
-        FILE* f = std::fopen(file(name).c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        std::fwrite(text.data(), 1, text.size(), f);
-        std::fclose(f);
-    }
-    void copy(const std::string& from, const std::string& name)
-    {
-        ASSERT_TRUE(CopyFileA(from.c_str(), file(name).c_str(), FALSE)) << from;
-    }
-
-private:
-    std::string m_path;
-    std::vector<std::string> m_files;
-};
-
+using test_support::TempDir;
 using test_support::ReadFile;
 
-// Dispatches this thread's messages until h is signalled or the time is up.
-inline bool PumpUntil(HANDLE h, DWORD timeoutMs = 10000)
-{
-    const DWORD start = GetTickCount();
-    for (;;) {
-        MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        }
-        const DWORD elapsed = GetTickCount() - start;
-        if (elapsed >= timeoutMs)
-            return WaitForSingleObject(h, 0) == WAIT_OBJECT_0;
-        DWORD r = MsgWaitForMultipleObjects(1, &h, FALSE, timeoutMs - elapsed, QS_ALLINPUT);
-        if (r == WAIT_OBJECT_0)
-            return true;
-    }
-}
-
-inline void PumpPending()
-{
-    MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&msg);
-        DispatchMessageA(&msg);
-    }
-}
-
-// Dispatches messages until done() holds; false when the time ran out.
-template <class Done>
-bool PumpWhileNot(Done done, DWORD timeoutMs = 20000)
-{
-    const DWORD start = GetTickCount();
-    for (;;) {
-        PumpPending();
-        if (done())
-            return true;
-        if (GetTickCount() - start > timeoutMs)
-            return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);
-    }
-}
+using test_support::PumpPending;
+using test_support::PumpUntil;
+using test_support::PumpWhileNot;
 
 inline kex::unique_bstr Bstr(const wchar_t* s) { return kex::unique_bstr(SysAllocString(s)); }
 inline kex::unique_bstr BstrLen(const wchar_t* s, UINT len) { return kex::unique_bstr(SysAllocStringLen(s, len)); }

@@ -49,8 +49,8 @@ protected:
             ini += std::string(k) + "=" + ExeDirectory() + dll + "\r\n";
         }
         ini += extra;
-        m_dir.write("USBPhone.ini", ini);
-        CUSBManager::SetDirectoryOverride(m_dir.path());
+        m_dir.Write("USBPhone.ini", ini);
+        CUSBManager::SetDirectoryOverride(m_dir.Path());
     }
 
     RecCommand Last(const RecAdapter& a) const

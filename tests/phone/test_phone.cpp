@@ -167,7 +167,7 @@ TEST_F(PhoneTest, StartFailsWhenNoAdapterCanBeBound)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         if (c.ini)
-            m_dir.write("USBPhone.ini", c.ini);
+            m_dir.Write("USBPhone.ini", c.ini);
         else
             UseAdapters({"Alpha"});
         rec.setIntializeResult(c.intializeResult);
@@ -357,7 +357,7 @@ TEST_F(PhoneTest, PutContactInfoListSendsTheSameRecord)
 // The records the object writes, in a log file of this test's own.
 TEST_F(PhoneTest, TraceRecords)
 {
-    const std::string log = m_dir.file("trace.log");
+    const std::string log = m_dir / "trace.log";
     g_traceLog.SetLogFile(log.c_str());
     g_traceLog.Open();
     g_traceLog.SetSwitch(true);
@@ -958,10 +958,10 @@ TEST_F(PhoneEventsTest, AReportQueuedWhenStopBeginsReachesNothing)
 // and a host stops when the handset is unplugged.
 TEST_F(PhoneEventsTest, TheVirtualHandsetStoppedFromItsPlugOutEvent)
 {
-    m_dir.copy(ExeDirectory() + "virtual_handset.dll", "virtual_handset.dll");
-    m_dir.write("virtual_handset.ini", "[Handset]\r\nScenario=unplug.scenario\r\nControlPipe=\r\nConsole=0\r\n");
-    m_dir.write("unplug.scenario", "plug in\nplug out\nplug in\n");
-    m_dir.write("USBPhone.ini", "[AdapterList]\r\nHandset=virtual_handset.dll\r\n");
+    m_dir.Copy(ExeDirectory() + "virtual_handset.dll", "virtual_handset.dll");
+    m_dir.Write("virtual_handset.ini", "[Handset]\r\nScenario=unplug.scenario\r\nControlPipe=\r\nConsole=0\r\n");
+    m_dir.Write("unplug.scenario", "plug in\nplug out\nplug in\n");
+    m_dir.Write("USBPhone.ini", "[AdapterList]\r\nHandset=virtual_handset.dll\r\n");
     DWORD cookie = 0;
     ASSERT_EQ(cp->Advise(&sink, &cookie), S_OK);
     sink.during = [&] {

@@ -19,15 +19,15 @@ protected:
         s_dir = new TempDir("dll");
         const std::string bin = ExeDirectory();
         for (const char* f : {"KexUSBPhone.dll", "recording_adapter.dll", "recording_adapter2.dll"})
-            s_dir->copy(bin + f, f);
+            s_dir->Copy(bin + f, f);
         // Bare names: found beside the component.
-        s_dir->write("USBPhone.ini",
+        s_dir->Write("USBPhone.ini",
                      "[AdapterList]\r\nBeta=recording_adapter2.dll\r\nAlpha=recording_adapter.dll\r\n");
         rec_journal_install(&s_journal);
         // Loaded first so their records outlive Stop; the component shares them.
-        s_rec1 = LoadLibraryA((s_dir->path() + "recording_adapter.dll").c_str());
-        s_rec2 = LoadLibraryA((s_dir->path() + "recording_adapter2.dll").c_str());
-        s_dll = LoadLibraryA((s_dir->path() + "KexUSBPhone.dll").c_str());
+        s_rec1 = LoadLibraryA((s_dir->Path() + "recording_adapter.dll").c_str());
+        s_rec2 = LoadLibraryA((s_dir->Path() + "recording_adapter2.dll").c_str());
+        s_dll = LoadLibraryA((s_dir->Path() + "KexUSBPhone.dll").c_str());
     }
     static void TearDownTestSuite()
     {

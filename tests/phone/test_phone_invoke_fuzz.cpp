@@ -224,7 +224,7 @@ int AnswerIndex(HRESULT hr)
 TEST_F(PhoneTest, RandomLateBoundCalls)
 {
     // Records of this run go to a file of its own, Errors only.
-    const std::string log = m_dir.file("fuzz.log");
+    const std::string log = m_dir / "fuzz.log";
     g_traceLog.SetLogFile(log.c_str());
     g_traceLog.Open();
     g_traceLog.SetSwitch(false);

@@ -24,7 +24,7 @@ TEST(PrivateBytesMeasure, SeesTwoMebibytesMore)
 
 TEST_F(PhoneTest, StartStopCyclesWithEvents)
 {
-    const std::string log = m_dir.file("soak.log");
+    const std::string log = m_dir / "soak.log";
     g_traceLog.SetLogFile(log.c_str());
     g_traceLog.Open();
     g_traceLog.SetSwitch(false);

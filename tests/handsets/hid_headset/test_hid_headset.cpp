@@ -144,8 +144,8 @@ protected:
         s_dir = new TempDir("hid");
         const std::string bin = ExeDirectory();
         for (const char* f : {"KexUSBPhone.dll", "hid_headset.dll"})
-            s_dir->copy(bin + f, f);
-        s_dll = LoadLibraryA((s_dir->path() + "KexUSBPhone.dll").c_str());
+            s_dir->Copy(bin + f, f);
+        s_dll = LoadLibraryA((s_dir->Path() + "KexUSBPhone.dll").c_str());
     }
     static void TearDownTestSuite()
     {
@@ -156,7 +156,7 @@ protected:
     // Starts the component with the adapter taking the devices in include.
     void StartWith(const std::string& include, size_t wantPlugIns, const std::string& moreAdapters = "")
     {
-        s_dir->write("USBPhone.ini", "[AdapterList]\r\nHeadset=hid_headset.dll\r\n" + moreAdapters +
+        s_dir->Write("USBPhone.ini", "[AdapterList]\r\nHeadset=hid_headset.dll\r\n" + moreAdapters +
                                          "[HidHeadset]\r\nInclude=" + include + "\r\n");
         ASSERT_NE(s_dll, nullptr);
         auto getClassObject = reinterpret_cast<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>(
