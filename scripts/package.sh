@@ -82,23 +82,6 @@ stage_arch() {
     done
 }
 
-# readme_file <name>...: the README's source of an example file: the fenced
-# block after the first "<!-- example: NAME -->" (or "<!-- example: NAME
-# sets: ... -->") comment, for any of the names given.
-readme_file() {
-    awk -v names="$*" '
-        BEGIN { n = split(names, want, " ") }
-        !found {
-            for (i = 1; i <= n; i++)
-                if ($0 == "<!-- example: " want[i] " -->" ||
-                    index($0, "<!-- example: " want[i] " sets:") == 1) { found = 1; next }
-            next
-        }
-        /^```/ { if (inside) exit; inside = 1; next }
-        inside { print }
-    ' README.md
-}
-
 # ---- Build ---------------------------------------------------------------------
 build build/win64 cmake/mingw-x86_64.cmake || die "the 64-bit build failed"
 x86=checked
@@ -140,13 +123,12 @@ Only the 64-bit files in x64/ were run by the package tests there.
 EOF
 fi
 cmake --install build/win64 --prefix "$stage" --component kex_common >/dev/null || die "staging the common part failed"
-# The adapter of "Writing an adapter", as the README shows it.
+# The adapter of "Writing an adapter", as the documents show it.
+bash scripts/docs.sh blocks "$work/blocks" README.md docs/*.md >&2 || die "the documents' example markers cannot be read"
 mkdir -p "$stage/samples/adapter"
-readme_file autoanswer.c >"$stage/samples/adapter/autoanswer.c"
-readme_file autoanswer.def >"$stage/samples/adapter/autoanswer.def"
-readme_file USBPhone.ini autoanswer.ini >"$stage/samples/adapter/USBPhone.ini"
-for f in autoanswer.c autoanswer.def USBPhone.ini; do
-    [ -s "$stage/samples/adapter/$f" ] || die "README.md has no block for the adapter sample's $f"
+for f in autoanswer.c autoanswer.def autoanswer.ini:USBPhone.ini; do
+    [ -s "$work/blocks/example/${f%%:*}" ] || die "the documents have no block for the adapter sample's ${f%%:*}"
+    cp "$work/blocks/example/${f%%:*}" "$stage/samples/adapter/${f#*:}"
 done
 
 # ---- Zip and checksum ----------------------------------------------------------

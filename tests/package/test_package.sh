@@ -76,14 +76,15 @@ top=$(cd "$work/unpacked" && ls)
 pkg=$work/unpacked/$top
 readme=$pkg/README.md
 
-# README block <marker>: the fenced block after the HTML comment <marker>.
-block() {
-    awk -v m="<!-- $1 -->" '
-        $0 == m { found = 1; next }
-        found && /^```/ { if (inside) exit; inside = 1; next }
-        inside { print }
-    ' "$readme"
-}
+# The package's documents: README.md and docs/, every link between them
+# leading to a file of the package, and their marked blocks read by the
+# project's one extractor. block <marker>: the block after "<!-- marker -->".
+out=$(cd "$pkg" && { ls docs/*.md >/dev/null 2>&1 || { echo "no docs/*.md"; false; }; } &&
+    bash "$root/scripts/docs.sh" links README.md docs/*.md 2>&1)
+expect "the package ships docs/, and the links of its documents lead to its files" $? "$out"
+out=$(cd "$pkg" && bash "$root/scripts/docs.sh" blocks "$work/blocks" README.md docs/*.md 2>&1)
+expect "the package's documents' example markers read" $? "$out"
+block() { cat "$work/blocks/${1%%: *}/${1#*: }" 2>/dev/null; }
 
 # (d) The checksum, as the README says to verify it.
 cmd=$(block "package-check: sha256")
