@@ -21,7 +21,7 @@
 # Without a zip it first makes one with scripts/package.sh. The work dir
 # (default build/package-test) is emptied first. Prints PASS/FAIL lines and
 # ends with "package tests: N passed, M failed, K skipped" (K: the checks a
-# 32-bit half would have had where it is not tested here).
+# 32-bit half would have had where it is not tested here; scripts/summary.sh).
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -41,15 +41,17 @@ has() {
 }
 skip=0
 finish() {
-    echo "package tests: $pass passed, $fail failed, $skip skipped"
+    kex_summary "package tests" $pass $fail $skip
     # The prefixes take most of a gigabyte each: kept only to look into a failure.
     [ $fail -eq 0 ] && [ -n "${work:-}" ] && rm -rf "$work"/x64/wineprefix "$work"/x86/wineprefix
     [ $fail -eq 0 ]
     exit
 }
 
-# Can this host run 32-bit Windows programs? Which loader starts a prefix?
-. "$root/scripts/hostarch.sh"
+# Can this host run 32-bit Windows programs? The prefixes and the programs
+# in them are made and run as the build's tests make and run theirs.
+. "$root/scripts/wine-prefix.sh"
+. "$root/scripts/summary.sh"
 kex_probe_win32
 
 if [ $# -ge 1 ]; then
@@ -148,27 +150,14 @@ fi
 # The version resource of the DLL, as windres reads it back.
 dll_version() { "$1-windres" -i "$2" -O rc 2>/dev/null | sed -n 's/^ *FILEVERSION *//p' | tr -d ' \r'; }
 
-# winpath <unix path>: C:\... inside the prefix's drive_c, else Z:\... (Wine
+# Paths inside the prefix's drive_c are given as C:\... (kex_winpath): Wine
 # turns a Z: path into drive_c into a \\?\C: path that its type library
-# loader then cannot open).
-winpath() {
-    local p=$1
-    if [[ $p == "$WINEPREFIX/drive_c/"* ]]; then
-        p=${p#"$WINEPREFIX/drive_c"}
-        echo "C:${p//\//\\}"
-    else
-        echo "Z:${p//\//\\}"
-    fi
-}
+# loader then cannot open.
 
 for arch in "${arches[@]}"; do
     checks_before=$((pass + fail))
-    if [ "$arch" = x64 ]; then
-        triple=x86_64-w64-mingw32 winearch=win64 format=pei-x86-64
-    else
-        triple=i686-w64-mingw32 winearch=win32 format=pei-i386
-    fi
-    loader=$(kex_wine_loader $winearch)
+    kex_arch "$arch"
+    triple=$KEX_ARCH_TRIPLE format=$KEX_ARCH_PE_FORMAT
     t="[$arch]"
     echo "== $arch"
     want=$(tr '.' ',' <<<"$version"),0
@@ -176,27 +165,18 @@ for arch in "${arches[@]}"; do
     [ "$got" = "$want" ]
     expect "$t the DLL's file version is $want" $? "got '$got'"
 
-    prefix=$work/$arch/wineprefix
     mkdir -p "$work/$arch"
-    export WINEPREFIX=$prefix WINEARCH=$winearch WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
-    export WINELOADER=$loader
-    # run <seconds> <program> [args...]: under Wine in this prefix; output in $out
-    # (through a file: Wine's background processes would hold a pipe open).
+    kex_wine_env "$work/$arch/wineprefix" "$KEX_ARCH"
+    prefix=$WINEPREFIX
+    # run <seconds> <program> [args...]: under Wine in this prefix; its output
+    # in $out, with the reason when it crashed or was stopped after <seconds>.
     run() {
         local seconds=$1
         shift
-        timeout -k 5 "$seconds" "$loader" "$@" >"$work/$arch/out.txt" 2>&1 </dev/null
-        local rc=$?
-        out=$(tr -d '\r' <"$work/$arch/out.txt")
-        return $rc
+        out=$(kex_wine_run --timeout "$seconds" "$@" 2>&1)
     }
-    {
-        "$loader" wineboot -i &&
-            "$loader" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f &&
-            "$loader" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f &&
-            wineserver -w
-    } >"$work/$arch/wineboot.log" 2>&1 </dev/null
-    expect "$t a fresh Wine prefix" $? "$(tail -n 20 "$work/$arch/wineboot.log")"
+    kex_wine_prefix 2>&1
+    expect "$t a fresh Wine prefix" $? "$(tail -n 20 "$prefix.log")"
     # The package, unpacked inside the prefix: C:\KexUSBPhone-<version>.
     install=$prefix/drive_c/$top
     (cd "$prefix/drive_c" && cmake -E tar xf "$work/dist/$name.zip")
@@ -205,7 +185,7 @@ for arch in "${arches[@]}"; do
     # (c) The samples build from the package with the README's commands.
     for sample in host_cpp adapter; do
         cmd=$(block "package-build: $sample")
-        [ "$arch" = x64 ] && cmd=${cmd//i686-w64-mingw32-/x86_64-w64-mingw32-}
+        cmd=${cmd//i686-w64-mingw32-/$triple-}
         out=$(cd "$install/samples/$sample" && bash -ec "$cmd" 2>&1)
         expect "$t samples/$sample builds with the README's command" $? "$cmd"$'\n'"$out"
     done
@@ -253,7 +233,7 @@ for arch in "${arches[@]}"; do
     expect "$t registration-free: the README's inline-file manifest plays the call" $? "exit $rc"$'\n'"$out"
 
     for script in phone.vbs phone.js; do
-        run 90 "$dir/kexscript.exe" //nologo "$(winpath "$install/samples/host_script/$script")"
+        run 90 "$dir/kexscript.exe" //nologo "$(kex_winpath "$install/samples/host_script/$script")"
         rc=$?
         [ $rc -eq 0 ] && has "$out" "$script: USBPhoneName = VirtualHandset" "${call_events[@]/#/$script: }"
         expect "$t registration-free: kexscript.exe with its manifest runs $script with events" $? "exit $rc"$'\n'"$out"
@@ -265,18 +245,19 @@ for arch in "${arches[@]}"; do
     expect "$t registration-free: the demo softphone with its manifest plays the demo call" $? "exit $rc"$'\n'"$out"
 
     # The adapter sample, answering a call rung by the sample host; the host
-    # gives up when the handset never unplugs, so only the output counts.
+    # gives up when the handset never unplugs, so only the output counts
+    # (and that it did not crash).
     answer=$work/$arch/autoanswer
     mkdir -p "$answer"
     cp "$dir"/{KexUSBPhone.dll,KexUSBPhone.Component.manifest,phone_host.exe,phone_host.exe.manifest} \
         "$install/samples/adapter"/{autoanswer.dll,USBPhone.ini} "$answer/" 2>/dev/null
     run 60 "$answer/phone_host.exe" --timeout 4000
     has "$out" 'USBPhoneName = AutoAnswer' 'phone_host: OnStateChange(1, 0, -1)' 'autoanswer: command 3: Alice <100>' \
-        'phone_host: OnAction(1)' 'autoanswer: command 5: Alice <100>'
+        'phone_host: OnAction(1)' 'autoanswer: command 5: Alice <100>' && [[ $out != *"phone_host.exe crashed: "* ]]
     expect "$t the adapter sample answers the sample host's call" $? "$out"
 
     # (a) Registered with regsvr32 from the package.
-    dll=$(winpath "$dir/KexUSBPhone.dll")
+    dll=$(kex_winpath "$dir/KexUSBPhone.dll")
     run 60 regsvr32 /s "$dll"
     rc=$?
     run 30 reg query "HKCR\\CLSID\\$clsid\\InprocServer32" /ve
@@ -286,11 +267,11 @@ for arch in "${arches[@]}"; do
     plain=$work/$arch/registered
     mkdir -p "$plain"
     cp "$dir/kexscript.exe" "$plain/"
-    run 90 "$plain/kexscript.exe" //nologo "$(winpath "$install/samples/host_script/phone.vbs")"
+    run 90 "$plain/kexscript.exe" //nologo "$(kex_winpath "$install/samples/host_script/phone.vbs")"
     rc=$?
     [ $rc -eq 0 ] && has "$out" "phone.vbs: USBPhoneName = VirtualHandset" "${call_events[@]/#/phone.vbs: }"
     expect "$t registered: kexscript.exe without a manifest runs phone.vbs with events" $? "exit $rc"$'\n'"$out"
-    run 60 cscript //nologo "$(winpath "$here/registered.vbs")"
+    run 60 cscript //nologo "$(kex_winpath "$here/registered.vbs")"
     rc=$?
     [ $rc -eq 0 ] && has "$out" "started before: False" "started: True" "adapter: VirtualHandset" \
         "started after stop: False" "registered.vbs: done" "[display] RINGING     Alice <100>"
