@@ -1,19 +1,20 @@
 #!/usr/bin/env bash
 # Tests a release package from its zip alone: nothing of the build tree is
-# used. The zip is unpacked into a fresh Wine prefix per architecture; then
-#   - registration-free, with nothing registered: the sample C++ host (built
-#     from the package with the README's command) with its application
-#     manifest, by ProgID and by CLSID, and with the README's inline-file
-#     manifest; kexscript.exe with its manifest running the VBScript and
-#     JScript samples; the demo softphone with its manifest. Each must bind
-#     the virtual handset and see the call's events. Without a manifest,
-#     creation must fail.
-#   - the README's adapter sample, built from the package, answers a call;
-#   - registered with regsvr32 from the package: kexscript.exe without a
-#     manifest (events) and Wine's cscript (no events); unregistered again,
-#     nothing of it is left in the registry;
-#   - the checksum file verifies, the manifests the README shows are the
-#     shipped ones, and the version is the same everywhere.
+# used. In this order:
+#   (a) the checksum file verifies, the manifests the README shows are the
+#       shipped ones, and the version is the same everywhere;
+# then the zip is unpacked into a fresh Wine prefix per architecture, and
+#   (b) the sample C++ host and the README's adapter sample build from the
+#       package with the README's commands;
+#   (c) registration-free, with nothing registered: the sample host with its
+#       application manifest, by ProgID and by CLSID, and with the README's
+#       inline-file manifest; kexscript.exe with its manifest running the
+#       VBScript and JScript samples; the demo softphone with its manifest.
+#       Each must bind the virtual handset and see the call's events. Without
+#       a manifest, creation must fail. The adapter sample answers a call;
+#   (d) registered with regsvr32 from the package: kexscript.exe without a
+#       manifest (events) and Wine's cscript (no events); unregistered again,
+#       nothing of it is left in the registry.
 # 64-bit always; 32-bit where this host runs 32-bit programs and the package
 # is not marked untested.
 #
@@ -87,7 +88,7 @@ block() {
     ' "$readme"
 }
 
-# (d) The checksum, as the README says to verify it.
+# (a) The checksum, as the README says to verify it.
 cmd=$(block "package-check: sha256")
 # A package marked untested or x64-only carries the mark in its name.
 cmd=${cmd//KexUSBPhone-$(tr -d '\r\n' <"$pkg/VERSION").zip/$name.zip}
@@ -182,7 +183,7 @@ for arch in "${arches[@]}"; do
     (cd "$prefix/drive_c" && cmake -E tar xf "$work/dist/$name.zip")
     dir=$install/$arch
 
-    # (c) The samples build from the package with the README's commands.
+    # (b) The samples build from the package with the README's commands.
     for sample in host_cpp adapter; do
         cmd=$(block "package-build: $sample")
         cmd=${cmd//i686-w64-mingw32-/$triple-}
@@ -201,7 +202,7 @@ for arch in "${arches[@]}"; do
     call_events=('OnStateChange(1, 0, -1)' 'OnAction(1)' 'OnAction(12)' 'OnAction(2)' 'OnStateChange(0, 0, -1)')
     host_events=('Start -> 0x00000000' 'USBPhoneName = VirtualHandset' 'the handset was unplugged')
 
-    # (b) Registration-free, with nothing registered. First the control: the
+    # (c) Registration-free, with nothing registered. First the control: the
     # same program under another name has no manifest and must not find it.
     cp "$dir/phone_host.exe" "$dir/no_manifest.exe"
     run 60 "$dir/no_manifest.exe" --timeout 5000
@@ -256,7 +257,7 @@ for arch in "${arches[@]}"; do
         'phone_host: OnAction(1)' 'autoanswer: command 5: Alice <100>' && [[ $out != *"phone_host.exe crashed: "* ]]
     expect "$t the adapter sample answers the sample host's call" $? "$out"
 
-    # (a) Registered with regsvr32 from the package.
+    # (d) Registered with regsvr32 from the package.
     dll=$(kex_winpath "$dir/KexUSBPhone.dll")
     run 60 regsvr32 /s "$dll"
     rc=$?
