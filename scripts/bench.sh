@@ -13,20 +13,15 @@ kex_probe_win32
 bash scripts/setup.sh >&2 || exit 1
 jobs=$(nproc)
 mkdir -p build
-arch=${KEX_BENCH_ARCH:-}
-[ -n "$arch" ] || { [ "$KEX_HOST_WIN32" = 1 ] && arch=win32 || arch=win64; }
-case "$arch" in
-    win32) toolchain=cmake/mingw-i686.cmake label=wine32 ;;
-    win64) toolchain=cmake/mingw-x86_64.cmake label=wine64 ;;
-    *) echo "bench: KEX_BENCH_ARCH must be win32 or win64" >&2; exit 2 ;;
-esac
-echo "machine: $(uname -m), $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), wine $("$(kex_wine_loader "$arch")" --version 2>/dev/null)"
+arch=${KEX_BENCH_ARCH:-$(kex_default_arch)}
+kex_arch "$arch" || { echo "bench: KEX_BENCH_ARCH must be win32 or win64" >&2; exit 2; }
+label=$KEX_ARCH_LABEL
+echo "machine: $(uname -m), $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), wine $("$KEX_ARCH_LOADER" --version 2>/dev/null)"
 echo "windows build: $arch ($KEX_WIN32_EVIDENCE)"
 
 cmake -S . -B build/bench-native -G Ninja -DCMAKE_BUILD_TYPE=Release -DKEX_SANITIZE=OFF >/dev/null &&
     cmake --build build/bench-native -j "$jobs" >&2 || exit 1
-cmake -S . -B "build/$arch" -G Ninja -DCMAKE_TOOLCHAIN_FILE=$toolchain -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
-    cmake --build "build/$arch" -j "$jobs" >&2 || exit 1
+kex_configure "build/$arch" "$arch" && cmake --build "build/$arch" -j "$jobs" >&2 || exit 1
 
 status=0
 for exe in build/bench-native/bin/bench_*; do

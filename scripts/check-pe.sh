@@ -3,18 +3,18 @@
 # 32-bit build on hosts that cannot run it:
 #   the DLL's machine type, its COM exports by their plain names, the embedded
 #   type library and its system kind, and the adapter contract header as C89.
-# Prints one line per check and "check-pe: N passed, N failed".
+# Prints one line per check and closes with "check-pe <arch>: N passed,
+# N failed, 0 skipped" (scripts/summary.sh).
 #   check-pe.sh <build dir> <win32|win64>
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/hostarch.sh"
+. "$root/scripts/summary.sh"
 build=${1:?usage: check-pe.sh <build dir> <win32|win64>}
 arch=${2:?usage: check-pe.sh <build dir> <win32|win64>}
 dll="$build/bin/KexUSBPhone.dll"
-case "$arch" in
-    win32) triple=i686-w64-mingw32 format=pei-i386 syskind=1 syskind_name=SYS_WIN32 ;;
-    win64) triple=x86_64-w64-mingw32 format=pei-x86-64 syskind=3 syskind_name=SYS_WIN64 ;;
-    *) echo "check-pe: unknown architecture $arch" >&2; exit 2 ;;
-esac
+kex_arch "$arch" || { echo "check-pe: unknown architecture $arch" >&2; exit 2; }
+triple=$KEX_ARCH_TRIPLE format=$KEX_ARCH_PE_FORMAT syskind=$KEX_ARCH_SYSKIND syskind_name=$KEX_ARCH_SYSKIND_NAME
 pass=0 fail=0
 check() { # <name> <result 0|1> [detail]
     if [ "$2" = 0 ]; then
@@ -26,7 +26,7 @@ check() { # <name> <result 0|1> [detail]
 
 if [ ! -f "$dll" ]; then
     check "KexUSBPhone.dll exists" 1 "$dll is missing"
-    echo "check-pe: $pass passed, $fail failed"
+    kex_summary "check-pe $arch" $pass $fail 0
     exit 1
 fi
 
@@ -78,5 +78,5 @@ $triple-gcc -std=c89 -pedantic-errors -Werror -fsyntax-only \
     -I "$root" "$root/tests/adapters/contract_c89.c" 2>"$work/c89"
 check "adapter contract header as C89" $? "$(head -c 300 "$work/c89")"
 
-echo "check-pe: $pass passed, $fail failed"
+kex_summary "check-pe $arch" $pass $fail 0
 [ $fail -eq 0 ]

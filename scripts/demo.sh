@@ -19,39 +19,20 @@ cd "$root"
 kex_probe_win32
 
 arch=${KEX_DEMO_ARCH:-}
-if [ -z "$arch" ]; then
-    if [ "$KEX_HOST_WIN32" = 1 ]; then
-        arch=win32
-        echo "== demo: 32-bit build (this host runs 32-bit programs: $KEX_WIN32_EVIDENCE)"
-    else
-        arch=win64
-        echo "== demo: 64-bit build: this host runs only 64-bit programs ($KEX_WIN32_EVIDENCE)"
-    fi
-else
+if [ -n "$arch" ]; then
     echo "== demo: $arch build (KEX_DEMO_ARCH)"
+elif [ "$(kex_default_arch)" = win32 ]; then
+    arch=win32
+    echo "== demo: 32-bit build (this host runs 32-bit programs: $KEX_WIN32_EVIDENCE)"
+else
+    arch=win64
+    echo "== demo: 64-bit build: this host runs only 64-bit programs ($KEX_WIN32_EVIDENCE)"
 fi
-case "$arch" in
-    win32) toolchain=cmake/mingw-i686.cmake ;;
-    win64) toolchain=cmake/mingw-x86_64.cmake ;;
-    *) echo "demo: KEX_DEMO_ARCH must be win32 or win64" >&2; exit 2 ;;
-esac
+kex_arch "$arch" || { echo "demo: KEX_DEMO_ARCH must be win32 or win64" >&2; exit 2; }
 
 bash scripts/setup.sh || { echo "demo: setup failed" >&2; exit 1; }
 
 build=${KEX_BUILD_DIR:-build/$arch}
-mkdir -p "$build"
-log="$build/demo-build.log"
-if [ ! -f "$build/build.ninja" ]; then
-    echo "== demo: configuring $build"
-    if ! cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=$toolchain \
-            -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$log" 2>&1; then
-        cat "$log"; echo "demo: configure failed" >&2; exit 1
-    fi
-fi
-echo "== demo: building in $build"
-if ! cmake --build "$build" -j "$(nproc)" \
-        --target KexUSBPhone virtual_handset handset_ctl demo_softphone >"$log" 2>&1; then
-    cat "$log"; echo "demo: build failed" >&2; exit 1
-fi
+kex_build_targets "$build" "$arch" KexUSBPhone virtual_handset handset_ctl demo_softphone || exit 1
 
 exec bash samples/demo_softphone/run_demo.sh "$build"

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Fuzzes the configuration reader for the given number of seconds (default 30)
 # with libFuzzer, natively (clang, ASan, UBSan). Non-zero exit on a crash.
+# Closes with "fuzz: N passed, N failed, 0 skipped" (scripts/summary.sh).
 # Needs Debian's clang and libclang-rt-14-dev.
 set -euo pipefail
 seconds=${1:-30}
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/summary.sh"
 out=$root/build/fuzz
 mkdir -p "$out/corpus"
 
@@ -28,9 +30,11 @@ cd "$out"
 if ./fuzz_ini -max_total_time="$seconds" -max_len=4096 -dict=ini.dict -print_final_stats=1 \
     -artifact_prefix="$out/" corpus >fuzz.log 2>&1; then
     grep -E '^(Done|stat::)' fuzz.log
+    kex_summary fuzz 1 0 0
 else
     rc=$?
     cat fuzz.log
     echo "fuzz: the configuration reader failed; the input is in $out (crash-*)"
+    kex_summary fuzz 0 1 0
     exit "$rc"
 fi

@@ -1,14 +1,46 @@
-# Sourced by the scripts: can this host run 32-bit programs, and which Wine
-# loader starts a prefix of a given architecture.
+# Sourced by the scripts: the table of the Windows builds, and whether this
+# host can run 32-bit programs.
 #
+#   kex_arch NAME        sets the KEX_ARCH_* variables below from the row of
+#                        the build NAME (win32|win64) or of its package folder
+#                        (x86|x64); non-zero for any other name
 #   kex_probe_win32      sets KEX_HOST_WIN32 (1 or 0) and KEX_WIN32_EVIDENCE
 #                        (one line), once per run: the results are exported,
 #                        so scripts started from this one reuse them.
-#   kex_wine_loader ARCH prints the loader for a prefix of ARCH (win32|win64)
+#   kex_default_arch     prints the build the demo and the benchmarks use
+#   kex_configure DIR ARCH  configures a Windows build of ARCH in DIR, as the
+#                        test command does (log in DIR.configure.log)
+#   kex_build_targets DIR ARCH TARGET...  builds TARGETs in DIR, configured
+#                        first when it has no build yet (log shown on failure)
 #   kex_use_wine ARCH    exports WINELOADER for ARCH
 #
 # KEX_ASSUME_NO_WIN32=1 makes the probe answer 0, to try the 64-bit-only path
 # on any host.
+KEX_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# One row per Windows build. Debian's /usr/bin/wine picks the 32-bit loader
+# whenever wine32 is installed, even for a 64-bit prefix: the loader is named.
+#  build package toolchain file            compiler triple     PE format  type library  Wine loader           label
+kex_arch_rows() {
+    cat <<'ROWS'
+   win32 x86     cmake/mingw-i686.cmake     i686-w64-mingw32    pei-i386   1 SYS_WIN32   /usr/lib/wine/wine    wine32
+   win64 x64     cmake/mingw-x86_64.cmake   x86_64-w64-mingw32  pei-x86-64 3 SYS_WIN64   /usr/lib/wine/wine64  wine64
+ROWS
+}
+
+# The label names the build in benchmark lines; the type library's system
+# kind is its number and name.
+kex_arch() {
+    local build package toolchain triple format kind kind_name loader label
+    while read -r build package toolchain triple format kind kind_name loader label; do
+        [ "$1" = "$build" ] || [ "$1" = "$package" ] || continue
+        KEX_ARCH=$build KEX_ARCH_PACKAGE=$package KEX_ARCH_TOOLCHAIN=$KEX_ROOT/$toolchain
+        KEX_ARCH_TRIPLE=$triple KEX_ARCH_PE_FORMAT=$format KEX_ARCH_SYSKIND=$kind
+        KEX_ARCH_SYSKIND_NAME=$kind_name KEX_ARCH_LOADER=$loader KEX_ARCH_LABEL=$label
+        return 0
+    done < <(kex_arch_rows)
+    return 1
+}
 
 # Some kernels have 32-bit emulation switched off; there no 32-bit code runs,
 # under any Wine. Only running a 32-bit program tells: package lists and uname
@@ -55,16 +87,32 @@ kex_probe_win32() {
     export KEX_HOST_WIN32 KEX_WIN32_EVIDENCE
 }
 
-# Debian's /usr/bin/wine picks the 32-bit loader whenever wine32 is
-# installed, even for a 64-bit prefix: name the loader instead.
-kex_wine_loader() {
-    case "$1" in
-        win64) echo /usr/lib/wine/wine64 ;;
-        *) echo /usr/lib/wine/wine ;;
-    esac
+kex_default_arch() {
+    kex_probe_win32
+    if [ "$KEX_HOST_WIN32" = 1 ]; then echo win32; else echo win64; fi
+}
+
+kex_configure() {
+    local dir=$1
+    kex_arch "$2" || { echo "unknown Windows build $2" >&2; return 2; }
+    mkdir -p "$(dirname "$dir")"
+    cmake -S "$KEX_ROOT" -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$KEX_ARCH_TOOLCHAIN" \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log" >&2; return 1; }
+}
+
+kex_build_targets() {
+    local dir=$1 arch=$2 log=$1/targets-build.log
+    shift 2
+    if [ ! -f "$dir/build.ninja" ]; then
+        echo "== configuring $dir"
+        kex_configure "$dir" "$arch" || { echo "configuring $dir failed" >&2; return 1; }
+    fi
+    echo "== building $* in $dir"
+    cmake --build "$dir" -j "$(nproc)" --target "$@" >"$log" 2>&1 ||
+        { cat "$log"; echo "building in $dir failed" >&2; return 1; }
 }
 
 kex_use_wine() {
-    WINELOADER=$(kex_wine_loader "$1")
-    export WINELOADER
+    kex_arch "$1" || return 1
+    export WINELOADER=$KEX_ARCH_LOADER
 }

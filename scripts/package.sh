@@ -29,14 +29,11 @@ bash scripts/setup.sh || die "setup failed"
 . scripts/hostarch.sh
 kex_probe_win32
 
-# build <dir> <toolchain>: the package's targets of one Windows build, with
-# the settings scripts/test.sh uses (so both share one build tree).
+# build <win32|win64>: the package's targets of one Windows build, with the
+# settings scripts/test.sh uses (so both share one build tree).
 build() {
-    local dir=$1 toolchain=$2
-    mkdir -p build
-    cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log" >&2; return 1; }
-    cmake --build "$dir" --target kex_package_files -j "$(nproc)" || return 1
+    kex_configure "build/$1" "$1" || return 1
+    cmake --build "build/$1" --target kex_package_files -j "$(nproc)" || return 1
 }
 
 # check_pe <triple> <format> <files...>: each file is a PE image of the
@@ -66,9 +63,10 @@ check_exports() {
     return $bad
 }
 
-# stage_arch <build dir> <folder> <triple> <format>: one architecture's folder.
+# stage_arch <win32|win64>: one architecture's folder (x86/ or x64/).
 stage_arch() {
-    local dir=$1 folder=$2 triple=$3 format=$4 f
+    kex_arch "$1" || return 1
+    local dir=build/$1 folder=$KEX_ARCH_PACKAGE triple=$KEX_ARCH_TRIPLE format=$KEX_ARCH_PE_FORMAT f
     cmake --install "$dir" --prefix "$stage/$folder" --component kex_arch >/dev/null || return 1
     for f in "$stage/$folder"/*.dll "$stage/$folder"/*.exe; do
         "$triple-strip" --strip-debug "$f" || return 1
@@ -83,12 +81,13 @@ stage_arch() {
 }
 
 # ---- Build ---------------------------------------------------------------------
-build build/win64 cmake/mingw-x86_64.cmake || die "the 64-bit build failed"
+build win64 || die "the 64-bit build failed"
 x86=checked
-if ! command -v i686-w64-mingw32-g++-posix >/dev/null; then
+kex_arch win32
+if ! command -v "$KEX_ARCH_TRIPLE-g++-posix" >/dev/null; then
     x86=missing
-    note "no 32-bit compiler (i686-w64-mingw32-g++-posix): the package holds x64/ only"
-elif ! build build/win32 cmake/mingw-i686.cmake; then
+    note "no 32-bit compiler ($KEX_ARCH_TRIPLE-g++-posix): the package holds x64/ only"
+elif ! build win32; then
     x86=missing
     note "the 32-bit build failed: the package holds x64/ only"
 elif [ "$KEX_HOST_WIN32" != 1 ]; then
@@ -110,8 +109,8 @@ stage=$work/$name
 rm -rf "$work"
 mkdir -p "$stage"
 
-stage_arch build/win64 x64 x86_64-w64-mingw32 pei-x86-64 || die "staging x64/ failed"
-if [ $x86 != missing ] && ! stage_arch build/win32 x86 i686-w64-mingw32 pei-i386; then
+stage_arch win64 || die "staging x64/ failed"
+if [ $x86 != missing ] && ! stage_arch win32; then
     die "staging x86/ failed"
 fi
 if [ $x86 = untested ]; then

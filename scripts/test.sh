@@ -11,6 +11,7 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 . scripts/hostarch.sh
+. scripts/summary.sh
 kex_probe_win32
 if [ "$KEX_HOST_WIN32" = 1 ]; then
     echo "host: runs 32-bit programs ($KEX_WIN32_EVIDENCE)"
@@ -23,125 +24,107 @@ bash scripts/setup.sh || { echo "setup failed"; exit 1; }
 jobs=$(nproc)
 total_pass=0 total_fail=0 total_skip=0 failed_steps=()
 
-# run_ctest <label> <build dir>
-run_ctest() {
-    local label=$1 dir=$2 log
+# part <name> <command...>: runs one part and shows its output; the part's
+# closing line (scripts/summary.sh) goes to the totals. Skipped checks are
+# those of the 32-bit build: they fail the run when KEX_REQUIRE_WIN32=1.
+part() {
+    local name=$1 log counts pass fail skip
+    shift
     log=$(mktemp)
-    ctest --test-dir "$dir" --output-on-failure -j "$jobs" 2>&1 | tee "$log"
-    local line pass fail
-    line=$(grep -E 'tests passed, [0-9]+ tests failed out of' "$log" | tail -n 1)
-    rm -f "$log"
-    if [ -z "$line" ]; then
-        failed_steps+=("$label: no test summary")
+    "$@" 2>&1 | tee "$log"
+    if ! counts=$(kex_summary_counts "$name" "$log"); then
+        rm -f "$log"
+        total_fail=$((total_fail + 1)); failed_steps+=("$name: no closing summary")
         return
     fi
-    fail=$(sed -E 's/.*tests passed, ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
-    pass=$(( $(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line") - fail ))
-    total_pass=$((total_pass + pass))
-    total_fail=$((total_fail + fail))
-    [ "$fail" -eq 0 ] || failed_steps+=("$label: $fail failed")
-}
-
-# build <label> <dir> [cmake args...]
-build() {
-    local label=$1 dir=$2
-    shift 2
-    echo "== $label: configure and build ($dir)"
-    if ! cmake -S . -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1; then
-        cat "$dir.configure.log"; failed_steps+=("$label: configure"); return 1
-    fi
-    if ! cmake --build "$dir" -j "$jobs"; then
-        failed_steps+=("$label: build"); return 1
-    fi
-}
-
-# check_pe <label> <build dir> <arch>: static checks of the built DLL.
-check_pe() {
-    local label=$1 out line
-    out=$(bash scripts/check-pe.sh "$2" "$3" 2>&1)
-    echo "$out"
-    line=$(grep -E '^check-pe: [0-9]+ passed, [0-9]+ failed$' <<<"$out" | tail -n 1)
-    if [ -z "$line" ]; then
-        total_fail=$((total_fail + 1)); failed_steps+=("$label: static checks did not run"); return
-    fi
-    local pass fail
-    pass=$(sed -E 's/^check-pe: ([0-9]+) passed.*/\1/' <<<"$line")
-    fail=$(sed -E 's/.* ([0-9]+) failed$/\1/' <<<"$line")
+    read -r pass fail skip <<<"$counts"
     total_pass=$((total_pass + pass)); total_fail=$((total_fail + fail))
-    [ "$fail" -eq 0 ] || failed_steps+=("$label: $fail static checks failed")
+    if [ "$fail" -ne 0 ]; then
+        failed_steps+=("$name: $fail failed")
+        # ctest names its failed tests and why (Failed, Timeout, ...).
+        while read -r failed; do failed_steps+=("$name: $failed"); done < <(
+            sed -n '/^The following tests FAILED:/,/^$/s/^[[:space:]]*[0-9]* - //p' "$log")
+    fi
+    if [ "$skip" -gt 0 ] && [ "${KEX_REQUIRE_WIN32:-0}" = 1 ]; then
+        total_fail=$((total_fail + skip))
+        failed_steps+=("$name: $skip not run, and KEX_REQUIRE_WIN32=1 requires them")
+    else
+        total_skip=$((total_skip + skip))
+    fi
+    rm -f "$log"
 }
 
-# skip_ctest <label> <build dir>: the tests that cannot run on this host.
-skip_ctest() {
-    local label=$1 count
+# ctest_part <name> <build dir>: the build's tests, closed by their summary.
+ctest_part() {
+    local log line fail total
+    log=$(mktemp)
+    ctest --test-dir "$2" --output-on-failure -j "$jobs" 2>&1 | tee "$log"
+    line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
+    rm -f "$log"
+    [ -n "$line" ] || return
+    fail=$(sed -E 's/.*tests passed, ([0-9]+) tests failed out of.*/\1/' <<<"$line")
+    total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
+    kex_summary "$1" $((total - fail)) "$fail" 0
+}
+
+# not_run <name> <build dir>: the tests that cannot run on this host.
+not_run() {
+    local count
     count=$(ctest --test-dir "$2" -N 2>/dev/null | sed -nE 's/^Total Tests: ([0-9]+)$/\1/p')
-    count=${count:-0}
-    echo "$label: not run — this host runs only 64-bit programs ($KEX_WIN32_EVIDENCE)"
-    if [ "${KEX_REQUIRE_WIN32:-0}" = 1 ]; then
-        total_fail=$((total_fail + count))
-        failed_steps+=("$label: $count tests not run, and KEX_REQUIRE_WIN32=1 requires them")
+    echo "$1: not run — this host runs only 64-bit programs ($KEX_WIN32_EVIDENCE)"
+    kex_summary "$1" 0 0 "${count:-0}"
+}
+
+# build <name> <dir> <win32|win64|native>
+build() {
+    local name=$1 dir=$2
+    echo "== $name: configure and build ($dir)"
+    if [ "$3" = native ]; then
+        cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug >"$dir.configure.log" 2>&1 ||
+            { cat "$dir.configure.log"; false; }
     else
-        total_skip=$((total_skip + count))
-    fi
+        kex_configure "$dir" "$3"
+    fi || { failed_steps+=("$name: configure"); return 1; }
+    cmake --build "$dir" -j "$jobs" || { failed_steps+=("$name: build"); return 1; }
 }
 
 mkdir -p build
-if build native build/native -DCMAKE_BUILD_TYPE=Debug; then
+if build native build/native native; then
     echo "== native: tests (AddressSanitizer, UndefinedBehaviorSanitizer)"
-    run_ctest native build/native
+    part native ctest_part native build/native
 fi
 # Built everywhere, so a compile error in the 32-bit build always fails.
-if build win32 build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
+if build win32 build/win32 win32; then
     echo "== win32: static checks"
-    check_pe win32 build/win32 win32
+    part "check-pe win32" bash scripts/check-pe.sh build/win32 win32
     if [ "$KEX_HOST_WIN32" = 1 ]; then
         echo "== win32: tests under Wine"
-        run_ctest win32 build/win32
+        part win32 ctest_part win32 build/win32
     else
-        skip_ctest win32 build/win32
+        part win32 not_run win32 build/win32
     fi
 fi
 # The 64-bit DLL for 64-bit hosts: same sources, its own Wine prefix.
-if [ "${KEX_SKIP_WIN64:-0}" != 1 ] &&
-    build win64 build/win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
+if [ "${KEX_SKIP_WIN64:-0}" != 1 ] && build win64 build/win64 win64; then
     echo "== win64: static checks"
-    check_pe win64 build/win64 win64
+    part "check-pe win64" bash scripts/check-pe.sh build/win64 win64
     echo "== win64: tests under 64-bit Wine"
-    run_ctest win64 build/win64
+    part win64 ctest_part win64 build/win64
 fi
 # The release package: made by scripts/package.sh, tested from its zip alone.
 if [ "${KEX_SKIP_WIN64:-0}" != 1 ]; then
     echo "== package: make the release zip and test it from the zip alone"
-    log=$(mktemp)
-    bash tests/package/test_package.sh 2>&1 | tee "$log"
-    counts=$(sed -nE 's/^package tests: ([0-9]+) passed, ([0-9]+) failed, ([0-9]+) skipped$/\1 \2 \3/p' "$log" | tail -n 1)
-    rm -f "$log"
-    if [ -z "$counts" ]; then
-        total_fail=$((total_fail + 1)); failed_steps+=("package: no test summary")
-    else
-        read -r p f k <<<"$counts"
-        total_pass=$((total_pass + p)); total_fail=$((total_fail + f))
-        [ "$f" -eq 0 ] || failed_steps+=("package: $f failed")
-        if [ "$k" -gt 0 ] && [ "${KEX_REQUIRE_WIN32:-0}" = 1 ]; then
-            total_fail=$((total_fail + k)); failed_steps+=("package: $k checks of x86/ not run, and KEX_REQUIRE_WIN32=1 requires them")
-        else
-            total_skip=$((total_skip + k))
-        fi
-    fi
+    part "package tests" bash tests/package/test_package.sh
 fi
 # A short fuzzing run of the configuration reader (libFuzzer, natively).
 if [ -f scripts/fuzz.sh ]; then
     echo "== fuzz: configuration reader, ${KEX_FUZZ_SECONDS:-30} s"
-    if bash scripts/fuzz.sh "${KEX_FUZZ_SECONDS:-30}"; then
-        total_pass=$((total_pass + 1))
-    else
-        total_fail=$((total_fail + 1)); failed_steps+=("fuzz")
-    fi
+    part fuzz bash scripts/fuzz.sh "${KEX_FUZZ_SECONDS:-30}"
 fi
 
 echo
 if [ ${#failed_steps[@]} -gt 0 ]; then
     printf 'FAILED: %s\n' "${failed_steps[@]}"
 fi
-echo "total: $total_pass passed, $total_fail failed, $total_skip skipped"
+kex_summary total "$total_pass" "$total_fail" "$total_skip"
 [ ${#failed_steps[@]} -eq 0 ] && [ "$total_fail" -eq 0 ]

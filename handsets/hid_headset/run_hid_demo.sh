@@ -14,35 +14,19 @@ cd "$root"
 built=${KEX_HID_DEMO_BUILT:-0}
 [ "$built" = 1 ] || bash scripts/setup.sh || { echo "demo: setup failed" >&2; exit 1; }
 
-. scripts/hostarch.sh
+. scripts/wine-prefix.sh
 kex_probe_win32
-arch=${KEX_DEMO_ARCH:-}
-[ -n "$arch" ] || { [ "$KEX_HOST_WIN32" = 1 ] && arch=win32 || arch=win64; }
-case "$arch" in
-    win32) toolchain=cmake/mingw-i686.cmake ;;
-    win64) toolchain=cmake/mingw-x86_64.cmake ;;
-    *) echo "demo: KEX_DEMO_ARCH must be win32 or win64" >&2; exit 2 ;;
-esac
+arch=${KEX_DEMO_ARCH:-$(kex_default_arch)}
+kex_arch "$arch" || { echo "demo: KEX_DEMO_ARCH must be win32 or win64" >&2; exit 2; }
 build=${KEX_BUILD_DIR:-build/$arch}
 echo "== demo: $arch build in $build ($KEX_WIN32_EVIDENCE)"
-mkdir -p "$build"
-log="$build/hid-demo-build.log"
-if [ "$built" != 1 ] && [ ! -f "$build/build.ninja" ]; then
-    echo "== demo: configuring $build"
-    if ! cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=$toolchain \
-            -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$log" 2>&1; then
-        cat "$log"; echo "demo: configure failed" >&2; exit 1
-    fi
-fi
-[ "$built" = 1 ] || echo "== demo: building in $build"
-if [ "$built" != 1 ] && ! cmake --build "$build" -j "$(nproc)" --target KexUSBPhone hid_headset demo_softphone \
-        virtual_hid_driver install_virtual_hid hid_demo_headset >"$log" 2>&1; then
-    cat "$log"; echo "demo: build failed" >&2; exit 1
+if [ "$built" != 1 ]; then
+    kex_build_targets "$build" "$arch" KexUSBPhone hid_headset demo_softphone \
+        virtual_hid_driver install_virtual_hid hid_demo_headset || exit 1
 fi
 build=$(cd "$build" && pwd)
 run="$build/hid-run"
 demo="$build/hid-demo"
-winpath() { echo "Z:${1//\//\\}"; }
 
 rm -rf "$demo"
 mkdir -p "$demo"
@@ -61,30 +45,30 @@ LogPrintLevel=7
 INI
 
 # The headset is plugged in afresh (the last run unplugged it).
-inf=$(winpath "$build/hid/virtual_hid.inf")
-"$run" "$(winpath "$build/hid/install_virtual_hid.exe")" remove 1209:b001 >/dev/null 2>&1
-if ! out=$("$run" "$(winpath "$build/hid/install_virtual_hid.exe")" install "$inf" 1:1209:b001 2>&1); then
+inf=$(kex_winpath "$build/hid/virtual_hid.inf")
+"$run" "$(kex_winpath "$build/hid/install_virtual_hid.exe")" remove 1209:b001 >/dev/null 2>&1
+if ! out=$("$run" "$(kex_winpath "$build/hid/install_virtual_hid.exe")" install "$inf" 1:1209:b001 2>&1); then
     echo "$out" >&2; echo "demo: plugging in the virtual HID headset failed" >&2; exit 2
 fi
 
 # The HID prefix is the tests' own: register there, and take it back after.
-dll=$(winpath "$demo/KexUSBPhone.dll")
+dll=$(kex_winpath "$demo/KexUSBPhone.dll")
 if ! out=$("$run" regsvr32 /s "$dll" 2>&1); then
     echo "$out" >&2; echo "demo: registering $dll failed" >&2; exit 2
 fi
 player_log=$(mktemp)
 cleanup() {
     "$run" regsvr32 /s /u "$dll" >/dev/null 2>&1
-    "$run" "$(winpath "$build/hid/install_virtual_hid.exe")" install "$inf" 1:1209:b001 >/dev/null 2>&1
+    "$run" "$(kex_winpath "$build/hid/install_virtual_hid.exe")" install "$inf" 1:1209:b001 >/dev/null 2>&1
     rm -f "$player_log"
 }
 trap cleanup EXIT
 
 echo "== host = demo_softphone.exe, handset = hid_headset.dll with the virtual HID headset 1209:b001"
 echo
-"$run" "$(winpath "$build/hid/hid_demo_headset.exe")" >"$player_log" 2>&1 &
+"$run" "$(kex_winpath "$build/hid/hid_demo_headset.exe")" >"$player_log" 2>&1 &
 player=$!
-"$run" "$(winpath "$demo/demo_softphone.exe")"
+"$run" "$(kex_winpath "$demo/demo_softphone.exe")"
 rc=$?
 wait $player
 player_rc=$?

@@ -10,6 +10,7 @@
 # try handset_ctl or your own host against the demo afterwards.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
+. "$root/scripts/wine-prefix.sh"
 build=$(cd "${1:?usage: run_demo.sh <build dir> [<demo dir>]}" && pwd)
 demo=${2:-$build/demo}
 run="$build/wine-run"
@@ -23,8 +24,7 @@ mkdir -p "$demo"
 cp "$build"/bin/{KexUSBPhone.dll,virtual_handset.dll,demo_softphone.exe,handset_ctl.exe} "$demo"/
 cp "$root"/packaging/USBPhone.ini "$root"/handsets/virtual_handset/{virtual_handset.ini,demo.scenario} "$demo"/
 
-winpath() { echo "Z:${1//\//\\}"; }
-dll=$(winpath "$demo/KexUSBPhone.dll")
+dll=$(kex_winpath "$demo/KexUSBPhone.dll")
 
 # /reg:64: in a 64-bit prefix `reg` itself runs as a 32-bit program and would
 # otherwise look at the 32-bit view of CLSID (a 32-bit prefix has only one).
@@ -68,7 +68,7 @@ echo "== demo: KexUSBPhone.dll registered for the current user from $demo"
 [ $machine = 1 ] && echo "   (and per machine in the build's Wine prefix: Wine 8 ignores per-user classes)"
 echo "== host = demo_softphone.exe, handset = virtual_handset.dll (scenario demo.scenario)"
 echo
-"$run" "$(winpath "$demo/demo_softphone.exe")"
+"$run" "$(kex_winpath "$demo/demo_softphone.exe")"
 rc=$?
 echo
 echo "trace log on this machine: $demo/log/KexUSBPhone.log"

@@ -1,19 +1,20 @@
 #!/usr/bin/env bash
 # Tests a release package from its zip alone: nothing of the build tree is
-# used. The zip is unpacked into a fresh Wine prefix per architecture; then
-#   - registration-free, with nothing registered: the sample C++ host (built
-#     from the package with the README's command) with its application
-#     manifest, by ProgID and by CLSID, and with the README's inline-file
-#     manifest; kexscript.exe with its manifest running the VBScript and
-#     JScript samples; the demo softphone with its manifest. Each must bind
-#     the virtual handset and see the call's events. Without a manifest,
-#     creation must fail.
-#   - the README's adapter sample, built from the package, answers a call;
-#   - registered with regsvr32 from the package: kexscript.exe without a
-#     manifest (events) and Wine's cscript (no events); unregistered again,
-#     nothing of it is left in the registry;
-#   - the checksum file verifies, the manifests the README shows are the
-#     shipped ones, and the version is the same everywhere.
+# used. In this order:
+#   (a) the checksum file verifies, the manifests the README shows are the
+#       shipped ones, and the version is the same everywhere;
+# then the zip is unpacked into a fresh Wine prefix per architecture, and
+#   (b) the sample C++ host and the README's adapter sample build from the
+#       package with the README's commands;
+#   (c) registration-free, with nothing registered: the sample host with its
+#       application manifest, by ProgID and by CLSID, and with the README's
+#       inline-file manifest; kexscript.exe with its manifest running the
+#       VBScript and JScript samples; the demo softphone with its manifest.
+#       Each must bind the virtual handset and see the call's events. Without
+#       a manifest, creation must fail. The adapter sample answers a call;
+#   (d) registered with regsvr32 from the package: kexscript.exe without a
+#       manifest (events) and Wine's cscript (no events); unregistered again,
+#       nothing of it is left in the registry.
 # 64-bit always; 32-bit where this host runs 32-bit programs and the package
 # is not marked untested.
 #
@@ -21,7 +22,7 @@
 # Without a zip it first makes one with scripts/package.sh. The work dir
 # (default build/package-test) is emptied first. Prints PASS/FAIL lines and
 # ends with "package tests: N passed, M failed, K skipped" (K: the checks a
-# 32-bit half would have had where it is not tested here).
+# 32-bit half would have had where it is not tested here; scripts/summary.sh).
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -41,15 +42,17 @@ has() {
 }
 skip=0
 finish() {
-    echo "package tests: $pass passed, $fail failed, $skip skipped"
+    kex_summary "package tests" $pass $fail $skip
     # The prefixes take most of a gigabyte each: kept only to look into a failure.
     [ $fail -eq 0 ] && [ -n "${work:-}" ] && rm -rf "$work"/x64/wineprefix "$work"/x86/wineprefix
     [ $fail -eq 0 ]
     exit
 }
 
-# Can this host run 32-bit Windows programs? Which loader starts a prefix?
-. "$root/scripts/hostarch.sh"
+# Can this host run 32-bit Windows programs? The prefixes and the programs
+# in them are made and run as the build's tests make and run theirs.
+. "$root/scripts/wine-prefix.sh"
+. "$root/scripts/summary.sh"
 kex_probe_win32
 
 if [ $# -ge 1 ]; then
@@ -86,7 +89,7 @@ out=$(cd "$pkg" && bash "$root/scripts/docs.sh" blocks "$work/blocks" README.md 
 expect "the package's documents' example markers read" $? "$out"
 block() { cat "$work/blocks/${1%%: *}/${1#*: }" 2>/dev/null; }
 
-# (d) The checksum, as the README says to verify it.
+# (a) The checksum, as the README says to verify it.
 cmd=$(block "package-check: sha256")
 # A package marked untested or x64-only carries the mark in its name.
 cmd=${cmd//KexUSBPhone-$(tr -d '\r\n' <"$pkg/VERSION").zip/$name.zip}
@@ -149,27 +152,14 @@ fi
 # The version resource of the DLL, as windres reads it back.
 dll_version() { "$1-windres" -i "$2" -O rc 2>/dev/null | sed -n 's/^ *FILEVERSION *//p' | tr -d ' \r'; }
 
-# winpath <unix path>: C:\... inside the prefix's drive_c, else Z:\... (Wine
+# Paths inside the prefix's drive_c are given as C:\... (kex_winpath): Wine
 # turns a Z: path into drive_c into a \\?\C: path that its type library
-# loader then cannot open).
-winpath() {
-    local p=$1
-    if [[ $p == "$WINEPREFIX/drive_c/"* ]]; then
-        p=${p#"$WINEPREFIX/drive_c"}
-        echo "C:${p//\//\\}"
-    else
-        echo "Z:${p//\//\\}"
-    fi
-}
+# loader then cannot open.
 
 for arch in "${arches[@]}"; do
     checks_before=$((pass + fail))
-    if [ "$arch" = x64 ]; then
-        triple=x86_64-w64-mingw32 winearch=win64 format=pei-x86-64
-    else
-        triple=i686-w64-mingw32 winearch=win32 format=pei-i386
-    fi
-    loader=$(kex_wine_loader $winearch)
+    kex_arch "$arch"
+    triple=$KEX_ARCH_TRIPLE format=$KEX_ARCH_PE_FORMAT
     t="[$arch]"
     echo "== $arch"
     want=$(tr '.' ',' <<<"$version"),0
@@ -177,36 +167,27 @@ for arch in "${arches[@]}"; do
     [ "$got" = "$want" ]
     expect "$t the DLL's file version is $want" $? "got '$got'"
 
-    prefix=$work/$arch/wineprefix
     mkdir -p "$work/$arch"
-    export WINEPREFIX=$prefix WINEARCH=$winearch WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
-    export WINELOADER=$loader
-    # run <seconds> <program> [args...]: under Wine in this prefix; output in $out
-    # (through a file: Wine's background processes would hold a pipe open).
+    kex_wine_env "$work/$arch/wineprefix" "$KEX_ARCH"
+    prefix=$WINEPREFIX
+    # run <seconds> <program> [args...]: under Wine in this prefix; its output
+    # in $out, with the reason when it crashed or was stopped after <seconds>.
     run() {
         local seconds=$1
         shift
-        timeout -k 5 "$seconds" "$loader" "$@" >"$work/$arch/out.txt" 2>&1 </dev/null
-        local rc=$?
-        out=$(tr -d '\r' <"$work/$arch/out.txt")
-        return $rc
+        out=$(kex_wine_run --timeout "$seconds" "$@" 2>&1)
     }
-    {
-        "$loader" wineboot -i &&
-            "$loader" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f &&
-            "$loader" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f &&
-            wineserver -w
-    } >"$work/$arch/wineboot.log" 2>&1 </dev/null
-    expect "$t a fresh Wine prefix" $? "$(tail -n 20 "$work/$arch/wineboot.log")"
+    kex_wine_prefix 2>&1
+    expect "$t a fresh Wine prefix" $? "$(tail -n 20 "$prefix.log")"
     # The package, unpacked inside the prefix: C:\KexUSBPhone-<version>.
     install=$prefix/drive_c/$top
     (cd "$prefix/drive_c" && cmake -E tar xf "$work/dist/$name.zip")
     dir=$install/$arch
 
-    # (c) The samples build from the package with the README's commands.
+    # (b) The samples build from the package with the README's commands.
     for sample in host_cpp adapter; do
         cmd=$(block "package-build: $sample")
-        [ "$arch" = x64 ] && cmd=${cmd//i686-w64-mingw32-/x86_64-w64-mingw32-}
+        cmd=${cmd//i686-w64-mingw32-/$triple-}
         out=$(cd "$install/samples/$sample" && bash -ec "$cmd" 2>&1)
         expect "$t samples/$sample builds with the README's command" $? "$cmd"$'\n'"$out"
     done
@@ -222,7 +203,7 @@ for arch in "${arches[@]}"; do
     call_events=('OnStateChange(1, 0, -1)' 'OnAction(1)' 'OnAction(12)' 'OnAction(2)' 'OnStateChange(0, 0, -1)')
     host_events=('Start -> 0x00000000' 'USBPhoneName = VirtualHandset' 'the handset was unplugged')
 
-    # (b) Registration-free, with nothing registered. First the control: the
+    # (c) Registration-free, with nothing registered. First the control: the
     # same program under another name has no manifest and must not find it.
     cp "$dir/phone_host.exe" "$dir/no_manifest.exe"
     run 60 "$dir/no_manifest.exe" --timeout 5000
@@ -254,7 +235,7 @@ for arch in "${arches[@]}"; do
     expect "$t registration-free: the README's inline-file manifest plays the call" $? "exit $rc"$'\n'"$out"
 
     for script in phone.vbs phone.js; do
-        run 90 "$dir/kexscript.exe" //nologo "$(winpath "$install/samples/host_script/$script")"
+        run 90 "$dir/kexscript.exe" //nologo "$(kex_winpath "$install/samples/host_script/$script")"
         rc=$?
         [ $rc -eq 0 ] && has "$out" "$script: USBPhoneName = VirtualHandset" "${call_events[@]/#/$script: }"
         expect "$t registration-free: kexscript.exe with its manifest runs $script with events" $? "exit $rc"$'\n'"$out"
@@ -266,18 +247,19 @@ for arch in "${arches[@]}"; do
     expect "$t registration-free: the demo softphone with its manifest plays the demo call" $? "exit $rc"$'\n'"$out"
 
     # The adapter sample, answering a call rung by the sample host; the host
-    # gives up when the handset never unplugs, so only the output counts.
+    # gives up when the handset never unplugs, so only the output counts
+    # (and that it did not crash).
     answer=$work/$arch/autoanswer
     mkdir -p "$answer"
     cp "$dir"/{KexUSBPhone.dll,KexUSBPhone.Component.manifest,phone_host.exe,phone_host.exe.manifest} \
         "$install/samples/adapter"/{autoanswer.dll,USBPhone.ini} "$answer/" 2>/dev/null
     run 60 "$answer/phone_host.exe" --timeout 4000
     has "$out" 'USBPhoneName = AutoAnswer' 'phone_host: OnStateChange(1, 0, -1)' 'autoanswer: command 3: Alice <100>' \
-        'phone_host: OnAction(1)' 'autoanswer: command 5: Alice <100>'
+        'phone_host: OnAction(1)' 'autoanswer: command 5: Alice <100>' && [[ $out != *"phone_host.exe crashed: "* ]]
     expect "$t the adapter sample answers the sample host's call" $? "$out"
 
-    # (a) Registered with regsvr32 from the package.
-    dll=$(winpath "$dir/KexUSBPhone.dll")
+    # (d) Registered with regsvr32 from the package.
+    dll=$(kex_winpath "$dir/KexUSBPhone.dll")
     run 60 regsvr32 /s "$dll"
     rc=$?
     run 30 reg query "HKCR\\CLSID\\$clsid\\InprocServer32" /ve
@@ -287,11 +269,11 @@ for arch in "${arches[@]}"; do
     plain=$work/$arch/registered
     mkdir -p "$plain"
     cp "$dir/kexscript.exe" "$plain/"
-    run 90 "$plain/kexscript.exe" //nologo "$(winpath "$install/samples/host_script/phone.vbs")"
+    run 90 "$plain/kexscript.exe" //nologo "$(kex_winpath "$install/samples/host_script/phone.vbs")"
     rc=$?
     [ $rc -eq 0 ] && has "$out" "phone.vbs: USBPhoneName = VirtualHandset" "${call_events[@]/#/phone.vbs: }"
     expect "$t registered: kexscript.exe without a manifest runs phone.vbs with events" $? "exit $rc"$'\n'"$out"
-    run 60 cscript //nologo "$(winpath "$here/registered.vbs")"
+    run 60 cscript //nologo "$(kex_winpath "$here/registered.vbs")"
     rc=$?
     [ $rc -eq 0 ] && has "$out" "started before: False" "started: True" "adapter: VirtualHandset" \
         "started after stop: False" "registered.vbs: done" "[display] RINGING     Alice <100>"
