@@ -169,7 +169,7 @@ TEST(VirtualHandset, ScenarioRunsOnItsOwnThreadAndSkipsBadLines)
     EXPECT_TRUE(h.log_has("scenario line 6 \"key 12\": unknown key \"12\""));
 
     // Nothing beyond "plug in" until the host rings.
-    ASSERT_TRUE(wait_for([] { return !calls().empty(); }));
+    ASSERT_TRUE(wait_for([] { return !calls().empty(); })) << "no \"plug in\" from the scenario within 10 s";
     Sleep(100);
     EXPECT_EQ(1u, calls().size());
     EXPECT_EQ(0, h.execute(KEX_CMD_RING, text("Alice"), text("100")));
@@ -280,11 +280,11 @@ TEST(VirtualHandset, OverlongControlLineIsRefused)
 {
     Handset h("virtual_handset.dll", "");
     ASSERT_EQ(0, h.intialize(record_callback));
-    kex::unique_handle pipe;
+    kex::unique_file pipe;
     ASSERT_TRUE(wait_for([&] {
         pipe.reset(CreateFileA(h.pipe().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        return pipe.get() != INVALID_HANDLE_VALUE;
-    }));
+        return static_cast<bool>(pipe);
+    })) << "the control pipe " << h.pipe() << " did not open within 10 s";
     auto exchange = [&](const std::string& line) {
         DWORD n = 0;
         WriteFile(pipe.get(), line.data(), static_cast<DWORD>(line.size()), &n, nullptr);
@@ -306,7 +306,7 @@ TEST(VirtualHandset, UnInitializeStopsEverythingAndNoCallbackFollows)
 {
     Handset h("virtual_handset.dll", "plug in\nsleep 600000\nplug out\n");
     ASSERT_EQ(0, h.intialize(record_callback));
-    ASSERT_TRUE(wait_for([] { return calls().size() == 1; }));
+    ASSERT_TRUE(wait_for([] { return calls().size() == 1; })) << "no \"plug in\" from the scenario within 10 s";
     std::string out;
     // The control pipe is served while a long scenario step runs.
     EXPECT_EQ(0, run_ctl("--pipe " + h.pipe() + " mute", out)) << out;
@@ -362,7 +362,7 @@ TEST(VirtualHandset, UnInitializeDeliversAReportWaitingForTheHostThread)
 
     Handset h("virtual_handset.dll", "plug in\n");
     ASSERT_EQ(0, h.intialize(marshalling_callback));
-    ASSERT_TRUE(wait_for([] { return g_waiting.load(); }));
+    ASSERT_TRUE(wait_for([] { return g_waiting.load(); })) << "the scenario's report did not reach the callback within 10 s";
     // This thread pumps no messages of its own before stopping.
     DWORD start = GetTickCount();
     h.uninitialize();
