@@ -153,16 +153,19 @@ std::string Show(const Leds& leds)
     return s;
 }
 
+// The events as the host saw them, by name: "OnKey(5) OnAction(14)".
 std::string Describe(const std::vector<SinkCall>& events)
 {
-    std::string s;
+    static const char* const kNames[] = {"OnStateChange", "OnKey", "OnAction"}; // DISPIDs 1 to 3
+    std::string text;
     for (const SinkCall& e : events) {
-        s += "{" + std::to_string(e.id) + ":";
-        for (long a : e.args)
-            s += " " + std::to_string(a);
-        s += "}";
+        const bool named = e.id >= 1 && e.id <= 3;
+        text += named ? kNames[e.id - 1] : "DISPID " + std::to_string(e.id);
+        for (std::size_t i = 0; i < e.args.size(); ++i)
+            text += (i == 0 ? "(" : ", ") + std::to_string(e.args[i]);
+        text += e.args.empty() ? " " : ") ";
     }
-    return s;
+    return text;
 }
 
 struct Event {
