@@ -8,6 +8,8 @@
 // Without words, lines are read from standard input. Each line is answered
 // by the handset with "ok" or "error: ..."; errors are printed.
 // Exit status: 0 all lines accepted, 1 some line rejected, 2 no handset.
+#include "win32/raii.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -20,8 +22,13 @@
 namespace {
 
 const char kDefaultPipe[] = "\\\\.\\pipe\\KexVirtualHandset";
+// Another client is being served; that can take as long as its own waits, so
+// a busy pipe is waited for at least this long.
+constexpr DWORD kBusyWaitMs = 5000;
+// How often a pipe that is not there yet is looked for.
+constexpr DWORD kRetryMs = 100;
 
-int usage()
+int Usage()
 {
     std::fprintf(stderr,
                  "usage: handset_ctl [--pipe NAME] [--wait MS] [LINE[, LINE...]]\n"
@@ -36,30 +43,29 @@ int usage()
 
 // Opens the pipe, waiting up to `waitMs` for the handset to create it and
 // for a busy pipe to become free.
-HANDLE connect(const std::string& name, DWORD waitMs)
+kex::unique_file Connect(const std::string& name, DWORD waitMs)
 {
     DWORD start = GetTickCount();
     for (;;) {
-        HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (h != INVALID_HANDLE_VALUE)
-            return h;
+        kex::unique_file pipe(CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (pipe)
+            return pipe;
         DWORD err = GetLastError();
         DWORD waited = GetTickCount() - start;
         DWORD left = waited < waitMs ? waitMs - waited : 0;
         if (err == ERROR_PIPE_BUSY) {
-            // Another client is being served; that can take as long as its
-            // own waits, so allow at least a few seconds.
-            if (!WaitNamedPipeA(name.c_str(), left > 5000 ? left : 5000))
-                return INVALID_HANDLE_VALUE;
+            if (!WaitNamedPipeA(name.c_str(), left > kBusyWaitMs ? left : kBusyWaitMs))
+                return {};
             continue;
         }
         if (left == 0)
-            return INVALID_HANDLE_VALUE;
-        Sleep(left < 100 ? left : 100);
+            return {};
+        // No event tells when another process creates a pipe: look again.
+        Sleep(left < kRetryMs ? left : kRetryMs);
     }
 }
 
-bool send_line(HANDLE pipe, const std::string& line, std::string& reply)
+bool SendLine(HANDLE pipe, const std::string& line, std::string& reply)
 {
     std::string out = line + "\n";
     DWORD sent = 0;
@@ -76,7 +82,7 @@ bool send_line(HANDLE pipe, const std::string& line, std::string& reply)
     return false;
 }
 
-std::string trim(const std::string& s)
+std::string Trim(const std::string& s)
 {
     size_t b = s.find_first_not_of(" \t\r\n");
     if (b == std::string::npos)
@@ -85,66 +91,86 @@ std::string trim(const std::string& s)
     return s.substr(b, e - b + 1);
 }
 
-} // namespace
-
-int main(int argc, char** argv)
-{
+struct Options {
     std::string pipeName = kDefaultPipe;
     DWORD waitMs = 0;
-    std::string words;
+    std::string words; // the words after the options, joined by spaces
+};
+
+// False when the usage is to be shown.
+bool ParseOptions(int argc, char** argv, Options& options)
+{
     int i = 1;
     for (; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--pipe") == 0 && i + 1 < argc) {
-            pipeName = argv[++i];
-        } else if (std::strcmp(argv[i], "--wait") == 0 && i + 1 < argc) {
-            waitMs = static_cast<DWORD>(std::strtoul(argv[++i], nullptr, 10));
-        } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            return usage();
-        } else {
+        if (std::strcmp(argv[i], "--pipe") == 0 && i + 1 < argc)
+            options.pipeName = argv[++i];
+        else if (std::strcmp(argv[i], "--wait") == 0 && i + 1 < argc)
+            options.waitMs = static_cast<DWORD>(std::strtoul(argv[++i], nullptr, 10));
+        else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0)
+            return false;
+        else
             break;
-        }
     }
     for (; i < argc; ++i)
-        words += std::string(words.empty() ? "" : " ") + argv[i];
+        options.words += std::string(options.words.empty() ? "" : " ") + argv[i];
+    return true;
+}
 
+// The words split at commas, or without words the lines of standard input.
+std::vector<std::string> ControlLines(const std::string& words)
+{
     std::vector<std::string> lines;
-    if (!words.empty()) {
-        size_t start = 0;
-        for (;;) {
-            size_t comma = words.find(',', start);
-            lines.push_back(trim(words.substr(start, comma - start)));
-            if (comma == std::string::npos)
-                break;
-            start = comma + 1;
-        }
-    } else {
+    if (words.empty()) {
         std::string line;
         while (std::getline(std::cin, line))
-            lines.push_back(trim(line));
+            lines.push_back(Trim(line));
+        return lines;
     }
+    size_t start = 0;
+    for (;;) {
+        size_t comma = words.find(',', start);
+        lines.push_back(Trim(words.substr(start, comma - start)));
+        if (comma == std::string::npos)
+            return lines;
+        start = comma + 1;
+    }
+}
 
-    HANDLE pipe = connect(pipeName, waitMs);
-    if (pipe == INVALID_HANDLE_VALUE) {
-        std::fprintf(stderr, "handset_ctl: no virtual handset at %s (error %lu)\n", pipeName.c_str(),
-                     static_cast<unsigned long>(GetLastError()));
-        return 2;
-    }
+// Sends each line and prints the handset's errors; the exit status.
+int SendLines(HANDLE pipe, const std::vector<std::string>& lines)
+{
     int rc = 0;
     for (const std::string& line : lines) {
         if (line.empty())
             continue;
         std::string reply;
-        if (!send_line(pipe, line, reply)) {
+        if (!SendLine(pipe, line, reply)) {
             std::fprintf(stderr, "handset_ctl: the handset went away at \"%s\"\n", line.c_str());
-            rc = 2;
-            break;
+            return 2;
         }
         if (reply != "ok") {
             std::printf("\"%s\": %s\n", line.c_str(), reply.c_str());
             rc = 1;
         }
     }
+    return rc;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    if (!ParseOptions(argc, argv, options))
+        return Usage();
+    const std::vector<std::string> lines = ControlLines(options.words);
+    const kex::unique_file pipe = Connect(options.pipeName, options.waitMs);
+    if (!pipe) {
+        std::fprintf(stderr, "handset_ctl: no virtual handset at %s (error %lu)\n", options.pipeName.c_str(),
+                     static_cast<unsigned long>(GetLastError()));
+        return 2;
+    }
+    const int rc = SendLines(pipe.get(), lines);
     std::fflush(stdout);
-    CloseHandle(pipe);
     return rc;
 }

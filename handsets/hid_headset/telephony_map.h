@@ -9,7 +9,6 @@
 #include "adapters/KexUSBAdapter.h"
 
 #include <cstdint>
-#include <string>
 #include <vector>
 
 namespace hid_headset {
@@ -51,6 +50,9 @@ enum Led : uint32_t {
 };
 using LedState = uint32_t;
 
+// Every Led bit.
+constexpr Led kAllLeds[] = {kLedOffHook, kLedRing, kLedHold, kLedMute, kLedRinger};
+
 // The output usages that show one Led bit, in the order tried.
 std::vector<Usage> LedUsages(Led led);
 
@@ -85,33 +87,6 @@ private:
     std::vector<Control> m_controls;
     bool m_offHook = false; // what a toggle-style hook switch last meant
     LedState m_leds = 0;
-};
-
-} // namespace hid_headset
-
-namespace hid_headset {
-
-// Which devices the adapter takes, from the [HidHeadset] settings: lists of
-// "vendor:product" or "vendor" in hex, separated by commas or spaces.
-// An empty include list takes every device; exclude wins over include.
-// Entries that do not parse are skipped and counted.
-class DeviceFilter {
-public:
-    DeviceFilter() = default;
-    DeviceFilter(const std::string& include, const std::string& exclude);
-
-    bool Accepts(uint16_t vendor, uint16_t product) const;
-    int BadEntries() const { return m_badEntries; }
-
-private:
-    struct Entry {
-        uint16_t vendor;
-        int product; // -1: any product of the vendor
-    };
-    static bool Matches(const std::vector<Entry>& list, uint16_t vendor, uint16_t product);
-    int Parse(const std::string& text, std::vector<Entry>& out);
-    std::vector<Entry> m_include, m_exclude;
-    int m_badEntries = 0;
 };
 
 } // namespace hid_headset

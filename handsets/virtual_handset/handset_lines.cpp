@@ -1,3 +1,5 @@
+// The virtual handset's lines: parsing scenario and control lines into steps, and
+// rendering the component's commands as display lines.
 #include "handsets/virtual_handset/handset_lines.h"
 
 #include <cctype>

@@ -5,6 +5,8 @@
 //
 //   hid_demo_headset [--timeout MS]      exit status 0 when the call went through
 #include "tests/handsets/hid_headset/virtual_hid_device.h"
+#include "tests/support/files.h"
+#include "win32/raii.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +17,8 @@
 namespace {
 
 using Bytes = std::vector<unsigned char>;
+
+constexpr DWORD kUnplugTimeoutMs = 30000;
 
 // Layout 1 (single report): input { 2, switches, keypad }, LEDs { 2, bits }.
 constexpr unsigned char kHook = 0x01, kFlash = 0x08;
@@ -93,21 +97,17 @@ private:
 int Unplug()
 {
     Say("headset  >> unplugged");
-    char path[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string dir(path);
-    dir = dir.substr(0, dir.find_last_of('\\') + 1);
-    std::string line = "\"" + dir + "install_virtual_hid.exe\" remove 1209:b001";
+    std::string line = "\"" + test_support::ExeDirectory() + "install_virtual_hid.exe\" remove 1209:b001";
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
     if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
         return 1;
-    WaitForSingleObject(pi.hProcess, 30000);
+    const kex::unique_handle process(pi.hProcess), thread(pi.hThread);
+    if (WaitForSingleObject(process.get(), kUnplugTimeoutMs) != WAIT_OBJECT_0)
+        return 1;
     DWORD code = 1;
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+    GetExitCodeProcess(process.get(), &code);
     return static_cast<int>(code);
 }
 

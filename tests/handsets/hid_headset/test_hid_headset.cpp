@@ -1,15 +1,41 @@
 // The HID headset adapter end to end: the virtual headset's reports go
 // through Wine's hidclass and hid.dll, the adapter and KexUSBPhone to a sink
 // on the host's thread; the host's commands come back as output reports.
+// The adapter is also driven alone through its exports, by a recording host.
 #include "tests/handsets/hid_headset/virtual_hid_device.h"
-#include "tests/phone/phone_fixture.h"
+#include "tests/support/EventSubscription.h"
+#include "tests/support/MessagePump.h"
+#include "tests/support/StubSink.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/files.h"
 
+#include "adapters/KexUSBAdapter.h"
+#include "win32/raii.h"
+
+#include <windows.h>
+#include <objbase.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <set>
+#include <string>
+#include <vector>
 
-using namespace phone_test;
+#include "KexUSBPhone_h.h"
+
 using kex::com_ptr;
+using test_support::EventSubscription;
+using test_support::ExeDirectory;
+using test_support::PumpPending;
+using test_support::PumpUntil;
+using test_support::PumpWhileNot;
+using test_support::SinkCall;
+using test_support::StubSink;
+using test_support::TempDir;
 
 namespace {
 
@@ -127,6 +153,21 @@ std::string Show(const Leds& leds)
     return s;
 }
 
+// The events as the host saw them, by name: "OnKey(5) OnAction(14)".
+std::string Describe(const std::vector<SinkCall>& events)
+{
+    static const char* const kNames[] = {"OnStateChange", "OnKey", "OnAction"}; // DISPIDs 1 to 3
+    std::string text;
+    for (const SinkCall& e : events) {
+        const bool named = e.id >= 1 && e.id <= 3;
+        text += named ? kNames[e.id - 1] : "DISPID " + std::to_string(e.id);
+        for (std::size_t i = 0; i < e.args.size(); ++i)
+            text += (i == 0 ? "(" : ", ") + std::to_string(e.args[i]);
+        text += e.args.empty() ? " " : ") ";
+    }
+    return text;
+}
+
 struct Event {
     DISPID id;
     std::vector<long> args;
@@ -141,16 +182,15 @@ class HidHeadsetTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        s_dir = new TempDir("hid");
-        const std::string bin = ExeDirectory();
+        s_dir = std::make_unique<TempDir>("hid");
         for (const char* f : {"KexUSBPhone.dll", "hid_headset.dll"})
-            s_dir->Copy(bin + f, f);
-        s_dll = LoadLibraryA((s_dir->Path() + "KexUSBPhone.dll").c_str());
+            s_dir->CopyFromBin(f, f);
+        s_dll.reset(LoadLibraryA((s_dir->Path() + "KexUSBPhone.dll").c_str()));
     }
     static void TearDownTestSuite()
     {
-        FreeLibrary(s_dll);
-        delete s_dir;
+        s_dll.reset();
+        s_dir.reset();
     }
 
     // Starts the component with the adapter taking the devices in include.
@@ -158,19 +198,16 @@ protected:
     {
         s_dir->Write("USBPhone.ini", "[AdapterList]\r\nHeadset=hid_headset.dll\r\n" + moreAdapters +
                                          "[HidHeadset]\r\nInclude=" + include + "\r\n");
-        ASSERT_NE(s_dll, nullptr);
+        ASSERT_TRUE(s_dll);
         auto getClassObject = reinterpret_cast<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>(
-            GetProcAddress(s_dll, "DllGetClassObject"));
-        ASSERT_NE(getClassObject, nullptr);
+            GetProcAddress(s_dll.get(), "DllGetClassObject"));
+        ASSERT_NE(nullptr, getClassObject);
         com_ptr<IClassFactory> factory;
         ASSERT_EQ(S_OK, getClassObject(CLSID_KexUSBPhone, IID_IClassFactory, factory.put_void()));
         ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IKexPhone, phone.put_void()));
-        com_ptr<IConnectionPointContainer> cpc;
-        ASSERT_EQ(S_OK, phone.query(cpc));
-        ASSERT_EQ(S_OK, cpc->FindConnectionPoint(DIID_IKexPhoneEvents, point.put()));
-        ASSERT_EQ(S_OK, point->Advise(&sink, &cookie));
+        ASSERT_EQ(S_OK, subscription.Advise(phone.get(), DIID_IKexPhoneEvents, &sink));
         ASSERT_EQ(S_OK, phone->Start());
-        ASSERT_TRUE(WaitEvents(wantPlugIns)) << Describe(sink.events);
+        ASSERT_TRUE(EventsArrive(wantPlugIns, "the plug-in of each headset at Start"));
         for (size_t i = 0; i < wantPlugIns; ++i)
             EXPECT_EQ(kPlugIn, At(i));
         sink.events.clear();
@@ -180,16 +217,18 @@ protected:
     {
         if (phone)
             phone->Stop();
-        if (point)
-            point->Unadvise(cookie);
-        point.reset();
+        subscription.Unadvise();
         phone.reset();
     }
 
-    // Pumps the host's messages until n events arrived.
-    bool WaitEvents(size_t n, DWORD timeoutMs = 10000)
+    // Pumps the host's messages until n events arrived; the failure names
+    // what was waited for and what came.
+    ::testing::AssertionResult EventsArrive(size_t n, const std::string& what, DWORD timeoutMs = 10000)
     {
-        return PumpWhileNot([&] { return sink.events.size() >= n; }, timeoutMs);
+        if (PumpWhileNot([&] { return sink.events.size() >= n; }, timeoutMs))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "waiting for " << what << ": " << sink.events.size() << " of " << n
+                                             << " events within " << timeoutMs << " ms " << Describe(sink.events);
     }
 
     Event At(size_t i) const { return {sink.events[i].id, sink.events[i].args}; }
@@ -210,20 +249,19 @@ protected:
 
     void Send(HRESULT (STDMETHODCALLTYPE IKexPhone::*command)(BSTR, BSTR))
     {
-        auto name = Bstr(L"Alice"), number = Bstr(L"100");
+        auto name = kex::make_bstr(L"Alice"), number = kex::make_bstr(L"100");
         ASSERT_EQ(S_OK, (phone.get()->*command)(name.get(), number.get()));
     }
 
-    static TempDir* s_dir;
-    static HMODULE s_dll;
+    static std::unique_ptr<TempDir> s_dir;
+    static kex::unique_hmodule s_dll;
     com_ptr<IKexPhone> phone;
-    com_ptr<IConnectionPoint> point;
+    EventSubscription subscription;
     StubSink sink{DIID_IKexPhoneEvents};
-    DWORD cookie = 0;
 };
 
-TempDir* HidHeadsetTest::s_dir;
-HMODULE HidHeadsetTest::s_dll;
+std::unique_ptr<TempDir> HidHeadsetTest::s_dir;
+kex::unique_hmodule HidHeadsetTest::s_dll;
 
 std::string Hex(unsigned short v)
 {
@@ -251,7 +289,7 @@ TEST_F(HidHeadsetTest, EveryKeyOfEachLayoutReachesTheHostOnItsThread)
             ASSERT_TRUE(device.Inject(layout->encode(offHook)));
         want.push_back(Action(KEX_USBPHONE_CHARVALUE_PICKUP));
         // As a person presses keys: each after the host has seen the last.
-        auto settle = [&] { ASSERT_TRUE(WaitEvents(want.size())) << Describe(sink.events); };
+        auto settle = [&] { ASSERT_TRUE(EventsArrive(want.size(), "the events of each press so far")); };
         settle();
 
         const std::pair<bool Press::*, long> buttons[] = {
@@ -283,10 +321,10 @@ TEST_F(HidHeadsetTest, EveryKeyOfEachLayoutReachesTheHostOnItsThread)
             ASSERT_TRUE(device.Inject(layout->encode(idle)));
         want.push_back(Action(KEX_USBPHONE_CHARVALUE_HANGUP));
 
-        ASSERT_TRUE(WaitEvents(want.size())) << Describe(sink.events);
+        ASSERT_TRUE(EventsArrive(want.size(), "the hang-up"));
         PumpPending();
         EXPECT_EQ(want, Events()) << Describe(sink.events);
-        for (const SeenEvent& e : sink.events)
+        for (const SinkCall& e : sink.events)
             EXPECT_EQ(GetCurrentThreadId(), e.thread);
         // The one mute press was echoed: the headset shows mute.
         panel.Take(device);
@@ -315,6 +353,13 @@ TEST_F(HidHeadsetTest, CommandsSetTheLedsTheWayEachLayoutDeclaresThem)
         {"call failed", &IKexPhone::CallFailed, {}},
         {"ring-back", &IKexPhone::RingBack, {kOffHook}},
         {"ready", nullptr, {}},
+        // The ringer stops with the ring LED whichever way the call goes on.
+        {"ring again", &IKexPhone::Ring, {kRing, kRinger}},
+        {"link while ringing", &IKexPhone::Link, {kOffHook}},
+        {"hangup after link", &IKexPhone::Hangup, {}},
+        {"ring once more", &IKexPhone::Ring, {kRing, kRinger}},
+        {"ring-back while ringing", &IKexPhone::RingBack, {kOffHook}},
+        {"ready at last", nullptr, {}},
     };
     for (const Layout* layout : kLayouts) {
         SCOPED_TRACE(layout->name);
@@ -348,7 +393,7 @@ TEST_F(HidHeadsetTest, CommandsSetTheLedsTheWayEachLayoutDeclaresThem)
         Click(device, *layout, held, mute);
         // Pick-up (absolute hook switches) and mute: all in before Stop, or
         // the component's Stop waits for an event it cannot deliver.
-        ASSERT_TRUE(WaitEvents(layout->toggleHook ? 1 : 2)) << Describe(sink.events);
+        ASSERT_TRUE(EventsArrive(layout->toggleHook ? 1 : 2, "the pick-up and the mute press"));
         panel.Take(device);
         EXPECT_EQ((Leds{kOffHook, kMute}), panel.Shown(*layout)) << Show(panel.Shown(*layout));
         Send(&IKexPhone::Hangup);
@@ -368,10 +413,10 @@ TEST_F(HidHeadsetTest, TwoHeadsetsAtOnce)
     Press p;
     p.key = 1;
     Click(first, kSingle, Press(), p);
-    ASSERT_TRUE(WaitEvents(2)) << Describe(sink.events);
+    ASSERT_TRUE(EventsArrive(2, "key 1 of the first headset"));
     p.key = 2;
     Click(second, kSplit, Press(), p);
-    ASSERT_TRUE(WaitEvents(4)) << Describe(sink.events);
+    ASSERT_TRUE(EventsArrive(4, "key 2 of the second headset"));
     const std::vector<Event> want = {Key(1), Action(KEX_USBPHONE_CHARVALUE_NUMBER), Key(2),
                                      Action(KEX_USBPHONE_CHARVALUE_NUMBER)};
     EXPECT_EQ(want, Events()) << Describe(sink.events);
@@ -409,7 +454,7 @@ TEST_F(HidHeadsetTest, BoundTwiceTheAdapterRunsOnce)
     Press p;
     p.redial = true;
     Click(device, kSingle, Press(), p);
-    ASSERT_TRUE(WaitEvents(1)) << Describe(sink.events);
+    ASSERT_TRUE(EventsArrive(1, "the redial press"));
     Send(&IKexPhone::Ring);
     PumpPending();
     EXPECT_EQ(std::vector<Event>{Action(KEX_USBPHONE_CHARVALUE_REDIAL)}, Events()) << Describe(sink.events);
@@ -434,7 +479,7 @@ TEST_F(HidHeadsetTest, MalformedReportsChangeNothingAndBreakNothing)
     Press p;
     p.redial = true;
     Click(device, kSingle, Press(), p);
-    ASSERT_TRUE(WaitEvents(1)) << Describe(sink.events);
+    ASSERT_TRUE(EventsArrive(1, "the redial press after the malformed reports"));
     PumpPending();
     EXPECT_EQ(std::vector<Event>{Action(KEX_USBPHONE_CHARVALUE_REDIAL)}, Events()) << Describe(sink.events);
 }
@@ -443,30 +488,32 @@ TEST_F(HidHeadsetTest, MalformedReportsChangeNothingAndBreakNothing)
 // near as Wine comes to unplugging a USB headset and plugging it back in.
 TEST_F(HidHeadsetTest, ADeviceTakenAwayAndBackGivesPlugOutThenPlugIn)
 {
+    constexpr DWORD kNotRun = static_cast<DWORD>(-1);
+    constexpr DWORD kInstallerTimeoutMs = 30000;
     StartWith("1209:" + Hex(kSingle.product), 1);
     const std::string hid = ExeDirectory() + "..\\hid\\";
     auto run = [&](const std::string& verb) {
         std::string line = "\"" + hid + "install_virtual_hid.exe\" " + verb;
         STARTUPINFOA si = {};
-    si.cb = sizeof si;
+        si.cb = sizeof si;
         PROCESS_INFORMATION pi = {};
         if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-            return static_cast<DWORD>(-1);
-        DWORD code = static_cast<DWORD>(-1);
-        PumpUntil(pi.hProcess, 30000);
-        GetExitCodeProcess(pi.hProcess, &code);
-        CloseHandle(pi.hThread);
-        CloseHandle(pi.hProcess);
+            return kNotRun;
+        const kex::unique_handle process(pi.hProcess), thread(pi.hThread);
+        DWORD code = kNotRun;
+        if (!PumpUntil(process.get(), kInstallerTimeoutMs))
+            ADD_FAILURE() << "install_virtual_hid " << verb << " did not end within " << kInstallerTimeoutMs << " ms";
+        GetExitCodeProcess(process.get(), &code);
         return code;
     };
     ASSERT_EQ(0u, run("remove 1209:" + Hex(kSingle.product)));
     const DWORD removed = GetTickCount();
-    ASSERT_TRUE(WaitEvents(1)) << Describe(sink.events);
+    ASSERT_TRUE(EventsArrive(1, "the plug-out after the removal"));
     EXPECT_LE(GetTickCount() - removed, 2000u);
     EXPECT_EQ(kPlugOut, At(0));
     ASSERT_EQ(0u, run("install \"" + hid + "virtual_hid.inf\" 1:1209:" + Hex(kSingle.product)));
     const DWORD added = GetTickCount();
-    ASSERT_TRUE(WaitEvents(2)) << Describe(sink.events);
+    ASSERT_TRUE(EventsArrive(2, "the plug-in after the new install"));
     EXPECT_LE(GetTickCount() - added, 2000u);
     EXPECT_EQ(kPlugIn, At(1));
 
@@ -476,8 +523,128 @@ TEST_F(HidHeadsetTest, ADeviceTakenAwayAndBackGivesPlugOutThenPlugIn)
     Press p;
     p.flash = true;
     Click(device, kSingle, Press(), p);
-    ASSERT_TRUE(WaitEvents(3)) << Describe(sink.events);
+    ASSERT_TRUE(EventsArrive(3, "the flash press on the headset plugged in again"));
     EXPECT_EQ(Action(KEX_USBPHONE_CHARVALUE_HOLD), At(2));
+}
+
+// The host is busy with the first press (this thread does not pump its
+// messages, so the adapter's reader waits in the callback) while the person
+// presses on: every press must still reach the host afterwards, in order.
+TEST_F(HidHeadsetTest, PressesMadeWhileTheHostIsBusyAllArrive)
+{
+    constexpr int kPresses = 100; // well past the HID stack's default queue of 32
+    constexpr DWORD kReadTimeoutMs = 5000;
+    virtual_hid::Device device(kSplit.product);
+    ASSERT_TRUE(device.IsOpen());
+    StartWith("1209:" + Hex(kSplit.product), 1);
+    // The HID stack hands each report to every open handle at once: when
+    // this reader has it, the adapter's queue has it too (or dropped it).
+    virtual_hid::Reader witness(kSplit.product);
+    ASSERT_TRUE(witness.IsOpen());
+    std::vector<Event> want;
+    for (int i = 0; i < kPresses; ++i) {
+        Press p;
+        p.key = 1 + i % 2; // a new press each time: the other key goes up in the same report
+        const Bytes report = kSplit.encode(p);
+        ASSERT_TRUE(device.Inject(report)) << "press " << i;
+        Bytes seen;
+        ASSERT_TRUE(witness.Read(static_cast<DWORD>(report.size()), kReadTimeoutMs, seen))
+            << "press " << i << " did not reach the HID stack within " << kReadTimeoutMs << " ms";
+        want.push_back(Key(p.key));
+        want.push_back(Action(KEX_USBPHONE_CHARVALUE_NUMBER));
+    }
+    ASSERT_TRUE(sink.events.empty()) << "the host was not busy: " << Describe(sink.events);
+    ASSERT_TRUE(EventsArrive(want.size(), "every press made while the host was busy"));
+    PumpPending();
+    EXPECT_EQ(want, Events()) << Describe(sink.events);
+}
+
+// The component's side of the exports, for a host of our own: records every
+// report the adapter sends, from whichever thread.
+class RecordingHost {
+public:
+    static int32_t KEX_CDECL Callback(uint32_t msg, uint32_t wParam, int32_t lParam)
+    {
+        auto guard = s_lock.lock_exclusive();
+        s_reports.push_back({msg, wParam, lParam});
+        SetEvent(s_arrived.get());
+        return 0;
+    }
+    struct Report {
+        uint32_t msg, wParam;
+        int32_t lParam;
+        bool operator==(const Report& o) const { return msg == o.msg && wParam == o.wParam && lParam == o.lParam; }
+    };
+    static std::vector<Report> Reports()
+    {
+        auto guard = s_lock.lock_exclusive();
+        return s_reports;
+    }
+    // Waits until n reports came; the failure names what was waited for.
+    static ::testing::AssertionResult ReportsArrive(size_t n, const std::string& what, DWORD timeoutMs = 10000)
+    {
+        const DWORD start = GetTickCount();
+        for (;;) {
+            if (Reports().size() >= n)
+                return ::testing::AssertionSuccess();
+            const DWORD elapsed = GetTickCount() - start;
+            if (elapsed >= timeoutMs || WaitForSingleObject(s_arrived.get(), timeoutMs - elapsed) != WAIT_OBJECT_0)
+                return ::testing::AssertionFailure() << "waiting for " << what << ": " << Reports().size() << " of "
+                                                     << n << " reports within " << timeoutMs << " ms";
+        }
+    }
+
+private:
+    static kex::srwlock s_lock;
+    static std::vector<Report> s_reports;
+    static kex::unique_handle s_arrived;
+};
+kex::srwlock RecordingHost::s_lock;
+std::vector<RecordingHost::Report> RecordingHost::s_reports;
+kex::unique_handle RecordingHost::s_arrived(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+
+// Two [AdapterList] keys name the library: the component initialises it
+// twice and uninitialises it twice. The first UnInitialize must leave the
+// adapter to the second binding; the second stops it.
+TEST_F(HidHeadsetTest, TwoBindingsShareOneAdapterUntilTheLastUnInitialize)
+{
+    virtual_hid::Device device(kSingle.product);
+    ASSERT_TRUE(device.IsOpen());
+    device.TakeOutput();
+    s_dir->Write("USBPhone.ini", "[HidHeadset]\r\nInclude=1209:" + Hex(kSingle.product) + "\r\n");
+    const kex::unique_hmodule adapter(LoadLibraryA((s_dir->Path() + "hid_headset.dll").c_str()));
+    ASSERT_TRUE(adapter);
+    auto intialize = reinterpret_cast<KexIntializeFn>(GetProcAddress(adapter.get(), KEX_ADAPTER_INITIALIZE_NAME));
+    auto execute = reinterpret_cast<KexExecuteFn>(GetProcAddress(adapter.get(), KEX_ADAPTER_EXECUTE_NAME));
+    auto uninitialize =
+        reinterpret_cast<KexUnInitializeFn>(GetProcAddress(adapter.get(), KEX_ADAPTER_UNINITIALIZE_NAME));
+    ASSERT_TRUE(intialize && execute && uninitialize);
+    const RecordingHost::Report plugIn = {KEX_DEV_PLUG, KEX_PLUG_IN, 0}, redial = {KEX_DEV_REDIAL, 0, 0};
+
+    ASSERT_EQ(0, intialize(&RecordingHost::Callback));
+    ASSERT_TRUE(RecordingHost::ReportsArrive(1, "the plug-in at the first Intialize"));
+    ASSERT_EQ(0, intialize(&RecordingHost::Callback));
+    uninitialize(); // the first key's
+    EXPECT_EQ(0, execute(KEX_CMD_RING, 0, 0)) << "the second binding lost its adapter";
+    LedPanel panel;
+    panel.Take(device);
+    EXPECT_EQ((Leds{kRing, kRinger}), panel.Shown(kSingle)) << Show(panel.Shown(kSingle));
+    Press p;
+    p.redial = true;
+    Click(device, kSingle, Press(), p);
+    ASSERT_TRUE(RecordingHost::ReportsArrive(2, "the redial press after the first UnInitialize"));
+    EXPECT_EQ((std::vector<RecordingHost::Report>{plugIn, redial}), RecordingHost::Reports());
+
+    uninitialize(); // the last
+    EXPECT_EQ(1, execute(KEX_CMD_HANGUP, 0, 0)) << "the adapter runs on after the last UnInitialize";
+    // Nothing of it reads any more: a press reaches a reader of ours only.
+    virtual_hid::Reader witness(kSingle.product);
+    ASSERT_TRUE(witness.IsOpen());
+    ASSERT_TRUE(witness.Begin(static_cast<DWORD>(kSingle.encode(p).size())));
+    Click(device, kSingle, Press(), p);
+    Bytes seen;
+    ASSERT_TRUE(witness.End(5000, seen)) << "the press did not reach the HID stack within 5 s";
+    EXPECT_EQ((std::vector<RecordingHost::Report>{plugIn, redial}), RecordingHost::Reports());
 }
 
 } // namespace
@@ -485,6 +652,10 @@ TEST_F(HidHeadsetTest, ADeviceTakenAwayAndBackGivesPlugOutThenPlugIn)
 int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
-    ComApartment sta;
-    return RUN_ALL_TESTS();
+    // The host's thread: a single-threaded apartment, as a softphone's.
+    if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)))
+        return 1;
+    const int result = RUN_ALL_TESTS();
+    CoUninitialize();
+    return result;
 }

@@ -157,6 +157,70 @@ TEST(TelephonyMap, CommandsSetTheLedsOfTheCall)
     }
 }
 
+std::string ShowLeds(LedState leds)
+{
+    static const struct {
+        Led led;
+        const char* name;
+    } kNames[] = {{kLedOffHook, "off-hook"}, {kLedRing, "ring"}, {kLedHold, "hold"}, {kLedMute, "mute"},
+                  {kLedRinger, "ringer"}};
+    std::string s;
+    for (const auto& n : kNames)
+        if (leds & n.led)
+            s += std::string(n.name) + " ";
+    return s.empty() ? "none" : s;
+}
+
+// Every LED and the ringer after every command, from a call that rings and
+// from one that is held with the microphone muted: each command sets and
+// clears exactly its own, and leaves the others as they were.
+TEST(TelephonyMap, EveryCommandLeavesEachLedAndTheRingerAsTheCallShows)
+{
+    constexpr LedState kRinging = kLedRing | kLedRinger;
+    constexpr LedState kHeldMuted = kLedOffHook | kLedHold | kLedMute;
+    struct Row {
+        const char* name;
+        uint32_t code;
+        LedState fromRinging;
+        LedState fromHeldMuted;
+    };
+    const Row rows[] = {
+        {"ready", KEX_CMD_READY, 0, 0},
+        {"link", KEX_CMD_LINK, kLedOffHook, kHeldMuted},
+        {"ring", KEX_CMD_RING, kRinging, kHeldMuted | kRinging}, // a second call
+        {"ring-back", KEX_CMD_RINGBACK, kLedOffHook, kHeldMuted},
+        {"talking", KEX_CMD_TALKING, kLedOffHook, kHeldMuted},
+        {"hangup", KEX_CMD_HANGUP, 0, 0},
+        {"hold", KEX_CMD_HOLD, kRinging | kLedHold, kHeldMuted},
+        {"resume", KEX_CMD_RESUME, kRinging, kLedOffHook | kLedMute},
+        {"call failed", KEX_CMD_CALLFAILED, 0, 0},
+        {"ring busy", KEX_CMD_RINGBUSY, kRinging, kHeldMuted},
+        {"number", KEX_CMD_NUMBER, kRinging, kHeldMuted},
+        {"call info", KEX_CMD_CALLINFO, kRinging, kHeldMuted},
+        {"contact info", KEX_CMD_CONTACTINFO, kRinging, kHeldMuted},
+        {"code 0", 0, kRinging, kHeldMuted},
+        {"code 14", KEX_CMD_LAST + 1, kRinging, kHeldMuted},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TelephonyMap ringing(Headset());
+        ringing.OnCommand(KEX_CMD_RING);
+        ASSERT_EQ(kRinging, ringing.Leds());
+        ringing.OnCommand(row.code);
+        EXPECT_EQ(row.fromRinging, ringing.Leds()) << ShowLeds(ringing.Leds());
+
+        TelephonyMap held(Headset());
+        std::vector<DeviceMessage> out;
+        held.OnCommand(KEX_CMD_TALKING);
+        held.OnCommand(KEX_CMD_HOLD);
+        held.OnInputReport(2, {kHookSwitch, kPhoneMute}, out);
+        held.OnInputReport(2, {kHookSwitch}, out);
+        ASSERT_EQ(kHeldMuted, held.Leds());
+        held.OnCommand(row.code);
+        EXPECT_EQ(row.fromHeldMuted, held.Leds()) << ShowLeds(held.Leds());
+    }
+}
+
 TEST(TelephonyMap, MutePressesToggleTheMuteLedUntilTheCallEnds)
 {
     TelephonyMap map(Headset());
@@ -185,52 +249,6 @@ TEST(TelephonyMap, EachLedHasItsUsages)
     EXPECT_EQ((std::vector<Usage>{{kPageLed, 0x20}}), LedUsages(kLedHold));
     EXPECT_EQ((std::vector<Usage>{{kPageLed, 0x09}, {kPageLed, 0x21}}), LedUsages(kLedMute));
     EXPECT_EQ((std::vector<Usage>{{kPageTelephony, 0x9E}}), LedUsages(kLedRinger));
-}
-
-} // namespace
-
-namespace {
-
-using hid_headset::DeviceFilter;
-
-TEST(DeviceFilter, IncludeAndExcludeListsPickTheDevices)
-{
-    struct Row {
-        const char* include;
-        const char* exclude;
-        uint16_t vendor, product;
-        bool want;
-    };
-    const Row rows[] = {
-        {"", "", 0x0b0e, 0x2453, true},                       // no lists: every device
-        {"0b0e:2453", "", 0x0b0e, 0x2453, true},
-        {"0b0e:2453", "", 0x0b0e, 0x2454, false},
-        {"0B0E", "", 0x0b0e, 0x9999, true},                   // a whole vendor, any case
-        {"1395:0082, 0b0e:2453", "", 0x0b0e, 0x2453, true},   // comma and space
-        {"1395:0082 047f", "", 0x047f, 0xc053, true},
-        {"", "047f:c053", 0x047f, 0xc053, false},
-        {"", "047f:c053", 0x047f, 0xc054, true},
-        {"047f", "047f:c053", 0x047f, 0xc053, false},         // exclude wins
-        {"0b0e:2453", "0b0e", 0x0b0e, 0x2453, false},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(std::string(row.include) + " / " + row.exclude);
-        const DeviceFilter filter(row.include, row.exclude);
-        EXPECT_EQ(row.want, filter.Accepts(row.vendor, row.product));
-        EXPECT_EQ(0, filter.BadEntries());
-    }
-}
-
-TEST(DeviceFilter, EntriesThatDoNotParseAreSkipped)
-{
-    // Only "0b0e:2453" is an entry: the include list is not empty, so a typo
-    // does not turn it into "every device".
-    const DeviceFilter filter("0b0e:2453, 12345:1, xyz, 1395:, :0082, 0b0e:2453:1", "");
-    EXPECT_EQ(5, filter.BadEntries());
-    EXPECT_TRUE(filter.Accepts(0x0b0e, 0x2453));
-    EXPECT_FALSE(filter.Accepts(0x1395, 0x0082));
-    // A list of typos alone takes every device: the typo is reported instead.
-    EXPECT_TRUE(DeviceFilter("nonsense", "").Accepts(0x1395, 0x0082));
 }
 
 } // namespace

@@ -61,8 +61,8 @@ TEST(HandsetLines, ReportLinesGiveTheirDeviceMessages)
         SCOPED_TRACE(c.line);
         vhs::ParseResult r = vhs::parse_line(c.line);
         ASSERT_TRUE(r.ok) << r.error;
-        EXPECT_EQ(r.step.kind, StepKind::report);
-        EXPECT_EQ(r.step.reports, c.reports);
+        EXPECT_EQ(StepKind::report, r.step.kind);
+        EXPECT_EQ(c.reports, r.step.reports);
         for (const Report& rep : r.step.reports)
             EXPECT_FALSE(rep.what.empty());
     }
@@ -96,9 +96,9 @@ TEST(HandsetLines, WaitsAndComments)
         SCOPED_TRACE(std::string("line \"") + c.line + "\"");
         vhs::ParseResult r = vhs::parse_line(c.line);
         ASSERT_TRUE(r.ok) << r.error;
-        EXPECT_EQ(r.step.kind, c.kind);
-        EXPECT_EQ(r.step.ms, c.ms);
-        EXPECT_EQ(r.step.command, c.command);
+        EXPECT_EQ(c.kind, r.step.kind);
+        EXPECT_EQ(c.ms, r.step.ms);
+        EXPECT_EQ(c.command, r.step.command);
         EXPECT_TRUE(r.step.reports.empty());
     }
 }
@@ -146,14 +146,14 @@ TEST(HandsetLines, BadLinesSayWhatIsWrong)
         vhs::ParseResult r = vhs::parse_line(c.line);
         EXPECT_FALSE(r.ok);
         EXPECT_NE(r.error.find(c.inError), std::string::npos) << r.error;
-        EXPECT_EQ(r.error.find('\x1b'), std::string::npos) << r.error;
+        EXPECT_EQ(std::string::npos, r.error.find('\x1b')) << r.error;
     }
 }
 
 TEST(HandsetLines, CommandNames)
 {
-    EXPECT_EQ(vhs::command_name(0), nullptr);
-    EXPECT_EQ(vhs::command_name(14), nullptr);
+    EXPECT_EQ(nullptr, vhs::command_name(0));
+    EXPECT_EQ(nullptr, vhs::command_name(14));
     for (uint32_t code = KEX_CMD_FIRST; code <= KEX_CMD_LAST; ++code) {
         SCOPED_TRACE(code);
         const char* name = vhs::command_name(code);
@@ -161,7 +161,7 @@ TEST(HandsetLines, CommandNames)
         // Every name is accepted back by "await".
         vhs::ParseResult r = vhs::parse_line(std::string("await ") + name);
         ASSERT_TRUE(r.ok) << r.error;
-        EXPECT_EQ(r.step.command, code);
+        EXPECT_EQ(code, r.step.command);
     }
 }
 
@@ -200,7 +200,7 @@ TEST(HandsetDisplay, EveryCommandShowsItsArguments)
         SCOPED_TRACE(c.shown);
         vhs::Rendered r = vhs::render_command(c.code, c.wParam, c.lParam);
         EXPECT_TRUE(r.ok);
-        EXPECT_EQ(r.line, c.shown);
+        EXPECT_EQ(c.shown, r.line);
     }
 }
 

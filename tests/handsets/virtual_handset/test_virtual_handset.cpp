@@ -3,16 +3,16 @@
 // of its own threads from a scenario and from the control pipe.
 #include "adapters/KexUSBAdapter.h"
 #include "win32/raii.h"
+#include "win32/text.h"
+#include "tests/support/TempDir.h"
 #include "tests/support/files.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <atomic>
-#include <fstream>
 #include <functional>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -49,14 +49,6 @@ std::vector<Call> calls()
 
 std::string bin_dir() { return test_support::ExeDirectory(); }
 
-std::string read_file(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 bool wait_for(const std::function<bool()>& cond, DWORD ms = 10000)
 {
     DWORD start = GetTickCount();
@@ -73,25 +65,21 @@ class Handset {
 public:
     Handset(const std::string& dllName, const std::string& scenario, const std::string& pipe = "")
     {
-        char tmp[MAX_PATH];
-        GetTempPathA(MAX_PATH, tmp);
         static int counter = 0;
-        m_dir = std::string(tmp) + "vh_test_" + std::to_string(GetCurrentProcessId()) + "_" +
-                std::to_string(++counter) + "\\";
-        CreateDirectoryA(m_dir.c_str(), nullptr);
         m_pipe = pipe.empty() ? "\\\\.\\pipe\\vh_test_" + std::to_string(GetCurrentProcessId()) + "_" +
-                                    std::to_string(counter)
+                                    std::to_string(++counter)
                               : pipe;
         std::string base = dllName.substr(0, dllName.find('.'));
-        EXPECT_TRUE(CopyFileA((bin_dir() + "virtual_handset.dll").c_str(), (m_dir + dllName).c_str(), FALSE));
-        std::ofstream(m_dir + "test.scenario") << scenario;
-        std::ofstream(m_dir + base + ".ini") << "[Handset]\nName=vh\nScenario=test.scenario\nControlPipe=" << m_pipe
-                                             << "\nLogFile=handset.log\nConsole=0\n";
-        m_module.reset(LoadLibraryA((m_dir + dllName).c_str()));
+        m_dir.CopyFromBin("virtual_handset.dll", dllName);
+        m_dir.Write("test.scenario", scenario);
+        m_dir.Write(base + ".ini", "[Handset]\nName=vh\nScenario=test.scenario\nControlPipe=" + m_pipe +
+                                       "\nLogFile=handset.log\nConsole=0\n");
+        m_module.reset(LoadLibraryA((m_dir / dllName).c_str()));
         EXPECT_TRUE(m_module);
-        intialize = reinterpret_cast<KexIntializeFn>(GetProcAddress(m_module.get(), "Intialize"));
-        execute = reinterpret_cast<KexExecuteFn>(GetProcAddress(m_module.get(), "execute"));
-        uninitialize = reinterpret_cast<KexUnInitializeFn>(GetProcAddress(m_module.get(), "UnInitialize"));
+        intialize = reinterpret_cast<KexIntializeFn>(GetProcAddress(m_module.get(), KEX_ADAPTER_INITIALIZE_NAME));
+        execute = reinterpret_cast<KexExecuteFn>(GetProcAddress(m_module.get(), KEX_ADAPTER_EXECUTE_NAME));
+        uninitialize =
+            reinterpret_cast<KexUnInitializeFn>(GetProcAddress(m_module.get(), KEX_ADAPTER_UNINITIALIZE_NAME));
         EXPECT_TRUE(intialize && execute && uninitialize);
         std::lock_guard<std::mutex> lock(g_mutex);
         g_calls.clear();
@@ -99,31 +87,22 @@ public:
         g_callsAfterUninit = 0;
     }
 
-    ~Handset()
-    {
-        m_module.reset();
-        for (const char* f : {"handset.log", "test.scenario", "virtual_handset.ini", "virtual_handset.dll",
-                              "desk_handset.ini", "desk_handset.dll"})
-            DeleteFileA((m_dir + f).c_str());
-        RemoveDirectoryA(m_dir.c_str());
-    }
-
-    std::string log() const { return read_file(m_dir + "handset.log"); }
+    std::string log() const { return test_support::ReadFile(m_dir / "handset.log"); }
     bool log_has(const std::string& text, DWORD ms = 10000) const
     {
         return wait_for([&] { return log().find(text) != std::string::npos; }, ms);
     }
     const std::string& pipe() const { return m_pipe; }
-    const std::string& dir() const { return m_dir; }
+    const std::string& dir() const { return m_dir.Path(); }
 
     KexIntializeFn intialize = nullptr;
     KexExecuteFn execute = nullptr;
     KexUnInitializeFn uninitialize = nullptr;
 
 private:
-    std::string m_dir;
+    test_support::TempDir m_dir{"vh"};
     std::string m_pipe;
-    kex::unique_hmodule m_module;
+    kex::unique_hmodule m_module; // unloaded before the folder goes
 };
 
 uintptr_t text(const char* s) { return reinterpret_cast<uintptr_t>(s); }
@@ -131,8 +110,8 @@ uintptr_t text(const char* s) { return reinterpret_cast<uintptr_t>(s); }
 TEST(VirtualHandset, CommandsAreShownAndUnknownOnesRejected)
 {
     Handset h("virtual_handset.dll", "");
-    EXPECT_EQ(h.execute(KEX_CMD_RING, text("Alice"), text("100")), 1) << "before Intialize";
-    ASSERT_EQ(h.intialize(record_callback), 0);
+    EXPECT_EQ(1, h.execute(KEX_CMD_RING, text("Alice"), text("100"))) << "before Intialize";
+    ASSERT_EQ(0, h.intialize(record_callback));
 
     ContactInfo contact = {{"Alice Smith", "Acme", "+1 555"}, {1, 2, 3}};
     struct Case {
@@ -162,13 +141,13 @@ TEST(VirtualHandset, CommandsAreShownAndUnknownOnesRejected)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.shown);
-        EXPECT_EQ(h.execute(c.code, c.wParam, c.lParam), c.result);
+        EXPECT_EQ(c.result, h.execute(c.code, c.wParam, c.lParam));
         std::string log = h.log();
         // Each line is time-stamped and carries the handset's name.
         EXPECT_NE(log.find(std::string(" vh  ") + c.shown), std::string::npos) << log;
     }
     h.uninitialize();
-    EXPECT_EQ(h.execute(KEX_CMD_READY, 0, 0), 1) << "after UnInitialize";
+    EXPECT_EQ(1, h.execute(KEX_CMD_READY, 0, 0)) << "after UnInitialize";
     EXPECT_TRUE(calls().empty());
 }
 
@@ -185,15 +164,15 @@ TEST(VirtualHandset, ScenarioRunsOnItsOwnThreadAndSkipsBadLines)
               "await hold 50\n"      // line 8: never sent
               "raw 17 9 -7\n"
               "plug out\n");
-    ASSERT_EQ(h.intialize(record_callback), 0);
+    ASSERT_EQ(0, h.intialize(record_callback));
     EXPECT_TRUE(h.log_has("scenario line 3 \"pickupp\": unknown command \"pickupp\" - skipped"));
     EXPECT_TRUE(h.log_has("scenario line 6 \"key 12\": unknown key \"12\""));
 
     // Nothing beyond "plug in" until the host rings.
-    ASSERT_TRUE(wait_for([] { return !calls().empty(); }));
+    ASSERT_TRUE(wait_for([] { return !calls().empty(); })) << "no \"plug in\" from the scenario within 10 s";
     Sleep(100);
-    EXPECT_EQ(calls().size(), 1u);
-    EXPECT_EQ(h.execute(KEX_CMD_RING, text("Alice"), text("100")), 0);
+    EXPECT_EQ(1u, calls().size());
+    EXPECT_EQ(0, h.execute(KEX_CMD_RING, text("Alice"), text("100")));
 
     EXPECT_TRUE(h.log_has("scenario finished"));
     EXPECT_TRUE(h.log_has("scenario line 8: no \"hold\" from the host within 50 ms"));
@@ -203,7 +182,7 @@ TEST(VirtualHandset, ScenarioRunsOnItsOwnThreadAndSkipsBadLines)
         {KEX_DEV_PLUG, 9, -7, 0},             {KEX_DEV_PLUG, KEX_PLUG_OUT, 0, 0},
     };
     std::vector<Call> got = calls();
-    EXPECT_EQ(got, expected);
+    EXPECT_EQ(expected, got);
     for (const Call& c : got)
         EXPECT_NE(c.thread, GetCurrentThreadId()) << "reports come from the handset's own thread";
     EXPECT_NE(h.log().find("vh  >> key pick-up"), std::string::npos) << "reports are shown before they are sent";
@@ -215,12 +194,12 @@ TEST(VirtualHandset, AwaitTakesCommandsThatCameEarlyOnceEach)
     // Two rings were sent before the scenario looks: each await takes one;
     // a third await has none left.
     Handset h("virtual_handset.dll", "sleep 300\nawait ring 5000\nkey 1\nawait ring 5000\nkey 2\nawait ring 100\nkey 3\n");
-    ASSERT_EQ(h.intialize(record_callback), 0);
-    EXPECT_EQ(h.execute(KEX_CMD_RING, text("a"), text("1")), 0);
-    EXPECT_EQ(h.execute(KEX_CMD_RING, text("b"), text("2")), 0);
+    ASSERT_EQ(0, h.intialize(record_callback));
+    EXPECT_EQ(0, h.execute(KEX_CMD_RING, text("a"), text("1")));
+    EXPECT_EQ(0, h.execute(KEX_CMD_RING, text("b"), text("2")));
     EXPECT_TRUE(h.log_has("scenario finished"));
     EXPECT_TRUE(h.log_has("scenario line 6: no \"ring\" from the host within 100 ms"));
-    EXPECT_EQ(calls().size(), 3u);
+    EXPECT_EQ(3u, calls().size());
     h.uninitialize();
 }
 
@@ -258,7 +237,7 @@ int run_ctl(const std::string& args, std::string& output)
 TEST(VirtualHandset, ControlToolSendsLinesAndBadOnesAreNamed)
 {
     Handset h("virtual_handset.dll", "");
-    ASSERT_EQ(h.intialize(record_callback), 0);
+    ASSERT_EQ(0, h.intialize(record_callback));
     struct Case {
         const char* args;
         int exitCode;
@@ -284,14 +263,14 @@ TEST(VirtualHandset, ControlToolSendsLinesAndBadOnesAreNamed)
             g_calls.clear();
         }
         std::string out;
-        EXPECT_EQ(run_ctl("--pipe " + h.pipe() + " " + c.args, out), c.exitCode) << out;
+        EXPECT_EQ(c.exitCode, run_ctl("--pipe " + h.pipe() + " " + c.args, out)) << out;
         EXPECT_NE(out.find(c.inOutput), std::string::npos) << out;
-        EXPECT_EQ(calls(), c.reports);
+        EXPECT_EQ(c.reports, calls());
     }
     EXPECT_TRUE(h.log_has("control line \"pickupp\": unknown command \"pickupp\" - skipped"));
 
     std::string out;
-    EXPECT_EQ(run_ctl("--pipe \\\\.\\pipe\\vh_test_nobody key 5", out), 2);
+    EXPECT_EQ(2, run_ctl("--pipe \\\\.\\pipe\\vh_test_nobody key 5", out));
     EXPECT_NE(out.find("no virtual handset"), std::string::npos) << out;
     h.uninitialize();
 }
@@ -300,12 +279,12 @@ TEST(VirtualHandset, ControlToolSendsLinesAndBadOnesAreNamed)
 TEST(VirtualHandset, OverlongControlLineIsRefused)
 {
     Handset h("virtual_handset.dll", "");
-    ASSERT_EQ(h.intialize(record_callback), 0);
-    kex::unique_handle pipe;
+    ASSERT_EQ(0, h.intialize(record_callback));
+    kex::unique_file pipe;
     ASSERT_TRUE(wait_for([&] {
         pipe.reset(CreateFileA(h.pipe().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        return pipe.get() != INVALID_HANDLE_VALUE;
-    }));
+        return static_cast<bool>(pipe);
+    })) << "the control pipe " << h.pipe() << " did not open within 10 s";
     auto exchange = [&](const std::string& line) {
         DWORD n = 0;
         WriteFile(pipe.get(), line.data(), static_cast<DWORD>(line.size()), &n, nullptr);
@@ -315,10 +294,10 @@ TEST(VirtualHandset, OverlongControlLineIsRefused)
             reply += c;
         return reply;
     };
-    EXPECT_EQ(exchange(std::string(5000, 'x') + "\n"), "error: line longer than 1024 characters");
-    EXPECT_EQ(exchange("hold\r\n"), "ok");
-    EXPECT_EQ(exchange("\n"), "ok");
-    EXPECT_EQ(calls(), (std::vector<Call>{{KEX_DEV_HOLD, 0, 0, 0}}));
+    EXPECT_EQ("error: line longer than 1024 characters", exchange(std::string(5000, 'x') + "\n"));
+    EXPECT_EQ("ok", exchange("hold\r\n"));
+    EXPECT_EQ("ok", exchange("\n"));
+    EXPECT_EQ((std::vector<Call>{{KEX_DEV_HOLD, 0, 0, 0}}), calls());
     pipe.reset();
     h.uninitialize();
 }
@@ -326,20 +305,20 @@ TEST(VirtualHandset, OverlongControlLineIsRefused)
 TEST(VirtualHandset, UnInitializeStopsEverythingAndNoCallbackFollows)
 {
     Handset h("virtual_handset.dll", "plug in\nsleep 600000\nplug out\n");
-    ASSERT_EQ(h.intialize(record_callback), 0);
-    ASSERT_TRUE(wait_for([] { return calls().size() == 1; }));
+    ASSERT_EQ(0, h.intialize(record_callback));
+    ASSERT_TRUE(wait_for([] { return calls().size() == 1; })) << "no \"plug in\" from the scenario within 10 s";
     std::string out;
     // The control pipe is served while a long scenario step runs.
-    EXPECT_EQ(run_ctl("--pipe " + h.pipe() + " mute", out), 0) << out;
-    EXPECT_EQ(calls().size(), 2u);
+    EXPECT_EQ(0, run_ctl("--pipe " + h.pipe() + " mute", out)) << out;
+    EXPECT_EQ(2u, calls().size());
 
     h.uninitialize();
     g_uninitialized = true;
     EXPECT_TRUE(h.log_has("virtual handset stopped", 0));
-    EXPECT_EQ(run_ctl("--pipe " + h.pipe() + " mute", out), 2) << "the pipe is gone";
+    EXPECT_EQ(2, run_ctl("--pipe " + h.pipe() + " mute", out)) << "the pipe is gone";
     Sleep(200);
-    EXPECT_EQ(g_callsAfterUninit, 0);
-    EXPECT_EQ(calls().size(), 2u);
+    EXPECT_EQ(0, g_callsAfterUninit);
+    EXPECT_EQ(2u, calls().size());
 }
 
 // The component hands a report to the host's thread and waits for it there.
@@ -382,8 +361,8 @@ TEST(VirtualHandset, UnInitializeDeliversAReportWaitingForTheHostThread)
     g_hostWindow = window.get();
 
     Handset h("virtual_handset.dll", "plug in\n");
-    ASSERT_EQ(h.intialize(marshalling_callback), 0);
-    ASSERT_TRUE(wait_for([] { return g_waiting.load(); }));
+    ASSERT_EQ(0, h.intialize(marshalling_callback));
+    ASSERT_TRUE(wait_for([] { return g_waiting.load(); })) << "the scenario's report did not reach the callback within 10 s";
     // This thread pumps no messages of its own before stopping.
     DWORD start = GetTickCount();
     h.uninitialize();
@@ -394,32 +373,137 @@ TEST(VirtualHandset, UnInitializeDeliversAReportWaitingForTheHostThread)
 TEST(VirtualHandset, ListedTwiceItIsOneHandsetStoppedByTheLastUnInitialize)
 {
     Handset h("virtual_handset.dll", "");
-    ASSERT_EQ(h.intialize(record_callback), 0);
-    ASSERT_EQ(h.intialize(record_callback), 0);
+    ASSERT_EQ(0, h.intialize(record_callback));
+    ASSERT_EQ(0, h.intialize(record_callback));
     std::string out;
     h.uninitialize();
-    EXPECT_EQ(run_ctl("--pipe " + h.pipe() + " mute", out), 0) << "still running: " << out;
+    EXPECT_EQ(0, run_ctl("--pipe " + h.pipe() + " mute", out)) << "still running: " << out;
     h.uninitialize();
-    EXPECT_EQ(run_ctl("--pipe " + h.pipe() + " mute", out), 2) << out;
-    EXPECT_EQ(h.intialize(nullptr), 1) << "a null callback is refused";
+    EXPECT_EQ(2, run_ctl("--pipe " + h.pipe() + " mute", out)) << out;
+    EXPECT_EQ(1, h.intialize(nullptr)) << "a null callback is refused";
 }
 
 TEST(VirtualHandset, MissingScenarioAndTakenPipeStillStart)
 {
     Handset first("virtual_handset.dll", "");
-    ASSERT_EQ(first.intialize(record_callback), 0);
+    ASSERT_EQ(0, first.intialize(record_callback));
     // A second copy under another name, configured with the same pipe.
     Handset second("desk_handset.dll", "", first.pipe());
     DeleteFileA((second.dir() + "test.scenario").c_str());
-    ASSERT_EQ(second.intialize(record_callback), 0);
+    ASSERT_EQ(0, second.intialize(record_callback));
     EXPECT_TRUE(second.log_has("cannot open scenario file " + second.dir() + "test.scenario; no scenario", 0));
     EXPECT_TRUE(second.log_has("cannot open control pipe " + first.pipe(), 0));
-    EXPECT_EQ(second.execute(KEX_CMD_READY, 0, 0), 0);
+    EXPECT_EQ(0, second.execute(KEX_CMD_READY, 0, 0));
     second.uninitialize();
 
     std::string out;
-    EXPECT_EQ(run_ctl("--pipe " + first.pipe() + " mute", out), 0) << "the first copy keeps its pipe: " << out;
+    EXPECT_EQ(0, run_ctl("--pipe " + first.pipe() + " mute", out)) << "the first copy keeps its pipe: " << out;
     first.uninitialize();
+}
+
+// A folder of wide paths, made level by level in the form that takes any
+// length, and removed with the files named to it.
+class WideFolder {
+public:
+    WideFolder(const std::wstring& base, const std::wstring& dir) : m_base(base), m_dir(dir)
+    {
+        for (std::size_t at = m_base.size() + 1; at <= m_dir.size(); ++at)
+            if (at == m_dir.size() || m_dir[at] == L'\\')
+                CreateDirectoryW(LongForm(m_dir.substr(0, at)).c_str(), nullptr);
+    }
+    ~WideFolder()
+    {
+        for (const std::wstring& f : m_files)
+            DeleteFileW(LongForm(Path() + f).c_str());
+        for (std::size_t at = m_dir.size(); at > m_base.size(); --at)
+            if (at == m_dir.size() || m_dir[at] == L'\\')
+                RemoveDirectoryW(LongForm(m_dir.substr(0, at)).c_str());
+    }
+    WideFolder(const WideFolder&) = delete;
+    WideFolder& operator=(const WideFolder&) = delete;
+
+    static std::wstring LongForm(const std::wstring& path) { return L"\\\\?\\" + path; }
+    std::wstring Path() const { return m_dir + L"\\"; }
+    void Adopt(const std::wstring& name) { m_files.push_back(name); }
+
+    bool Write(const std::wstring& name, const std::string& bytes)
+    {
+        Adopt(name);
+        kex::unique_file file(
+            CreateFileW(LongForm(Path() + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        DWORD written = 0;
+        return file && WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+               written == bytes.size();
+    }
+    std::string Read(const std::wstring& name) const
+    {
+        kex::unique_file file(CreateFileW(LongForm(Path() + name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                          OPEN_EXISTING, 0, nullptr));
+        std::string text;
+        char buffer[4096];
+        DWORD got = 0;
+        while (file && ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0)
+            text.append(buffer, got);
+        return text;
+    }
+
+private:
+    std::wstring m_base, m_dir;
+    std::vector<std::wstring> m_files;
+};
+
+// Installed in a folder whose name the ANSI code page cannot spell, or whose
+// path is longer than MAX_PATH: the handset still reads its settings and its
+// scenario beside it and writes its log there.
+TEST(VirtualHandset, AnyFolderNameAndLongPaths)
+{
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring base = std::wstring(temp) + L"vh_paths_" + std::to_wstring(GetCurrentProcessId());
+    const std::wstring named = base + L"\\T\u00e9l\u00e9phone \u260e";
+    const std::wstring longTail = L"\\" + std::wstring(120, L'd') + L"\\" + std::wstring(120, L'e');
+    CreateDirectoryW(base.c_str(), nullptr);
+    const struct {
+        const char* what;
+        std::wstring dir;
+    } rows[] = {
+        {"a name beyond the code page", named},
+        {"longer than MAX_PATH", named + longTail},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        WideFolder folder(base, row.dir);
+        folder.Adopt(L"virtual_handset.dll");
+        ASSERT_TRUE(CopyFileW(kex::widen(bin_dir() + "virtual_handset.dll").c_str(),
+                              WideFolder::LongForm(folder.Path() + L"virtual_handset.dll").c_str(), FALSE))
+            << GetLastError();
+        ASSERT_TRUE(folder.Write(L"virtual_handset.ini",
+                                 "[Handset]\r\nName=vh\r\nScenario=test.scenario\r\nControlPipe=\r\n"
+                                 "LogFile=handset.log\r\nConsole=0\r\n"));
+        ASSERT_TRUE(folder.Write(L"test.scenario", "plug in\n"));
+        folder.Adopt(L"handset.log");
+        {
+            std::lock_guard<std::mutex> lock(g_mutex);
+            g_calls.clear();
+        }
+        kex::unique_hmodule module(LoadLibraryW(WideFolder::LongForm(folder.Path() + L"virtual_handset.dll").c_str()));
+        ASSERT_TRUE(module) << GetLastError();
+        auto intialize = reinterpret_cast<KexIntializeFn>(GetProcAddress(module.get(), KEX_ADAPTER_INITIALIZE_NAME));
+        auto execute = reinterpret_cast<KexExecuteFn>(GetProcAddress(module.get(), KEX_ADAPTER_EXECUTE_NAME));
+        auto uninitialize =
+            reinterpret_cast<KexUnInitializeFn>(GetProcAddress(module.get(), KEX_ADAPTER_UNINITIALIZE_NAME));
+        ASSERT_TRUE(intialize && execute && uninitialize);
+        ASSERT_EQ(0, intialize(record_callback));
+        EXPECT_TRUE(wait_for([] { return !calls().empty(); })) << "no report from the scenario beside the DLL";
+        EXPECT_EQ(0, execute(KEX_CMD_READY, 0, 0));
+        uninitialize();
+        EXPECT_EQ((std::vector<Call>{{KEX_DEV_PLUG, KEX_PLUG_IN, 0, 0}}), calls());
+        const std::string log = folder.Read(L"handset.log");
+        for (const char* line : {" vh  virtual handset started", " vh  >> plug in", " vh  [display] READY",
+                                 " vh  virtual handset stopped"})
+            EXPECT_NE(std::string::npos, log.find(line)) << line << " is not in the log:\n" << log;
+    }
+    RemoveDirectoryW(base.c_str());
 }
 
 } // namespace
