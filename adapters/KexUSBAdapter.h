@@ -2,8 +2,12 @@
  * KexUSBAdapter.h - the contract between KexUSBPhone and a handset adapter.
  *
  * An adapter is a DLL, one per handset model, listed in the [AdapterList]
- * section of "USBPhone.ini" beside the component. It exports three functions,
- * all cdecl, looked up by exact (case-sensitive) name:
+ * section of "USBPhone.ini" beside the component. The contract has two
+ * versions; an adapter written to version 1 keeps working unchanged, and
+ * never receives a command code or a call that version 1 does not know.
+ *
+ * VERSION 1. The adapter exports three functions, all cdecl, looked up by
+ * exact (case-sensitive) name:
  *
  *   "Intialize"     required  int32_t Intialize(KexDeviceCallback callback)
  *                             0 = ready for commands; anything else = failure.
@@ -25,6 +29,7 @@
  *     carries nothing is 0.
  *   - Texts and the ContactInfo record are valid only until "execute"
  *     returns: copy what you keep.
+ *   - Codes 1 to 13 only (KEX_CMD_FIRST to KEX_CMD_LAST).
  *
  * What an adapter must do:
  *   - Report handset events only through the callback handed to
@@ -37,10 +42,45 @@
  *   - Never call the callback while holding a lock that "execute" or
  *     "UnInitialize" take: the host's thread may be running them.
  *
+ * VERSION 2 adds, for adapters that declare it: the host's mute state
+ * (KEX_CMD_MUTE), devices with names and stable ids, reports that say which
+ * device they come from, and commands addressed to one device. A version-2
+ * adapter exports, besides the three above (which it keeps, so that an older
+ * component can still use it as a version-1 adapter):
+ *
+ *   "KexAdapterVersion"  int32_t KexAdapterVersion(void)
+ *                        The highest contract version the adapter implements
+ *                        (KEX_CONTRACT_VERSION). Absent, or below 2: version 1.
+ *   "KexInitialize2"     int32_t KexInitialize2(const KexHost *host)
+ *                        Called instead of "Intialize" when the component
+ *                        speaks version 2 with the adapter. 0 = ready.
+ *   "KexExecute2"        int32_t KexExecute2(const char *deviceId, uint32_t code,
+ *                                            uintptr_t wParam, uintptr_t lParam)
+ *                        Called instead of "execute" then. deviceId 0: the
+ *                        command is for every device of the adapter; else it
+ *                        is for that one device (an id the adapter gave in
+ *                        its KexDeviceInfo). Codes 1 to 14.
+ *
+ * The component speaks version 2 with an adapter whose "KexAdapterVersion"
+ * answers 2 or more and which exports both "KexInitialize2" and
+ * "KexExecute2"; otherwise version 1 ("Intialize", "execute"). Everything
+ * version 1 says of "Intialize" and "execute" holds for "KexInitialize2" and
+ * "KexExecute2", and:
+ *   - The KexHost record is valid from the call of "KexInitialize2" until
+ *     "UnInitialize" returns. Its functions may be called from any thread in
+ *     that time, under the rules of the version-1 callback.
+ *   - The deviceId handed to "KexExecute2" is valid until it returns.
+ *   - Texts the adapter hands over (a report's deviceId, a KexDeviceInfo
+ *     record and its texts) are read during the call only: the component
+ *     copies what it keeps.
+ *   - Device texts (ids, names, serials) are UTF-8; command texts stay in the
+ *     ANSI code page, as in version 1.
+ *
  * Usable from C89 and C++ with any Windows compiler. Adapter sources may
  * define KEX_ADAPTER_DECLARE_ENTRY_POINTS before including this header to get
- * declarations of the three exports (dllexport when KEX_ADAPTER_BUILD is
- * also defined).
+ * declarations of the version-1 exports, and KEX_ADAPTER_DECLARE_VERSION_2
+ * as well for the version-2 ones (dllexport when KEX_ADAPTER_BUILD is also
+ * defined).
  */
 #ifndef KEX_USB_ADAPTER_H
 #define KEX_USB_ADAPTER_H
@@ -50,6 +90,7 @@
 /* No <stdint.h> before Visual C++ 2010. uintptr_t comes from <stddef.h>. */
 typedef signed __int32 int32_t;
 typedef unsigned __int32 uint32_t;
+typedef unsigned __int16 uint16_t;
 #else
 #include <stdint.h>
 #endif
@@ -77,6 +118,11 @@ typedef int32_t(KEX_CDECL *KexIntializeFn)(KexDeviceCallback callback);
 typedef int32_t(KEX_CDECL *KexExecuteFn)(uint32_t code, uintptr_t wParam, uintptr_t lParam);
 typedef int32_t(KEX_CDECL *KexUnInitializeFn)(void);
 
+#define KEX_CONTRACT_VERSION 2
+#define KEX_ADAPTER_VERSION_NAME "KexAdapterVersion"
+#define KEX_ADAPTER_INITIALIZE2_NAME "KexInitialize2"
+#define KEX_ADAPTER_EXECUTE2_NAME "KexExecute2"
+
 /* ---- Commands: the code handed to "execute" ------------------------- */
 /* TEXT = address of a narrow string; 0 = nothing.   wParam      lParam  */
 #define KEX_CMD_READY 1        /* initial state              0           0       */
@@ -93,7 +139,10 @@ typedef int32_t(KEX_CDECL *KexUnInitializeFn)(void);
 #define KEX_CMD_CALLINFO 12    /* show simple call info      name        number      */
 #define KEX_CMD_CONTACTINFO 13 /* show contact information   ContactInfo* 0          */
 #define KEX_CMD_FIRST KEX_CMD_READY
-#define KEX_CMD_LAST KEX_CMD_CONTACTINFO
+#define KEX_CMD_LAST KEX_CMD_CONTACTINFO /* the last code of version 1 */
+/* Version 2 only: */
+#define KEX_CMD_MUTE 14        /* the host's mute state     1 muted, 0 not  0      */
+#define KEX_CMD_LAST_V2 KEX_CMD_MUTE
 
 /* The record of KEX_CMD_CONTACTINFO. Entries not given by the host are ""
  * with icon type 0; icon types are never negative. */
@@ -144,6 +193,43 @@ typedef struct ContactInfo {
 #define KEX_PLUG_OUT 0
 #define KEX_PLUG_IN 1
 
+/* ---- Version 2: devices and the host record -------------------------- */
+
+/* A device as a version-2 adapter names it to the host. */
+typedef struct KexDeviceInfo {
+    uint32_t size;       /* sizeof(KexDeviceInfo) as the adapter was built */
+    const char *id;      /* unique within the adapter, the same after unplug and
+                            replug of the same device; not 0, not "" */
+    const char *name;    /* display name; 0 or "" when unknown */
+    uint16_t vendorId;   /* USB vendor and product ids; 0 when none */
+    uint16_t productId;
+    const char *serial;  /* serial number, else an instance path; 0 or "" when none */
+} KexDeviceInfo;
+
+typedef struct KexHost KexHost;
+struct KexHost {
+    uint32_t size;    /* sizeof(KexHost) as the component was built: fields are
+                         only ever added at the end */
+    uint32_t version; /* the contract version the component speaks with this
+                         adapter (2) */
+    void *context;    /* hand back unchanged in every call below */
+    /* A device report: the messages of the version-1 callback, from one
+     * device. deviceId 0 is the adapter's first described device (the
+     * adapter itself when it described none). KEX_DEV_PLUG with KEX_PLUG_IN
+     * adds the device to the host's list, KEX_PLUG_OUT removes it, before
+     * the host's event runs. Blocks until the host has handled the report;
+     * returns 0. */
+    int32_t(KEX_CDECL *Report)(void *context, const char *deviceId, uint32_t msg, uint32_t wParam,
+                                int32_t lParam);
+    /* Names a device, before it is plugged in, or again to update it.
+     * 0 = taken; 1 = unusable (null, size too small, no id). */
+    int32_t(KEX_CDECL *DescribeDevice)(void *context, const KexDeviceInfo *device);
+};
+
+typedef int32_t(KEX_CDECL *KexAdapterVersionFn)(void);
+typedef int32_t(KEX_CDECL *KexInitialize2Fn)(const KexHost *host);
+typedef int32_t(KEX_CDECL *KexExecute2Fn)(const char *deviceId, uint32_t code, uintptr_t wParam, uintptr_t lParam);
+
 /* ---- Optional declarations of the exports for adapter sources ------- */
 #ifdef KEX_ADAPTER_DECLARE_ENTRY_POINTS
 #if defined(KEX_ADAPTER_BUILD) && defined(_WIN32)
@@ -154,6 +240,12 @@ typedef struct ContactInfo {
 KEX_ADAPTER_API int32_t KEX_CDECL Intialize(KexDeviceCallback callback);
 KEX_ADAPTER_API int32_t KEX_CDECL execute(uint32_t code, uintptr_t wParam, uintptr_t lParam);
 KEX_ADAPTER_API int32_t KEX_CDECL UnInitialize(void);
+#ifdef KEX_ADAPTER_DECLARE_VERSION_2
+KEX_ADAPTER_API int32_t KEX_CDECL KexAdapterVersion(void);
+KEX_ADAPTER_API int32_t KEX_CDECL KexInitialize2(const KexHost *host);
+KEX_ADAPTER_API int32_t KEX_CDECL KexExecute2(const char *deviceId, uint32_t code, uintptr_t wParam,
+                                              uintptr_t lParam);
+#endif
 #endif
 
 #ifdef __cplusplus
