@@ -129,6 +129,22 @@ if [ "${KEX_SKIP_WIN64:-0}" != 1 ]; then
         fi
     fi
 fi
+# The Windows Installer packages of that run: their tables, installed under
+# Wine's msiexec, and signed with a throwaway certificate.
+if [ "${KEX_SKIP_WIN64:-0}" != 1 ]; then
+    echo "== msi: the Windows Installer packages under Wine's msiexec, and signing"
+    log=$(mktemp)
+    bash tests/package/test_msi.sh "${KEX_PACKAGE_DIST:-$root/dist}" 2>&1 | tee "$log"
+    summary=$(grep -E '^msi tests: [0-9]+ passed, [0-9]+ failed, [0-9]+ skipped$' "$log" | tail -n 1)
+    rm -f "$log"
+    if [[ $summary =~ ([0-9]+)\ passed,\ ([0-9]+)\ failed,\ ([0-9]+)\ skipped ]]; then
+        total_pass=$((total_pass + BASH_REMATCH[1])) total_fail=$((total_fail + BASH_REMATCH[2]))
+        total_skip=$((total_skip + BASH_REMATCH[3]))
+        [ "${BASH_REMATCH[2]}" -eq 0 ] || failed_steps+=("msi: ${BASH_REMATCH[2]} failed")
+    else
+        total_fail=$((total_fail + 1)); failed_steps+=("msi: no test summary")
+    fi
+fi
 # A short fuzzing run of the configuration reader (libFuzzer, natively).
 if [ -f scripts/fuzz.sh ]; then
     echo "== fuzz: configuration reader, ${KEX_FUZZ_SECONDS:-30} s"
