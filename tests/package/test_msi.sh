@@ -170,7 +170,8 @@ for arch in x64 x86; do
         kex_msi_build $arch "$files" "$work/$arch/actions.dll" "$work/$arch/older.msi" "$lower" >>"$work/$arch/build.log" 2>&1
     built=$?
     for m in shipped:"$msi" again:"$work/$arch/again.msi"; do
-        mkdir -p "$work/$arch/${m%%:*}" && msidump -t -d "$work/$arch/${m%%:*}" "${m#*:}" >/dev/null &&
+        # msidump writes the Binary table's streams into the current folder.
+        mkdir -p "$work/$arch/${m%%:*}" && (cd "$work/$arch/${m%%:*}" && msidump -t -d . "${m#*:}" >/dev/null) &&
             rm -f "$work/$arch/${m%%:*}/_SummaryInformation.idt"
     done
     if grep -q DigitalSignature <<<"$(msiinfo streams "$msi")"; then
@@ -503,10 +504,15 @@ cp "$sign/two.dll" "$sign/two.orig"
 rc=$?
 [ $rc -ne 0 ] && cmp -s "$sign/two.dll" "$sign/two.orig" && ! grep -qF "$password" "$sign/two.log" && [ -s "$sign/two.log" ]
 expect "a wrong password fails, says so without the password and leaves the file as it was" $? "$(cat "$sign/two.log")"
+cp "$sign/two.orig" "$sign/three.dll"
+(set -x && export KEX_SIGN_PFX=$sign/test.pfx KEX_SIGN_PASSWORD=$password && kex_sign_files "$sign/three.dll") >"$sign/three.log" 2>&1 &&
+    verify "$sign/three.dll" && ! grep -qF "$password" "$sign/three.log"
+expect "signing under set -x traces no password" $? "$(grep -c . "$sign/three.log") lines traced"
 (unset KEX_SIGN_PFX && kex_sign_describe && kex_sign_files "$sign/two.dll") >"$sign/none.log" 2>&1
 [ $? -eq 0 ] && [ "$(wc -l <"$sign/none.log")" -eq 1 ] && grep -q '^not signed' "$sign/none.log" && cmp -s "$sign/two.dll" "$sign/two.orig"
 expect "without KEX_SIGN_PFX nothing is signed and one line says so" $? "$(cat "$sign/none.log")"
 skipped "a time stamp (KEX_SIGN_TIMESTAMP_URL): it needs a time-stamp server on the network"
-rm -rf "$sign/dist" "$sign/zip" "$sign/msi"
+# The throwaway key and its password go at once; the rest stays for a look.
+rm -rf "$sign/dist" "$sign/zip" "$sign/msi" "$sign/key.pem" "$sign/test.pfx" "$sign/password"
 echo "NOTE: signing took $((SECONDS - phase)) s"
 finish
