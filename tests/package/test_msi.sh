@@ -163,11 +163,15 @@ for arch in x64 x86; do
     # Stable builds: rebuilt here from its own files, with the release's file
     # times, the package comes out byte for byte the same (a signed one: the
     # same tables). And the older package the upgrade tests start from.
+    # The release's time is the package's creation date (file times in the
+    # package and its dates are all that one time).
     msiinfo extract "$msi" Binary.KexInstallerActions >"$work/$arch/actions.dll"
-    find "$files" -type f -exec touch -d "@${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct)}" {} +
+    epoch=$(TZ=UTC date -d "$(table "$msi" _SummaryInformation | awk -F'\t' '$1 == 12 { print $2 }')" +%s)
+    find "$files" -type f -exec touch -d "@$epoch" {} +
     lower=$(older "$version")
-    kex_msi_build $arch "$files" "$work/$arch/actions.dll" "$work/$arch/again.msi" >"$work/$arch/build.log" 2>&1 &&
-        kex_msi_build $arch "$files" "$work/$arch/actions.dll" "$work/$arch/older.msi" "$lower" >>"$work/$arch/build.log" 2>&1
+    (export SOURCE_DATE_EPOCH=$epoch &&
+        kex_msi_build $arch "$files" "$work/$arch/actions.dll" "$work/$arch/again.msi" &&
+        kex_msi_build $arch "$files" "$work/$arch/actions.dll" "$work/$arch/older.msi" "$lower") >"$work/$arch/build.log" 2>&1
     built=$?
     for m in shipped:"$msi" again:"$work/$arch/again.msi"; do
         # msidump writes the Binary table's streams into the current folder.
@@ -505,7 +509,7 @@ rc=$?
 [ $rc -ne 0 ] && cmp -s "$sign/two.dll" "$sign/two.orig" && ! grep -qF "$password" "$sign/two.log" && [ -s "$sign/two.log" ]
 expect "a wrong password fails, says so without the password and leaves the file as it was" $? "$(cat "$sign/two.log")"
 cp "$sign/two.orig" "$sign/three.dll"
-(set -x && export KEX_SIGN_PFX=$sign/test.pfx KEX_SIGN_PASSWORD=$password && kex_sign_files "$sign/three.dll") >"$sign/three.log" 2>&1 &&
+(export KEX_SIGN_PFX=$sign/test.pfx KEX_SIGN_PASSWORD=$password && set -x && kex_sign_files "$sign/three.dll") >"$sign/three.log" 2>&1 &&
     verify "$sign/three.dll" && ! grep -qF "$password" "$sign/three.log"
 expect "signing under set -x traces no password" $? "$(grep -c . "$sign/three.log") lines traced"
 (unset KEX_SIGN_PFX && kex_sign_describe && kex_sign_files "$sign/two.dll") >"$sign/none.log" 2>&1
