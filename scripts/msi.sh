@@ -168,6 +168,39 @@ kex_msi_stamp() {
     rm -f "$idt"
 }
 
+# kex_msi_defines <arch> <version>: the .wxs's variables, as wixl options in
+# the array kex_msi_wixl_defines.
+kex_msi_defines() {
+    local arch=$1 version=$2 what value
+    kex_msi_wixl_defines=(
+        -D "Version=$version"
+        -D "ProductCode=$(kex_msi_uuid "product/$arch/$version")"
+        -D "UpgradeCode=${kex_msi_upgrade_code[$arch]}"
+        -D "Files=files"
+        -D "ActionsDll=KexInstallerActions.dll"
+        -D "ServerGuid=$(kex_msi_uuid "component/$arch/KexUSBPhone.dll")"
+        -D "TypeLib32Guid=$(kex_msi_uuid "component/$arch/KexUSBPhone.typelib32")"
+        -D "ConfigGuid=$(kex_msi_uuid "component/$arch/USBPhone.ini")"
+        -D "TypeLibFlags=$kex_msi_typelib_flags"
+    )
+    if [ "$arch" = x64 ]; then
+        kex_msi_wixl_defines+=(-D "ProductName=KexUSBPhone (64-bit)" -D Win64=yes -D ProgramFilesFolder=ProgramFiles64Folder
+                               -D PerUserFolder=KexUSBPhone -D TypeLibPlatform=win64)
+    else
+        kex_msi_wixl_defines+=(-D "ProductName=KexUSBPhone (32-bit)" -D Win64=no -D ProgramFilesFolder=ProgramFilesFolder
+                               -D "PerUserFolder=KexUSBPhone (x86)" -D TypeLibPlatform=win32)
+    fi
+    for what in "ClassId:coclass KexUSBPhone" "LibId:library KexUSBPhone" "IidPhone:interface IKexPhone" \
+        "IidPhone2:interface IKexPhone2" "DiidEvents:dispinterface IKexPhoneEvents"; do
+        value=$(kex_msi_idl_uuid "${what#*:}") || return 1
+        kex_msi_wixl_defines+=(-D "${what%%:*}=$value")
+    done
+    value=$(kex_msi_idl 'version\(\K[0-9]+\.[0-9]+(?=\)[^\]]*\]\s*library\s)')
+    kex_msi_wixl_defines+=(-D "TypeLibVersion=$value")
+    value=$(kex_msi_idl 'helpstring\("\K[^"]*(?="\)\s*\]\s*library\s)')
+    kex_msi_wixl_defines+=(-D "TypeLibName=$value")
+}
+
 # kex_msi_build <x64|x86> <files dir> <actions dll> <out.msi> [version]
 kex_msi_build() {
     local arch=$1 files=$2 actions=$3 out=$4 version=${5:-} triple wixarch
@@ -198,38 +231,10 @@ kex_msi_build() {
         sed -n 's/^ *FILEVERSION *//p' | tr -d ' \r' | tr , .)
     kex_msi_list_files "$arch" "$files" "$tmp" || { rm -rf "$tmp"; return 1; }
 
-    local -a defines=(
-        -D "Version=$version"
-        -D "ProductCode=$(kex_msi_uuid "product/$arch/$version")"
-        -D "UpgradeCode=${kex_msi_upgrade_code[$arch]}"
-        -D "Files=files"
-        -D "ActionsDll=KexInstallerActions.dll"
-        -D "ServerGuid=$(kex_msi_uuid "component/$arch/KexUSBPhone.dll")"
-        -D "TypeLib32Guid=$(kex_msi_uuid "component/$arch/KexUSBPhone.typelib32")"
-        -D "ConfigGuid=$(kex_msi_uuid "component/$arch/USBPhone.ini")"
-        -D "TypeLibFlags=$kex_msi_typelib_flags"
-    )
-    if [ "$arch" = x64 ]; then
-        defines+=(-D "ProductName=KexUSBPhone (64-bit)" -D Win64=yes -D ProgramFilesFolder=ProgramFiles64Folder
-                  -D PerUserFolder=KexUSBPhone -D TypeLibPlatform=win64)
-    else
-        defines+=(-D "ProductName=KexUSBPhone (32-bit)" -D Win64=no -D ProgramFilesFolder=ProgramFilesFolder
-                  -D "PerUserFolder=KexUSBPhone (x86)" -D TypeLibPlatform=win32)
-    fi
-    local what value
-    for what in "ClassId:coclass KexUSBPhone" "LibId:library KexUSBPhone" "IidPhone:interface IKexPhone" \
-        "IidPhone2:interface IKexPhone2" "DiidEvents:dispinterface IKexPhoneEvents"; do
-        value=$(kex_msi_idl_uuid "${what#*:}") || { rm -rf "$tmp"; return 1; }
-        defines+=(-D "${what%%:*}=$value")
-    done
-    value=$(kex_msi_idl 'version\(\K[0-9]+\.[0-9]+(?=\)[^\]]*\]\s*library\s)')
-    defines+=(-D "TypeLibVersion=$value")
-    value=$(kex_msi_idl 'helpstring\("\K[^"]*(?="\)\s*\]\s*library\s)')
-    defines+=(-D "TypeLibName=$value")
-
+    kex_msi_defines "$arch" "$version" || { rm -rf "$tmp"; return 1; }
     # wixl finds sources only by paths relative to where it runs.
     ln -s "$files" "$tmp/files" && ln -s "$actions" "$tmp/KexInstallerActions.dll" || { rm -rf "$tmp"; return 1; }
-    if ! (cd "$tmp" && wixl -a "$wixarch" -I . -I "$kex_msi_root/packaging/installer" "${defines[@]}" \
+    if ! (cd "$tmp" && wixl -a "$wixarch" -I . -I "$kex_msi_root/packaging/installer" "${kex_msi_wixl_defines[@]}" \
         -o package.msi "$kex_msi_root/packaging/installer/KexUSBPhone.wxs") >"$tmp/wixl.log" 2>&1; then
         cat "$tmp/wixl.log" >&2
         rm -rf "$tmp"
