@@ -10,6 +10,13 @@
 # it cannot be built at all the package is KexUSBPhone-<version>-x64-only.zip.
 # Either is announced on stderr; no half is left out or unchecked silently.
 #
+# It also makes the Windows Installer packages KexUSBPhone-<version>-x64.msi
+# and -x86.msi (scripts/msi.sh; the x86 one is -x86-untested.msi where the zip
+# is marked untested), and when a certificate is given it signs every DLL and
+# EXE it ships and then the packages (scripts/sign.sh: KEX_SIGN_PFX,
+# KEX_SIGN_PASSWORD_FILE or KEX_SIGN_PASSWORD, KEX_SIGN_TIMESTAMP_URL). It
+# ends with the name, size and SHA-256 sum of the zip and of each package.
+#
 # Environment: KEX_PACKAGE_DIST=<dir> (default dist), KEX_ASSUME_NO_WIN32=1
 # (treat this host as one that runs 64-bit programs only).
 set -uo pipefail
@@ -28,6 +35,8 @@ bash scripts/setup.sh || die "setup failed"
 # Can this host run 32-bit Windows programs (and so test the x86 half)?
 . scripts/hostarch.sh
 kex_probe_win32
+. scripts/msi.sh
+. scripts/sign.sh
 
 # build <win32|win64>: the package's targets of one Windows build, with the
 # settings scripts/test.sh uses (so both share one build tree).
@@ -130,6 +139,22 @@ for f in autoanswer.c autoanswer.def autoanswer.ini:USBPhone.ini; do
     cp "$work/blocks/example/${f%%:*}" "$stage/samples/adapter/${f#*:}"
 done
 
+# ---- Sign ----------------------------------------------------------------------
+# The installers' own action DLL is signed with the rest: it runs on the
+# target machine. The packages themselves are signed once they are made.
+stage_actions() {
+    local dir=$1 arch=$2 triple=$3 format=$4 dll=$work/installer/$2/KexInstallerActions.dll
+    mkdir -p "$(dirname "$dll")" && cp "$dir/bin/KexInstallerActions.dll" "$dll" &&
+        "$triple-strip" --strip-debug "$dll" && check_pe "$triple" "$format" "$dll"
+}
+stage_actions build/win64 x64 x86_64-w64-mingw32 pei-x86-64 || die "staging the x64 installer actions failed"
+if [ $x86 != missing ]; then
+    stage_actions build/win32 x86 i686-w64-mingw32 pei-i386 || die "staging the x86 installer actions failed"
+fi
+note "$(kex_sign_describe)"
+mapfile -t shipped < <(find "$stage" "$work/installer" -type f \( -name '*.dll' -o -name '*.exe' \) | LC_ALL=C sort)
+kex_sign_files "${shipped[@]}" || die "signing failed"
+
 # ---- Zip and checksum ----------------------------------------------------------
 # Fixed times and a sorted file list: the same files give the same zip.
 find "$stage" -exec touch -h -d "@$epoch" {} +
@@ -145,8 +170,31 @@ else
 fi
 (cd "$dist" && sha256sum "$name.zip" >"$name.zip.sha256") || die "checksum failed"
 
-echo "package: $zip ($(stat -c %s "$zip") bytes)"
-echo "package: $(cat "$zip.sha256")"
+# ---- Windows Installer packages ----------------------------------------------
+# One per architecture, holding that folder of the zip (without the
+# side-by-side manifests: the package registers the component) and LICENSE.
+rm -f "$dist/KexUSBPhone-$version"-*.msi "$dist/KexUSBPhone-$version"-*.msi.sha256
+msis=()
+for arch in x64 x86; do
+    [ $arch = x86 ] && [ $x86 = missing ] && continue
+    files=$work/installer/$arch/files
+    msi=$dist/KexUSBPhone-$version-$arch.msi
+    [ $arch = x86 ] && [ $x86 = untested ] && msi=$dist/KexUSBPhone-$version-x86-untested.msi
+    mkdir -p "$files" && cp -p "$stage/$arch"/* "$stage/LICENSE" "$files/" &&
+        rm -f "$files"/*.manifest "$files/UNTESTED.txt" || die "staging the $arch package failed"
+    kex_msi_build $arch "$files" "$work/installer/$arch/KexInstallerActions.dll" "$msi" ||
+        die "the $arch Windows Installer package failed"
+    msis+=("$msi")
+done
+kex_sign_files "${msis[@]}" || die "signing the Windows Installer packages failed"
+for msi in "${msis[@]}"; do
+    (cd "$dist" && sha256sum "$(basename "$msi")" >"$(basename "$msi").sha256") || die "checksum failed"
+done
+
+for f in "$zip" "${msis[@]}"; do
+    echo "package: $f ($(stat -c %s "$f") bytes)"
+    echo "package: $(cat "$f.sha256")"
+done
 case $x86 in
 checked) echo "package: x86/ and x64/ (32-bit half testable here: $KEX_WIN32_EVIDENCE)" ;;
 untested) note "WARNING: x86/ is built but UNTESTED: this host cannot run 32-bit programs ($KEX_WIN32_EVIDENCE); the package name says so" ;;

@@ -10,6 +10,8 @@ kex_probe_win32
 
 packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 libwine-dev
           cmake ninja-build g++ clang libclang-rt-14-dev googletest)
+# The Windows Installer packages (wixl; msibuild, msiinfo, msiextract) and signing.
+packages+=(wixl msitools osslsigncode openssl)
 [ "$KEX_HOST_WIN32" = 1 ] && packages+=(wine32:i386)
 
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }

@@ -116,6 +116,12 @@ if [ "${KEX_SKIP_WIN64:-0}" != 1 ]; then
     echo "== package: make the release zip and test it from the zip alone"
     part "package tests" bash tests/package/test_package.sh
 fi
+# The Windows Installer packages of that run: their tables, installed under
+# Wine's msiexec, and signed with a throwaway certificate.
+if [ "${KEX_SKIP_WIN64:-0}" != 1 ]; then
+    echo "== msi: the Windows Installer packages under Wine's msiexec, and signing"
+    part "msi tests" bash tests/package/test_msi.sh "${KEX_PACKAGE_DIST:-$root/dist}"
+fi
 # A short fuzzing run of the configuration reader (libFuzzer, natively).
 if [ -f scripts/fuzz.sh ]; then
     echo "== fuzz: configuration reader, ${KEX_FUZZ_SECONDS:-30} s"
