@@ -2,6 +2,7 @@
 // broadcast, name and unloading of the set.
 #include "adapters/AdapterManager.h"
 #include "tests/adapters/adapter_test_util.h"
+#include "win32/text.h"
 
 using namespace adapter_test;
 
@@ -115,7 +116,7 @@ TEST_F(AdapterManager, BindingTable)
         EXPECT_EQ(row.bound, bound);
         EXPECT_EQ(row.bound, executed) << "commands follow the binding order";
         const std::vector<JournalEvent> events = TakeJournal();
-        EXPECT_EQ(Modules(events, REC_EV_UNINITIALIZE).size(), row.bound.size());
+        EXPECT_EQ(row.bound.size(), Modules(events, REC_EV_UNINITIALIZE).size());
         LogCapture::Instance().Take();
     }
 }
@@ -337,7 +338,7 @@ TEST_F(AdapterManager, TracesEnterAndLeave)
 TEST_F(AdapterManager, DirectoryIsTheHostsWithoutTheComponentModule)
 {
     ASSERT_EQ(nullptr, GetModuleHandleA("KexUSBPhone.dll"));
-    EXPECT_EQ(Lower(BinDir()), Lower(KexComponentDirectory()));
+    EXPECT_EQ(Lower(BinDir()), Lower(kex::narrow(KexComponentDirectoryW())));
     CUSBManager manager;
     EXPECT_EQ(Lower(BinDir()), Lower(manager.GetPath()));
 }
@@ -351,7 +352,7 @@ TEST_F(AdapterManager, DirectoryIsTheComponentModules)
     HMODULE component = LoadLibraryA((dir / "KexUSBPhone.dll").c_str());
     ASSERT_NE(nullptr, component);
     {
-        EXPECT_EQ(Lower(dir.Path()), Lower(KexComponentDirectory()));
+        EXPECT_EQ(Lower(dir.Path()), Lower(kex::narrow(KexComponentDirectoryW())));
         CUSBManager manager;
         EXPECT_EQ(Lower(dir.Path()), Lower(manager.GetPath()));
         EXPECT_EQ(0, manager.Load(NullCallback));
