@@ -1,3 +1,5 @@
+// Registration applied: each key of the tables written or removed, once per
+// scope, and the type library registered beside them.
 #include "server/Registration.h"
 
 #include "win32/raii.h"
