@@ -71,6 +71,8 @@ TEST_F(AdapterManager, BindingTable)
         {"section name is case-sensitive", "[adapterlist]\na=a.dll\n", {{kRec, "a.dll"}}, 1, {},
          {"There is no section [AdapterList]."}, {}},
         {"spaces inside the brackets", "[  AdapterList ]\na=a.dll\n", {{kRec, "a.dll"}}, 0, {"a.dll"}, {}, {}},
+        {"a Ctrl-Z before the list, CR LF line ends", "; saved by an old editor\x1a\r\n[AdapterList]\r\na=a.dll\r\n",
+         {{kRec, "a.dll"}}, 0, {"a.dll"}, {}, {}},
         {"all adapters fail", "[AdapterList]\na=missing.dll\nb=broken_intialize_1.dll\n",
          {{"broken_intialize_1.dll", "broken_intialize_1.dll"}}, 1, {},
          {"LoadLibrary missing.dll failed.", "LoadLibrary missing.dll: system error 126 (the file, or a library it needs, was not found).",
