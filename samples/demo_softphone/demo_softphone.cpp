@@ -21,6 +21,7 @@
 #include <ocidl.h>
 
 #include "KexUSBPhone_h.h"
+#include "win32/QiTable.h"
 #include "win32/path.h"
 #include "win32/raii.h"
 #include "win32/text.h"
@@ -223,18 +224,13 @@ public:
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) noexcept override
     {
-        if (!out)
-            return E_POINTER;
-        *out = nullptr;
-        const IID* const known[] = {&IID_IUnknown, &IID_IDispatch, &DIID_IKexPhoneEvents};
-        for (const IID* k : known) {
-            if (IsEqualIID(iid, *k)) {
-                *out = static_cast<IDispatch*>(this);
-                AddRef();
-                return S_OK;
-            }
-        }
-        return E_NOINTERFACE;
+        // The event interface is answered by IDispatch itself.
+        static const kex::QiEntry kInterfaces[] = {
+            KEX_QI_ENTRY(EventSink, IDispatch),
+            {&DIID_IKexPhoneEvents, kex::QiOffset<EventSink, IDispatch>()},
+            {},
+        };
+        return kex::QiSearch(this, kInterfaces, iid, out);
     }
     ULONG STDMETHODCALLTYPE AddRef() noexcept override { return InterlockedIncrement(&m_refs); }
     ULONG STDMETHODCALLTYPE Release() noexcept override { return InterlockedDecrement(&m_refs); } // on the stack
