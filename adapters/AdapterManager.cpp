@@ -182,6 +182,17 @@ int32_t AdapterBoundary(const std::string& name, const char* entry, Call call) n
     return result;
 }
 
+// A destructor unloads what is bound; an exception stops here, logged.
+template <class Owner>
+void UnLoadInDestructor(Owner& owner) noexcept
+{
+    try {
+        owner.UnLoad();
+    } catch (...) {
+        KEX_ERROR("UnLoad adapters failed.");
+    }
+}
+
 } // namespace
 
 std::wstring KexComponentDirectoryW()
@@ -233,11 +244,7 @@ CUSBAdapter::CUSBAdapter() : m_fnInitialize(nullptr), m_fnExeuteCmd(nullptr), m_
 CUSBAdapter::~CUSBAdapter()
 {
     KEX_TRACE_SCOPE("CUSBAdapter::~CUSBAdapter");
-    try {
-        UnLoad();
-    } catch (...) {
-        KEX_ERROR("UnLoad adapters failed.");
-    }
+    UnLoadInDestructor(*this);
 }
 
 int CUSBAdapter::load(const char* file, const char* name, KexDeviceCallback callback,
@@ -350,11 +357,7 @@ CUSBManager::CUSBManager(const std::wstring& directory)
 CUSBManager::~CUSBManager()
 {
     KEX_TRACE_SCOPE("CUSBManager::~CUSBManager");
-    try {
-        UnLoad();
-    } catch (...) {
-        KEX_ERROR("UnLoad adapters failed.");
-    }
+    UnLoadInDestructor(*this);
 }
 
 int CUSBManager::Load(KexDeviceCallback callback)

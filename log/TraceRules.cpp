@@ -206,20 +206,19 @@ std::size_t DecLength(long long v) noexcept
 // more than the rest of the record's formatting together.
 std::size_t FormatTime(char* out, std::size_t cap, const LocalTime& t) noexcept
 {
+    const struct {
+        const char* before;
+        int value;
+        int width;
+    } fields[] = {
+        {"", t.year, 1},    {"-", t.month, 2},  {"-", t.day, 2},         {" ", t.hour, 2},
+        {":", t.minute, 2}, {":", t.second, 2}, {":", t.millisecond, 3},
+    };
     Out o(out, cap);
-    o.Dec(t.year);
-    o.Put("-");
-    o.Dec(t.month, 2);
-    o.Put("-");
-    o.Dec(t.day, 2);
-    o.Put(" ");
-    o.Dec(t.hour, 2);
-    o.Put(":");
-    o.Dec(t.minute, 2);
-    o.Put(":");
-    o.Dec(t.second, 2);
-    o.Put(":");
-    o.Dec(t.millisecond, 3);
+    for (const auto& field : fields) {
+        o.Put(field.before);
+        o.Dec(field.value, field.width);
+    }
     return o.Finish();
 }
 
