@@ -8,6 +8,8 @@ using namespace adapter_test;
 
 namespace {
 
+const char kRec[] = "recording_adapter.dll";
+
 class AdapterManager : public ::testing::Test {
 protected:
     void SetUp() override
@@ -17,6 +19,13 @@ protected:
         TakeJournal();
     }
     void WriteIni(const std::string& text) { ASSERT_TRUE(WriteFile(dir / "USBPhone.ini", text)); }
+    // The configuration, and a copy of the recording adapter under each name.
+    void Lay(const std::string& ini, std::initializer_list<const char*> recordingAdapters)
+    {
+        WriteIni(ini);
+        for (const char* name : recordingAdapters)
+            dir.CopyFromBin(kRec, name);
+    }
 
     TempDir dir;
 };
@@ -30,8 +39,6 @@ struct BindCase {
     std::vector<std::string> errors; // "<ini>" stands for the configuration's full name
     std::vector<std::string> infos;
 };
-
-const char kRec[] = "recording_adapter.dll";
 
 TEST_F(AdapterManager, BindingTable)
 {
@@ -125,9 +132,8 @@ TEST_F(AdapterManager, BindingTable)
 
 TEST_F(AdapterManager, InfoRecordForSkippedVarne)
 {
-    WriteIni("[Common]\nUseVarneUSBPhone=yes\n[AdapterList]\nv=UsbAdapter_Varne.dll\nw=a.dll\n");
-    dir.CopyFromBin(kRec, "a.dll");
-    dir.CopyFromBin(kRec, "UsbAdapter_Varne.dll");
+    Lay("[Common]\nUseVarneUSBPhone=yes\n[AdapterList]\nv=UsbAdapter_Varne.dll\nw=a.dll\n",
+        {"a.dll", "UsbAdapter_Varne.dll"});
     CUSBManager manager(dir.Path());
     EXPECT_EQ(0, manager.Load(NullCallback));
     EXPECT_EQ(std::vector<std::string>{"Do not use USBAdapter_Varne.dll."}, LogCapture::Instance().Take("INFO"));
@@ -255,9 +261,7 @@ TEST_F(AdapterManager, UsbNameWithOneAndTwoAdapters)
 
 TEST_F(AdapterManager, UnLoadTwice)
 {
-    WriteIni("[AdapterList]\na=a.dll\nb=b.dll\n");
-    dir.CopyFromBin(kRec, "a.dll");
-    dir.CopyFromBin(kRec, "b.dll");
+    Lay("[AdapterList]\na=a.dll\nb=b.dll\n", {"a.dll", "b.dll"});
     {
         CUSBManager manager(dir.Path());
         ASSERT_EQ(0, manager.Load(NullCallback));
@@ -278,9 +282,7 @@ TEST_F(AdapterManager, UnLoadTwice)
 
 TEST_F(AdapterManager, DeletionUnloadsInBindingOrder)
 {
-    WriteIni("[AdapterList]\nz=z.dll\nA=a.dll\n");
-    dir.CopyFromBin(kRec, "a.dll");
-    dir.CopyFromBin(kRec, "z.dll");
+    Lay("[AdapterList]\nz=z.dll\nA=a.dll\n", {"a.dll", "z.dll"});
     {
         CUSBManager manager(dir.Path());
         ASSERT_EQ(0, manager.Load(NullCallback));
@@ -293,9 +295,7 @@ TEST_F(AdapterManager, DeletionUnloadsInBindingOrder)
 
 TEST_F(AdapterManager, HandsTheCallbackToEveryAdapter)
 {
-    WriteIni("[AdapterList]\na=a.dll\nb=b.dll\n");
-    dir.CopyFromBin(kRec, "a.dll");
-    dir.CopyFromBin(kRec, "b.dll");
+    Lay("[AdapterList]\na=a.dll\nb=b.dll\n", {"a.dll", "b.dll"});
     CUSBManager manager(dir.Path());
     ASSERT_EQ(0, manager.Load(NullCallback));
     for (const char* name : {"a.dll", "b.dll"}) {
@@ -348,9 +348,7 @@ TEST_F(AdapterManager, DirectoryIsTheHostsWithoutTheComponentModule)
 TEST_F(AdapterManager, DirectoryIsTheComponentModules)
 {
     // Any library under the component's file name stands in for it.
-    dir.CopyFromBin(kRec, "KexUSBPhone.dll");
-    dir.CopyFromBin(kRec, "a.dll");
-    WriteIni("[AdapterList]\nOnly=a.dll\n");
+    Lay("[AdapterList]\nOnly=a.dll\n", {"KexUSBPhone.dll", "a.dll"});
     HMODULE component = LoadLibraryA((dir / "KexUSBPhone.dll").c_str());
     ASSERT_NE(nullptr, component);
     {
