@@ -87,6 +87,15 @@ public:
     // Messages of one level since the last Take.
     std::vector<std::string> Take(const char* level);
 
+    // The log's length on disk.
+    long long FileSize() const
+    {
+        WIN32_FILE_ATTRIBUTE_DATA data = {};
+        if (!GetFileAttributesExA(m_file.c_str(), GetFileExInfoStandard, &data))
+            return -1;
+        return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    }
+
     // Fills the log to the logger's size limit as another process writing
     // to it would, so that the next record first moves it to a backup. The
     // records already written are taken and dropped.

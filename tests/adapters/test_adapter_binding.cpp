@@ -232,6 +232,9 @@ TEST_F(AdapterBinding, LoadFailureSaysWhy)
             const std::string componentDir = row.componentDir.empty() ? dir.Path() : row.componentDir;
             EXPECT_EQ(1, CUSBAdapter().load(row.configured, "x", MarkerCallback, componentDir.c_str()));
             g_traceLog.SetSwitch(true);
+            if (logFull) {
+                EXPECT_GT(g_traceLog.MaxSize(), LogCapture::Instance().FileSize()) << "the full log was not moved aside";
+            }
             const std::string configured = row.configured;
             EXPECT_EQ((std::vector<std::string>{"LoadLibrary " + configured + " failed.",
                                                 "LoadLibrary " + configured + ": system error " + row.reason + "."}),
