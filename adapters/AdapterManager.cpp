@@ -1,3 +1,5 @@
+// CUSBAdapter and CUSBManager: where an adapter library is looked for, the
+// calls into it, and the set bound from "USBPhone.ini".
 #include "adapters/AdapterManager.h"
 
 #include "adapters/IniFile.h"
@@ -19,12 +21,6 @@ std::wstring& DirectoryOverride()
 {
     static std::wstring directory;
     return directory;
-}
-
-std::wstring DirectoryOf(const std::wstring& file)
-{
-    const size_t slash = file.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? std::wstring() : file.substr(0, slash + 1);
 }
 
 std::wstring WithBackslash(std::wstring dir)
@@ -186,29 +182,24 @@ int32_t AdapterBoundary(const std::string& name, const char* entry, Call call) n
     return result;
 }
 
-} // namespace
-
-
-std::wstring KexHostDirectoryW()
+// A destructor unloads what is bound; an exception stops here, logged.
+template <class Owner>
+void UnLoadInDestructor(Owner& owner) noexcept
 {
-    return DirectoryOf(kex::module_file_name<wchar_t>(nullptr));
+    try {
+        owner.UnLoad();
+    } catch (...) {
+        KEX_ERROR("UnLoad adapters failed.");
+    }
 }
 
-std::string KexHostDirectory() { return kex::narrow(KexHostDirectoryW()); }
+} // namespace
 
 std::wstring KexComponentDirectoryW()
 {
     // Under another file name the handle is null and the host's name comes back.
-    const std::wstring file = kex::module_file_name<wchar_t>(GetModuleHandleA(kComponentModule));
-    const std::wstring dir = DirectoryOf(file);
+    const std::wstring dir = kex::module_directory<wchar_t>(GetModuleHandleA(kComponentModule));
     return dir.empty() ? std::wstring(L".\\") : dir;
-}
-
-std::string KexComponentDirectory() { return kex::narrow(KexComponentDirectoryW()); }
-
-HMODULE KexLoadAdapterLibrary(const char* file, const std::string& componentDir)
-{
-    return KexLoadAdapterLibraryW(kex::widen(file ? file : ""), kex::widen(componentDir));
 }
 
 HMODULE KexLoadAdapterLibraryW(const std::wstring& name, const std::wstring& componentDir, std::wstring* triedPath)
@@ -231,8 +222,8 @@ HMODULE KexLoadAdapterLibraryW(const std::wstring& name, const std::wstring& com
         return LoadByPath(tried = component + name);
     }
 
-    const std::wstring dirs[] = {component, KexHostDirectoryW(), SystemDirectory(&GetSystemDirectoryW),
-                                 SystemDirectory(&GetWindowsDirectoryW)};
+    const std::wstring dirs[] = {component, kex::module_directory<wchar_t>(nullptr),
+                                 SystemDirectory(&GetSystemDirectoryW), SystemDirectory(&GetWindowsDirectoryW)};
     const std::wstring probe = WithDefaultExtension(name);
     for (const std::wstring& dir : dirs) {
         if (dir.empty() || !IsFile(dir + probe))
@@ -253,11 +244,7 @@ CUSBAdapter::CUSBAdapter() : m_fnInitialize(nullptr), m_fnExeuteCmd(nullptr), m_
 CUSBAdapter::~CUSBAdapter()
 {
     KEX_TRACE_SCOPE("CUSBAdapter::~CUSBAdapter");
-    try {
-        UnLoad();
-    } catch (...) {
-        KEX_ERROR("UnLoad adapters failed.");
-    }
+    UnLoadInDestructor(*this);
 }
 
 int CUSBAdapter::load(const char* file, const char* name, KexDeviceCallback callback,
@@ -370,11 +357,7 @@ CUSBManager::CUSBManager(const std::wstring& directory)
 CUSBManager::~CUSBManager()
 {
     KEX_TRACE_SCOPE("CUSBManager::~CUSBManager");
-    try {
-        UnLoad();
-    } catch (...) {
-        KEX_ERROR("UnLoad adapters failed.");
-    }
+    UnLoadInDestructor(*this);
 }
 
 int CUSBManager::Load(KexDeviceCallback callback)

@@ -14,26 +14,21 @@
 
 // Paths are handled as UTF-16 with the wide APIs, so folders with names the
 // ANSI code page cannot spell work, and longer than MAX_PATH through the
-// "\\?\" form. The narrow forms below are in the ANSI code page.
+// "\\?\" form.
 
 // The component's directory, ending in a backslash: that of the loaded module
 // "KexUSBPhone.dll", or the host program's when no module has that name;
 // ".\" when neither can be found.
 std::wstring KexComponentDirectoryW();
-std::string KexComponentDirectory();
-
-// The host program's directory, ending in a backslash ("" when unknown).
-std::wstring KexHostDirectoryW();
-std::string KexHostDirectory();
 
 // Loads an adapter library without the current directory or PATH ever being
-// searched: a bare name is looked for beside the component, then beside the
-// host program, then in the system directories; a relative name with a
-// directory is taken relative to the component's directory; an absolute name
-// is loaded as given. Null on failure, with the system's error code set
-// (ERROR_MOD_NOT_FOUND when no file was found to load); triedPath, when given,
-// receives the file handed to the loader ("" when none was).
-HMODULE KexLoadAdapterLibrary(const char* file, const std::string& componentDir);
+// searched. A bare name is looked for beside the component, then beside the
+// host program, then in the system and the Windows directories; a relative
+// name with a directory is taken relative to the component's directory, and
+// is not loaded when that directory is not a full path (".\"); an absolute
+// name is loaded as given. Null on failure, with the system's error code set
+// (ERROR_MOD_NOT_FOUND when no file was found to load); triedPath, when
+// given, receives the file handed to the loader ("" when none was).
 HMODULE KexLoadAdapterLibraryW(const std::wstring& file, const std::wstring& componentDir,
                                std::wstring* triedPath = nullptr);
 
@@ -45,8 +40,8 @@ public:
     CUSBAdapter& operator=(const CUSBAdapter&) = delete;
 
     // 0 when the library is loaded and its "Intialize" returned 0, else 1.
-    // componentDir anchors the library search (see KexLoadAdapterLibrary);
-    // null means KexComponentDirectory().
+    // componentDir anchors the library search (see KexLoadAdapterLibraryW);
+    // null means KexComponentDirectoryW().
     int load(const char* file, const char* name, KexDeviceCallback callback,
              const char* componentDir = nullptr);
     int load(const char* file, const char* name, KexDeviceCallback callback, const std::wstring& componentDir);
@@ -66,7 +61,7 @@ private:
 
 class CUSBManager {
 public:
-    // The configuration and the adapters are looked for in KexComponentDirectory().
+    // The configuration and the adapters are looked for in KexComponentDirectoryW().
     CUSBManager();
     // Same, in the given directory (a trailing backslash is added when missing).
     explicit CUSBManager(const std::string& directory);
@@ -91,13 +86,12 @@ public:
 
     // For test programs that link the phone object statically: the directory
     // that managers made by the default constructor use from now on instead
-    // of KexComponentDirectory(); "" restores the rule. Not thread-safe: set it
+    // of KexComponentDirectoryW(); "" restores the rule. Not thread-safe: set it
     // before the manager is created.
     static void SetDirectoryOverride(const std::string& directory);
 
-    // The directory in the ANSI code page (for messages), and as it is used.
+    // The directory in the ANSI code page, as messages show it.
     const std::string& GetPath() const { return m_path; }
-    const std::wstring& GetPathW() const { return m_wpath; }
     size_t GetAdapterCount() const { return m_adapters.size(); }
 
 private:

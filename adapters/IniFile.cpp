@@ -1,3 +1,5 @@
+// CIniFile: the reading of a configuration file, piece by piece and line by
+// line, as IniFile.h states the rules.
 #include "adapters/IniFile.h"
 
 #include <cstring>

@@ -1,3 +1,5 @@
+// Attribute lists: lookup by name and position, typed reads and writes,
+// renaming, removal with compaction of the slots, and clones.
 #include "common/AttrList.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// AttrValue's conversions between integers, doubles and texts, with the
+// parsing and formatting rules they follow.
 #include "common/AttrValue.h"
 
 #include <charconv>

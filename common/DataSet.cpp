@@ -1,3 +1,5 @@
+// Data sets: the attribute-list side forwarded to their own attributes, and
+// the ordered set of named row sets.
 #include "common/DataSet.h"
 
 namespace common {

@@ -1,3 +1,6 @@
+// Row sets in both storage forms: columns, rows and cells of RowSetInnerImpl,
+// the compact RowSetInnerImpl2 with its shared text store, and the RowSet
+// handle over either.
 #include "common/RowSet.h"
 
 #include <algorithm>

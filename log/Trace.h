@@ -1,9 +1,10 @@
 // Trace helpers: one line per record at the call site, with its file and line.
 //
-//   KEX_ENTER("CUSBManager::Load");
-//   if (failed) { KEX_ERROR("Open file failed."); KEX_LEAVE("CUSBManager::Load"); return 1; }
-//   KEX_RETURN("CUSBManager::Load", 0);   // Leave record on this line, then return 0
+//   KEX_TRACE_SCOPE("CUSBManager::Load");   // Enter now, Leave on every way out
+//   if (!opened) { KEX_ERROR("Open file %s failed.", path); return 1; }
 //
+// KEX_ENTER, KEX_LEAVE and KEX_RETURN write the Enter and Leave records by
+// hand, for a function whose Leave record must carry the line it returns on.
 // A source file may define KEX_TRACE_FILE (for example "AdapterManager")
 // before including this header; otherwise the file name of __FILE__ is used.
 #pragma once

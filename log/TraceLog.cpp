@@ -1,3 +1,5 @@
+// CTraceLog: the settings from the host's ini, the record on disk, and the
+// emptying or rotation of the file at its size limit.
 #include "log/TraceLog.h"
 
 #include "win32/path.h"
@@ -8,8 +10,7 @@
 #include <io.h>
 
 #include <cstring>
-#include <memory>
-#include <new>
+#include <string>
 
 int CTraceLog::s_backupIndex = 0;
 
@@ -38,14 +39,6 @@ void ReadProfileKey(void* ctx, const char* key, char* out)
     const std::size_t n = narrow.size() < kex_log::kTextSize ? narrow.size() : kex_log::kTextSize - 1;
     std::memcpy(out, narrow.data(), n);
     out[n] = '\0';
-}
-
-// The directory part (through the last backslash), tag, "_", the name part.
-std::wstring BackupPath(const std::wstring& logFile, const char* tag)
-{
-    std::size_t slash = logFile.rfind(L'\\');
-    std::size_t at = slash == std::wstring::npos ? 0 : slash + 1;
-    return logFile.substr(0, at) + kex::widen(tag) + L"_" + logFile.substr(at);
 }
 
 // The first 64 KiB of a small configuration file ("" when it cannot be read).
@@ -133,11 +126,9 @@ void CTraceLog::ReadConfig(const char* name) noexcept
     // Every path is UTF-16 and may be longer than MAX_PATH: a host in a
     // folder named in any language, or deep, still gets its log.
     try {
-        const std::wstring exe = kex::module_file_name<wchar_t>(nullptr);
-        if (exe.empty())
+        const std::wstring dir = kex::module_directory<wchar_t>(nullptr);
+        if (dir.empty())
             return; // no usable directory: defaults stand, nothing is opened
-        const std::size_t slash = exe.rfind(L'\\');
-        const std::wstring dir = slash == std::wstring::npos ? std::wstring() : exe.substr(0, slash + 1);
 
         CreateDirW(dir + L"log");
         if (!m_badLogFile)
@@ -227,22 +218,13 @@ void CTraceLog::LogWV(int level, const wchar_t* format, va_list args) noexcept
 {
     if (!kex_log::Passes(level, m_switch, m_levelMask) || m_closed)
         return;
-    if (!format)
-        format = L"";
-    int size = WideCharToMultiByte(CP_ACP, 0, format, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 0)
-        return;
-    char local[512];
-    std::unique_ptr<char[]> heap;
-    char* narrow = local;
-    if (size > static_cast<int>(sizeof local)) {
-        heap.reset(new (std::nothrow) char[size]);
-        if (!heap)
-            return;
-        narrow = heap.get();
+    std::string narrow;
+    try {
+        narrow = kex::narrow(format ? format : L"");
+    } catch (...) {
+        return; // out of memory: the record is dropped
     }
-    if (WideCharToMultiByte(CP_ACP, 0, format, -1, narrow, size, nullptr, nullptr) > 0)
-        LogV(level, narrow, args);
+    LogV(level, narrow.c_str(), args);
 }
 
 kex_log::LocalTime CTraceLog::Now() noexcept
@@ -352,7 +334,7 @@ void CTraceLog::Rotate() noexcept
     std::snprintf(tag, sizeof tag, "%d", next);
     CloseFile();
     try {
-        const std::wstring backup = BackupPath(m_path, tag);
+        const std::wstring backup = kex_log::BackupPath(m_path, tag);
         MoveFileExW(kex::long_path(m_path).c_str(), kex::long_path(backup).c_str(), MOVEFILE_REPLACE_EXISTING);
     } catch (...) {
         // Out of memory: the file keeps growing until the next try.
@@ -373,7 +355,7 @@ void CTraceLog::MoveToStampedBackup() noexcept
         kex_log::FormatStampTag(tag, sizeof tag, stamp, sequence);
         BOOL moved;
         try {
-            const std::wstring backup = BackupPath(m_path, tag);
+            const std::wstring backup = kex_log::BackupPath(m_path, tag);
             moved = MoveFileExW(kex::long_path(m_path).c_str(), kex::long_path(backup).c_str(), 0);
         } catch (...) {
             return;

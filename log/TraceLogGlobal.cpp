@@ -1,3 +1,4 @@
+// g_traceLog, the component's one logger, and its constructor's arguments.
 #include "log/TraceLog.h"
 
 #include "win32/init_order.h"

@@ -1,3 +1,5 @@
+// The trace log's rules that need no operating system, as TraceRules.h
+// lists them.
 #include "log/TraceRules.h"
 
 #include <algorithm>
@@ -148,25 +150,6 @@ bool CopyTail(char* dst, std::size_t cap, const char* src) noexcept
     return whole;
 }
 
-bool Join(char* out, std::size_t cap, std::initializer_list<std::string_view> parts) noexcept
-{
-    std::size_t total = 0;
-    for (std::string_view p : parts)
-        total += p.size();
-    if (total >= cap) {
-        out[0] = '\0';
-        return false;
-    }
-    char* w = out;
-    for (std::string_view p : parts) {
-        if (!p.empty())
-            std::memcpy(w, p.data(), p.size());
-        w += p.size();
-    }
-    *w = '\0';
-    return true;
-}
-
 namespace {
 
 // Bounded writer: never writes past cap - 1 characters plus the terminator.
@@ -223,20 +206,19 @@ std::size_t DecLength(long long v) noexcept
 // more than the rest of the record's formatting together.
 std::size_t FormatTime(char* out, std::size_t cap, const LocalTime& t) noexcept
 {
+    const struct {
+        const char* before;
+        int value;
+        int width;
+    } fields[] = {
+        {"", t.year, 1},    {"-", t.month, 2},  {"-", t.day, 2},         {" ", t.hour, 2},
+        {":", t.minute, 2}, {":", t.second, 2}, {":", t.millisecond, 3},
+    };
     Out o(out, cap);
-    o.Dec(t.year);
-    o.Put("-");
-    o.Dec(t.month, 2);
-    o.Put("-");
-    o.Dec(t.day, 2);
-    o.Put(" ");
-    o.Dec(t.hour, 2);
-    o.Put(":");
-    o.Dec(t.minute, 2);
-    o.Put(":");
-    o.Dec(t.second, 2);
-    o.Put(":");
-    o.Dec(t.millisecond, 3);
+    for (const auto& field : fields) {
+        o.Put(field.before);
+        o.Dec(field.value, field.width);
+    }
     return o.Finish();
 }
 
@@ -291,13 +273,15 @@ std::size_t FormatHeader(char* out, std::size_t cap, const char* time, std::stri
     return o.Finish();
 }
 
-bool BackupPath(char* out, std::size_t cap, const char* logFile, const char* tag) noexcept
+std::wstring BackupPath(std::wstring_view logFile, std::string_view tag)
 {
-    std::string_view path(logFile ? logFile : "");
-    std::size_t slash = path.rfind('\\');
-    std::string_view dir = slash == std::string_view::npos ? std::string_view() : path.substr(0, slash + 1);
-    std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
-    return Join(out, cap, {dir, tag, "_", name});
+    const std::size_t slash = logFile.rfind(L'\\');
+    const std::size_t name = slash == std::wstring_view::npos ? 0 : slash + 1;
+    std::wstring backup(logFile.substr(0, name));
+    backup.append(tag.begin(), tag.end()); // ASCII: one UTF-16 unit a byte
+    backup += L'_';
+    backup += logFile.substr(name);
+    return backup;
 }
 
 void ApplyConfig(Settings& s, const char* switchKey, ReadKeyFn read, void* ctx) noexcept

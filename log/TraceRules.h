@@ -4,7 +4,7 @@
 #pragma once
 
 #include <cstddef>
-#include <initializer_list>
+#include <string>
 #include <string_view>
 
 namespace kex_log {
@@ -59,9 +59,6 @@ bool CopyText(char* dst, std::size_t cap, const char* src) noexcept;
 // Same, but keeps the end of a text that is too long (for a source path the
 // file name is at the end).
 bool CopyTail(char* dst, std::size_t cap, const char* src) noexcept;
-// Concatenates the parts into out[cap]. When the result does not fit, out
-// becomes empty and the result is false: a cut path would name another file.
-bool Join(char* out, std::size_t cap, std::initializer_list<std::string_view> parts) noexcept;
 
 struct LocalTime {
     int year, month, day, hour, minute, second, millisecond;
@@ -87,8 +84,9 @@ std::size_t FormatHeader(char* out, std::size_t cap, const char* time, std::stri
                          int line, int threadId, int processId, const char* prefix) noexcept;
 
 // Backup path for a log path: its directory part (through the last
-// backslash), tag, "_", its name part. False (out empty) when it does not fit.
-bool BackupPath(char* out, std::size_t cap, const char* logFile, const char* tag) noexcept;
+// backslash), tag, "_", its name part. The tag is ASCII (an index, or a
+// stamp tag). Paths are UTF-16 and of any length, as the log's own.
+std::wstring BackupPath(std::wstring_view logFile, std::string_view tag);
 
 // Settings from the configuration file, with the constructor's values as
 // defaults.

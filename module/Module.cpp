@@ -1,3 +1,5 @@
+// The module object g_module: lock count, global interface table, and the
+// component's own file and type library.
 #include "module/Module.h"
 
 #include "win32/init_order.h"

@@ -54,38 +54,47 @@ static int fail(const char *path, const char *what)
     return 1;
 }
 
-int main(int argc, char **argv)
+/* The whole file, or NULL; *size gets its length. */
+static uint8_t *read_whole(const char *path, long *size)
 {
-    if (argc != 3)
-        return fail("usage", "fix_tlb <file.tlb> <libid>");
-    const char *path = argv[1];
-    uint8_t libid[16];
-    if (!parse_guid(argv[2], libid))
-        return fail(path, "bad library GUID");
-
     FILE *f = fopen(path, "rb");
     if (!f)
-        return fail(path, "cannot open");
+        return NULL;
     fseek(f, 0, SEEK_END);
-    long size = ftell(f);
+    *size = ftell(f);
     fseek(f, 0, SEEK_SET);
-    uint8_t *data = size > 0 ? malloc((size_t)size) : NULL;
-    if (!data || fread(data, 1, (size_t)size, f) != (size_t)size) {
-        fclose(f);
-        return fail(path, "cannot read");
+    uint8_t *data = *size > 0 ? malloc((size_t)*size) : NULL;
+    if (data && fread(data, 1, (size_t)*size, f) != (size_t)*size) {
+        free(data);
+        data = NULL;
     }
     fclose(f);
+    return data;
+}
 
+static int write_whole(const char *path, const uint8_t *data, long size)
+{
+    FILE *f = fopen(path, "wb");
+    if (!f)
+        return 0;
+    const int written = fwrite(data, 1, (size_t)size, f) == (size_t)size;
+    return fclose(f) == 0 && written;
+}
+
+/* Puts the library GUID back and points the broken import entry at IDispatch.
+ * NULL when done, else what is wrong with the file. */
+static const char *repair(uint8_t *data, long size, const uint8_t libid[16])
+{
     if (size < 0x54 || get32(data) != 0x5446534D)
-        return fail(path, "not a type library");
+        return "not a type library";
     int32_t posguid = get32(data + 0x08), varflags = get32(data + 0x14), ntypeinfos = get32(data + 0x20);
     long segdir = 0x54 + ((varflags & 0x100) ? 4 : 0) + 4L * ntypeinfos;
     if (ntypeinfos < 0 || segdir + 15 * 16 > size)
-        return fail(path, "bad header");
+        return "bad header";
     int32_t guidOff = get32(data + segdir + 16 * SEG_GUID), guidLen = get32(data + segdir + 16 * SEG_GUID + 4);
     int32_t impOff = get32(data + segdir + 16 * SEG_IMPORTINFO), impLen = get32(data + segdir + 16 * SEG_IMPORTINFO + 4);
     if (guidOff < 0 || guidLen < 0 || (long)guidOff + guidLen > size || posguid < 0 || posguid + 16 > guidLen)
-        return fail(path, "bad GUID segment");
+        return "bad GUID segment";
 
     memcpy(data + guidOff + posguid, libid, 16);
 
@@ -96,23 +105,34 @@ int main(int argc, char **argv)
             break;
         }
     }
-    if (impOff >= 0 && impLen > 0 && (long)impOff + impLen <= size) {
-        for (int32_t e = impOff; e + IMPINFO_ENTRY <= impOff + impLen; e += IMPINFO_ENTRY) {
-            if (get32(data + e + 8) != -1)
-                continue;
-            if (dispatch < 0)
-                return fail(path, "broken import entry and no IDispatch GUID");
-            put32(data + e + 8, (uint32_t)dispatch);
-        }
+    if (impOff < 0 || impLen <= 0 || (long)impOff + impLen > size)
+        return NULL;
+    for (int32_t e = impOff; e + IMPINFO_ENTRY <= impOff + impLen; e += IMPINFO_ENTRY) {
+        if (get32(data + e + 8) != -1)
+            continue;
+        if (dispatch < 0)
+            return "broken import entry and no IDispatch GUID";
+        put32(data + e + 8, (uint32_t)dispatch);
     }
+    return NULL;
+}
 
-    f = fopen(path, "wb");
-    if (!f || fwrite(data, 1, (size_t)size, f) != (size_t)size) {
-        if (f)
-            fclose(f);
-        return fail(path, "cannot write");
-    }
-    fclose(f);
+int main(int argc, char **argv)
+{
+    if (argc != 3)
+        return fail("usage", "fix_tlb <file.tlb> <libid>");
+    const char *path = argv[1];
+    uint8_t libid[16];
+    if (!parse_guid(argv[2], libid))
+        return fail(path, "bad library GUID");
+    long size = 0;
+    uint8_t *data = read_whole(path, &size);
+    if (!data)
+        return fail(path, "cannot read");
+    const char *wrong = repair(data, size, libid);
+    const int written = !wrong && write_whole(path, data, size);
     free(data);
-    return 0;
+    if (wrong)
+        return fail(path, wrong);
+    return written ? 0 : fail(path, "cannot write");
 }

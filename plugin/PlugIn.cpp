@@ -1,3 +1,5 @@
+// The plug-in factory registry: registration by name at static start-up,
+// lookup without regard to case, and the test plug-in.
 #include "plugin/PlugIn.h"
 
 #include <cctype>

@@ -1,3 +1,5 @@
+// The worker thread: start, the counting signal, the stop request, and a join
+// that still delivers the calling thread's event messages.
 #include "plugin/Thread.h"
 
 #include "com_disp_evt/ProxyWindow.h"

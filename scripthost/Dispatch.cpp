@@ -1,3 +1,5 @@
+// DispatchObject's IUnknown and name lookup, and the argument helpers that
+// follow script engines' references and convert their values.
 #include "scripthost/Dispatch.h"
 
 #include "win32/QiTable.h"

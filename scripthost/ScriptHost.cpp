@@ -1,13 +1,18 @@
+// The script host: the WScript object, the event sinks, and the engine's
+// run from parsing to shutdown.
 #include "scripthost/ScriptHost.h"
 
 #include "scripthost/Dispatch.h"
 #include "win32/ComEnum.h"
 #include "win32/QiTable.h"
+#include "win32/path.h"
 
 #include <ocidl.h>
 #include <olectl.h>
 
+#include <array>
 #include <cstdio>
+#include <iterator>
 #include <map>
 #include <new>
 #include <utility>
@@ -112,21 +117,14 @@ private:
     std::vector<std::wstring> m_args;
 };
 
-enum WScriptMember : DISPID {
-    kEcho = 1,
-    kSleep,
-    kConnectObject,
-    kDisconnectObject,
-    kCreateObject,
-    kArguments,
-    kQuit,
-    kScriptName,
-    kScriptFullName,
-    kName,
-    kFullName,
-    kVersion,
-};
+// The answer to every call once the script has to end: it unwinds the script.
+HRESULT ScriptEnded(EXCEPINFO* excep) noexcept
+{
+    return RaiseError(excep, kSource, L"The script has ended", E_ABORT);
+}
 
+// The WScript object: one member table gives the names, their DISPIDs and
+// the function that runs each.
 class WScriptObject final : public DispatchObject {
 public:
     explicit WScriptObject(ScriptHost* host) noexcept : m_host(host) {}
@@ -138,151 +136,148 @@ public:
             VariantInit(result);
         // After Quit every call fails, so the rest of the script runs out fast.
         if (m_host->Quitting())
-            return RaiseError(excep, kSource, L"The script has ended", E_ABORT);
+            return ScriptEnded(excep);
+        const Member* member = FindMember(id);
+        if (!member)
+            return DISP_E_MEMBERNOTFOUND;
         try {
-            return Dispatch(id, params, result, excep, argErr);
+            return (this->*member->call)(Call{params, result, excep, argErr});
         } catch (const std::bad_alloc&) {
             return E_OUTOFMEMORY;
         }
     }
 
 private:
-    const NameEntry* Names() const noexcept override
+    // One call's arguments, result and error information.
+    struct Call {
+        DISPPARAMS* params;
+        VARIANT* result;
+        EXCEPINFO* excep;
+        UINT* argErr;
+    };
+    using Handler = HRESULT (WScriptObject::*)(const Call& call);
+    struct Member {
+        const wchar_t* name;
+        DISPID id;
+        Handler call;
+    };
+    static const Member kMembers[];
+
+    static const Member* FindMember(DISPID id) noexcept;
+    const NameEntry* Names() const noexcept override;
+
+    HRESULT Echo(const Call& call)
     {
-        static const NameEntry kNames[] = {
-            {L"Echo", kEcho},
-            {L"Sleep", kSleep},
-            {L"ConnectObject", kConnectObject},
-            {L"DisconnectObject", kDisconnectObject},
-            {L"CreateObject", kCreateObject},
-            {L"Arguments", kArguments},
-            {L"Quit", kQuit},
-            {L"ScriptName", kScriptName},
-            {L"ScriptFullName", kScriptFullName},
-            {L"Name", kName},
-            {L"FullName", kFullName},
-            {L"Version", kVersion},
-            {nullptr, 0},
-        };
-        return kNames;
+        std::wstring line;
+        for (UINT i = 0; i < ArgCount(call.params); ++i) {
+            if (i)
+                line += L' ';
+            const VARIANT* v = Arg(call.params, i);
+            if (!v || V_VT(v) == VT_EMPTY)
+                continue;
+            if (V_VT(v) == VT_NULL) {
+                line += L"null";
+                continue;
+            }
+            kex::unique_variant text;
+            if (HRESULT hr = ArgAs(call.params, i, VT_BSTR, &text, call.argErr); FAILED(hr))
+                return hr;
+            line.append(V_BSTR(&text), SysStringLen(V_BSTR(&text)));
+        }
+        m_host->Echo(line);
+        return S_OK;
     }
 
-    HRESULT Dispatch(DISPID id, DISPPARAMS* params, VARIANT* result, EXCEPINFO* excep, UINT* argErr)
+    HRESULT Sleep(const Call& call)
     {
-        switch (id) {
-        case kEcho: {
-            std::wstring line;
-            for (UINT i = 0; i < ArgCount(params); ++i) {
-                if (i)
-                    line += L' ';
-                const VARIANT* v = Arg(params, i);
-                if (!v || V_VT(v) == VT_EMPTY)
-                    continue;
-                if (V_VT(v) == VT_NULL) {
-                    line += L"null";
-                    continue;
-                }
-                kex::unique_variant text;
-                if (HRESULT hr = ArgAs(params, i, VT_BSTR, &text, argErr); FAILED(hr))
-                    return hr;
-                line.append(V_BSTR(&text), SysStringLen(V_BSTR(&text)));
-            }
-            m_host->Echo(line);
-            return S_OK;
-        }
-        case kSleep: {
-            kex::unique_variant ms;
-            if (HRESULT hr = ArgAs(params, 0, VT_I4, &ms, argErr); FAILED(hr))
-                return hr;
-            m_host->Sleep(V_I4(&ms) < 0 ? 0 : static_cast<DWORD>(V_I4(&ms)));
-            if (m_host->Quitting())
-                return RaiseError(excep, kSource, L"The script has ended", E_ABORT);
-            return S_OK;
-        }
-        case kConnectObject:
-        case kDisconnectObject: {
-            kex::com_ptr<IUnknown> object = kex::com_ptr<IUnknown>::attach(ArgObject(params, 0));
-            if (!object)
-                return RaiseError(excep, kSource, L"An object is required", DISP_E_TYPEMISMATCH);
-            if (id == kDisconnectObject)
-                return Check(m_host->Disconnect(object.get()), excep, L"Could not disconnect the object");
-            kex::unique_variant prefix;
-            if (HRESULT hr = ArgAs(params, 1, VT_BSTR, &prefix, argErr); FAILED(hr))
-                return hr;
-            return Check(m_host->Connect(object.get(), V_BSTR(&prefix)), excep,
-                         L"Could not connect to the object's events");
-        }
-        case kCreateObject: {
-            kex::unique_variant progid;
-            if (HRESULT hr = ArgAs(params, 0, VT_BSTR, &progid, argErr); FAILED(hr))
-                return hr;
-            CLSID clsid;
-            HRESULT hr = CLSIDFromProgID(V_BSTR(&progid), &clsid);
-            if (FAILED(hr))
-                return RaiseError(excep, kSource,
-                                  std::wstring(L"Could not find the class ") + V_BSTR(&progid), hr);
-            kex::com_ptr<IDispatch> object;
-            hr = CoCreateInstance(clsid, nullptr, CLSCTX_SERVER, IID_IDispatch, object.put_void());
-            if (FAILED(hr))
-                return RaiseError(excep, kSource,
-                                  std::wstring(L"Could not create ") + V_BSTR(&progid), hr);
-            if (Arg(params, 1)) {
-                kex::unique_variant prefix;
-                if (HRESULT phr = ArgAs(params, 1, VT_BSTR, &prefix, argErr); FAILED(phr))
-                    return phr;
-                if (SysStringLen(V_BSTR(&prefix)) > 0) {
-                    hr = m_host->Connect(object.get(), V_BSTR(&prefix));
-                    if (FAILED(hr))
-                        return RaiseError(excep, kSource, L"Could not connect to the object's events", hr);
-                }
-            }
-            if (result) {
-                V_VT(result) = VT_DISPATCH;
-                V_DISPATCH(result) = object.detach();
-            }
-            return S_OK;
-        }
-        case kArguments: {
-            kex::com_ptr<IDispatch> args = kex::com_ptr<IDispatch>::attach(new ArgumentsObject(m_host->Arguments()));
-            // WScript.Arguments(i) arrives here with the index: the item.
-            if (ArgCount(params) > 0)
-                return args->Invoke(DISPID_VALUE, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, params,
-                                    result, excep, argErr);
-            if (result) {
-                V_VT(result) = VT_DISPATCH;
-                V_DISPATCH(result) = args.detach();
-            }
-            return S_OK;
-        }
-        case kQuit: {
-            int code = 0;
-            if (Arg(params, 0)) {
-                kex::unique_variant v;
-                if (HRESULT hr = ArgAs(params, 0, VT_I4, &v, argErr); FAILED(hr))
-                    return hr;
-                code = V_I4(&v);
-            }
-            m_host->RequestQuit(code);
-            // Unwinds the script; the host does not report this error.
-            return RaiseError(excep, kSource, L"The script has ended", E_ABORT);
-        }
-        case kScriptName:
-            return TextResult(result, m_host->ScriptName());
-        case kScriptFullName:
-            return TextResult(result, m_host->FullPath());
-        case kName:
-            return TextResult(result, L"KexUSBPhone Script Host");
-        case kFullName: {
-            wchar_t path[MAX_PATH * 2] = {};
-            GetModuleFileNameW(nullptr, path, MAX_PATH * 2);
-            return TextResult(result, path);
-        }
-        case kVersion:
-            return TextResult(result, L"1.0");
-        default:
-            return DISP_E_MEMBERNOTFOUND;
-        }
+        kex::unique_variant ms;
+        if (HRESULT hr = ArgAs(call.params, 0, VT_I4, &ms, call.argErr); FAILED(hr))
+            return hr;
+        m_host->Sleep(V_I4(&ms) < 0 ? 0 : static_cast<DWORD>(V_I4(&ms)));
+        return m_host->Quitting() ? ScriptEnded(call.excep) : S_OK;
     }
+
+    HRESULT ConnectObject(const Call& call)
+    {
+        kex::com_ptr<IUnknown> object = kex::com_ptr<IUnknown>::attach(ArgObject(call.params, 0));
+        if (!object)
+            return RaiseError(call.excep, kSource, L"An object is required", DISP_E_TYPEMISMATCH);
+        kex::unique_variant prefix;
+        if (HRESULT hr = ArgAs(call.params, 1, VT_BSTR, &prefix, call.argErr); FAILED(hr))
+            return hr;
+        return Check(m_host->Connect(object.get(), V_BSTR(&prefix)), call.excep,
+                     L"Could not connect to the object's events");
+    }
+
+    HRESULT DisconnectObject(const Call& call)
+    {
+        kex::com_ptr<IUnknown> object = kex::com_ptr<IUnknown>::attach(ArgObject(call.params, 0));
+        if (!object)
+            return RaiseError(call.excep, kSource, L"An object is required", DISP_E_TYPEMISMATCH);
+        return Check(m_host->Disconnect(object.get()), call.excep, L"Could not disconnect the object");
+    }
+
+    HRESULT CreateObject(const Call& call)
+    {
+        kex::unique_variant progid;
+        if (HRESULT hr = ArgAs(call.params, 0, VT_BSTR, &progid, call.argErr); FAILED(hr))
+            return hr;
+        CLSID clsid;
+        if (HRESULT hr = CLSIDFromProgID(V_BSTR(&progid), &clsid); FAILED(hr))
+            return RaiseError(call.excep, kSource, std::wstring(L"Could not find the class ") + V_BSTR(&progid), hr);
+        kex::com_ptr<IDispatch> object;
+        if (HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_SERVER, IID_IDispatch, object.put_void());
+            FAILED(hr))
+            return RaiseError(call.excep, kSource, std::wstring(L"Could not create ") + V_BSTR(&progid), hr);
+        if (Arg(call.params, 1)) {
+            kex::unique_variant prefix;
+            if (HRESULT hr = ArgAs(call.params, 1, VT_BSTR, &prefix, call.argErr); FAILED(hr))
+                return hr;
+            if (SysStringLen(V_BSTR(&prefix)) > 0) {
+                if (HRESULT hr = m_host->Connect(object.get(), V_BSTR(&prefix)); FAILED(hr))
+                    return RaiseError(call.excep, kSource, L"Could not connect to the object's events", hr);
+            }
+        }
+        if (call.result) {
+            V_VT(call.result) = VT_DISPATCH;
+            V_DISPATCH(call.result) = object.detach();
+        }
+        return S_OK;
+    }
+
+    HRESULT Arguments(const Call& call)
+    {
+        kex::com_ptr<IDispatch> args = kex::com_ptr<IDispatch>::attach(new ArgumentsObject(m_host->Arguments()));
+        // WScript.Arguments(i) arrives here with the index: the item.
+        if (ArgCount(call.params) > 0)
+            return args->Invoke(DISPID_VALUE, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, call.params,
+                                call.result, call.excep, call.argErr);
+        if (call.result) {
+            V_VT(call.result) = VT_DISPATCH;
+            V_DISPATCH(call.result) = args.detach();
+        }
+        return S_OK;
+    }
+
+    HRESULT Quit(const Call& call)
+    {
+        int code = 0;
+        if (Arg(call.params, 0)) {
+            kex::unique_variant v;
+            if (HRESULT hr = ArgAs(call.params, 0, VT_I4, &v, call.argErr); FAILED(hr))
+                return hr;
+            code = V_I4(&v);
+        }
+        m_host->RequestQuit(code);
+        // Unwinds the script; the host does not report this error.
+        return ScriptEnded(call.excep);
+    }
+
+    HRESULT ScriptName(const Call& call) { return TextResult(call.result, m_host->ScriptName()); }
+    HRESULT ScriptFullName(const Call& call) { return TextResult(call.result, m_host->FullPath()); }
+    HRESULT Name(const Call& call) { return TextResult(call.result, L"KexUSBPhone Script Host"); }
+    HRESULT FullName(const Call& call) { return TextResult(call.result, kex::module_file_name<wchar_t>(nullptr)); }
+    HRESULT Version(const Call& call) { return TextResult(call.result, L"1.0"); }
 
     static HRESULT Check(HRESULT hr, EXCEPINFO* excep, const wchar_t* what) noexcept
     {
@@ -291,6 +286,44 @@ private:
 
     ScriptHost* m_host;
 };
+
+// clang-format off
+const WScriptObject::Member WScriptObject::kMembers[] = {
+    {L"Echo",             1, &WScriptObject::Echo},
+    {L"Sleep",            2, &WScriptObject::Sleep},
+    {L"ConnectObject",    3, &WScriptObject::ConnectObject},
+    {L"DisconnectObject", 4, &WScriptObject::DisconnectObject},
+    {L"CreateObject",     5, &WScriptObject::CreateObject},
+    {L"Arguments",        6, &WScriptObject::Arguments},
+    {L"Quit",             7, &WScriptObject::Quit},
+    {L"ScriptName",       8, &WScriptObject::ScriptName},
+    {L"ScriptFullName",   9, &WScriptObject::ScriptFullName},
+    {L"Name",            10, &WScriptObject::Name},
+    {L"FullName",        11, &WScriptObject::FullName},
+    {L"Version",         12, &WScriptObject::Version},
+};
+// clang-format on
+
+const WScriptObject::Member* WScriptObject::FindMember(DISPID id) noexcept
+{
+    for (const Member& member : kMembers) {
+        if (member.id == id)
+            return &member;
+    }
+    return nullptr;
+}
+
+const NameEntry* WScriptObject::Names() const noexcept
+{
+    // The name lookup's view of the member table, made from it once.
+    static const auto kNames = [] {
+        std::array<NameEntry, std::size(kMembers) + 1> names = {};
+        for (std::size_t i = 0; i < std::size(kMembers); ++i)
+            names[i] = {kMembers[i].name, kMembers[i].id};
+        return names;
+    }();
+    return kNames.data();
+}
 
 // The default source interface of an object and the names of its events,
 // read from the object's class information.
@@ -651,34 +684,40 @@ int ScriptHost::Run() noexcept
     }
 }
 
+namespace {
+// Gives the engine its site, a new script and the WScript item.
+HRESULT SetUpEngine(IActiveScript* engine, IActiveScriptSite* site, ActiveScriptParse* parse) noexcept
+{
+    if (HRESULT hr = engine->SetScriptSite(site); FAILED(hr))
+        return hr;
+    if (HRESULT hr = parse->InitNew(); FAILED(hr))
+        return hr;
+    return engine->AddNamedItem(L"WScript", SCRIPTITEM_ISVISIBLE);
+}
+
+int EngineFailure(const wchar_t* what, HRESULT hr) noexcept
+{
+    fwprintf(stderr, L"kexscript: %ls (0x%08lX)\n", what, static_cast<unsigned long>(hr));
+    return kExitHostError;
+}
+} // namespace
+
 int ScriptHost::RunEngine(const CLSID& clsid, const std::wstring& code) noexcept
 {
     HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IActiveScript, m_engine.put_void());
-    if (FAILED(hr)) {
-        fwprintf(stderr, L"kexscript: cannot create the script engine (0x%08lX)\n", static_cast<unsigned long>(hr));
-        return kExitHostError;
-    }
+    if (FAILED(hr))
+        return EngineFailure(L"cannot create the script engine", hr);
     kex::com_ptr<ActiveScriptParse> parse;
-    hr = m_engine->QueryInterface(kIID_IActiveScriptParse, parse.put_void());
-    if (FAILED(hr)) {
-        fwprintf(stderr, L"kexscript: the script engine cannot parse text (0x%08lX)\n",
-                 static_cast<unsigned long>(hr));
-        return kExitHostError;
-    }
+    if (hr = m_engine->QueryInterface(kIID_IActiveScriptParse, parse.put_void()); FAILED(hr))
+        return EngineFailure(L"the script engine cannot parse text", hr);
     m_wscript = kex::com_ptr<IDispatch>::attach(new (std::nothrow) WScriptObject(this));
     if (!m_wscript)
         return kExitHostError;
-
-    hr = m_engine->SetScriptSite(this);
-    if (SUCCEEDED(hr))
-        hr = parse->InitNew();
-    if (SUCCEEDED(hr))
-        hr = m_engine->AddNamedItem(L"WScript", SCRIPTITEM_ISVISIBLE);
-    if (FAILED(hr)) {
-        fwprintf(stderr, L"kexscript: cannot set up the script engine (0x%08lX)\n", static_cast<unsigned long>(hr));
+    if (hr = SetUpEngine(m_engine.get(), this, parse.get()); FAILED(hr)) {
         m_engine->Close();
-        return kExitHostError;
+        return EngineFailure(L"cannot set up the script engine", hr);
     }
+
     EXCEPINFO ei = {};
     hr = parse->ParseScriptText(code.c_str(), nullptr, nullptr, nullptr, 0, 0, SCRIPTTEXT_ISVISIBLE, nullptr, &ei);
     SysFreeString(ei.bstrSource);
@@ -706,9 +745,7 @@ int ScriptHost::RunEngine(const CLSID& clsid, const std::wstring& code) noexcept
     m_engine->Close();
     m_engine.reset();
     m_wscript.reset();
-    if (m_failed)
-        return kExitScriptError;
-    return m_exitCode;
+    return m_failed ? kExitScriptError : m_exitCode;
 }
 
 HRESULT ReadScriptFile(const std::wstring& path, std::wstring& text) noexcept

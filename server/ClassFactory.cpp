@@ -1,3 +1,5 @@
+// CKexClassFactory: the class object's reference count, instance creation
+// and server lock.
 #include "server/ClassFactory.h"
 
 #include "win32/QiTable.h"

@@ -1,5 +1,8 @@
+// Registration applied: each key of the tables written or removed, once per
+// scope, and the type library registered beside them.
 #include "server/Registration.h"
 
+#include "win32/path.h"
 #include "win32/raii.h"
 #include "module/Module.h"
 
@@ -200,7 +203,7 @@ HRESULT RegisterTypeLibrary(Scope scope) noexcept
         std::wstring from;
         if (HRESULT hr = CKexUSBPhoneModule::LoadOwnTypeLib(lib.put(), &from); FAILED(hr))
             return hr;
-        std::wstring helpDir = from.substr(0, from.find_last_of(L"\\/:") + 1);
+        const std::wstring helpDir = kex::directory_of(from);
         return InScope(scope, [&] {
             return RegisterTypeLib(lib.get(), const_cast<wchar_t*>(from.c_str()),
                                    helpDir.empty() ? nullptr : const_cast<wchar_t*>(helpDir.c_str()));

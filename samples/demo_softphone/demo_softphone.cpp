@@ -21,7 +21,10 @@
 #include <ocidl.h>
 
 #include "KexUSBPhone_h.h"
+#include "win32/QiTable.h"
+#include "win32/path.h"
 #include "win32/raii.h"
+#include "win32/text.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -39,18 +42,6 @@ void say(const std::string& line)
     std::string text = line + "\n";
     DWORD written = 0;
     WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-}
-
-std::string narrow(const wchar_t* w)
-{
-    if (!w)
-        return {};
-    int n = WideCharToMultiByte(CP_ACP, 0, w, -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 1)
-        return {};
-    std::string s(static_cast<size_t>(n - 1), '\0');
-    WideCharToMultiByte(CP_ACP, 0, w, -1, &s[0], n, nullptr, nullptr);
-    return s;
 }
 
 std::string hex(HRESULT hr)
@@ -212,12 +203,8 @@ private:
         return std::string(method) + "(\"" + m_name + "\", \"" + m_number + "\")";
     }
 
-    // A BSTR for one call; the text here is plain ASCII.
-    static kex::unique_bstr b(const std::string& s)
-    {
-        return kex::unique_bstr(SysAllocStringLen(std::wstring(s.begin(), s.end()).c_str(),
-                                                  static_cast<UINT>(s.size())));
-    }
+    // A BSTR for one call.
+    static kex::unique_bstr b(const std::string& s) { return kex::make_bstr(kex::widen(s).c_str()); }
 
     IKexPhone* m_phone;
     std::string m_name = "Alice Smith";
@@ -237,18 +224,13 @@ public:
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) noexcept override
     {
-        if (!out)
-            return E_POINTER;
-        *out = nullptr;
-        const IID* const known[] = {&IID_IUnknown, &IID_IDispatch, &DIID_IKexPhoneEvents};
-        for (const IID* k : known) {
-            if (IsEqualIID(iid, *k)) {
-                *out = static_cast<IDispatch*>(this);
-                AddRef();
-                return S_OK;
-            }
-        }
-        return E_NOINTERFACE;
+        // The event interface is answered by IDispatch itself.
+        static const kex::QiEntry kInterfaces[] = {
+            KEX_QI_ENTRY(EventSink, IDispatch),
+            {&DIID_IKexPhoneEvents, kex::QiOffset<EventSink, IDispatch>()},
+            {},
+        };
+        return kex::QiSearch(this, kInterfaces, iid, out);
     }
     ULONG STDMETHODCALLTYPE AddRef() noexcept override { return InterlockedIncrement(&m_refs); }
     ULONG STDMETHODCALLTYPE Release() noexcept override { return InterlockedDecrement(&m_refs); } // on the stack
@@ -317,14 +299,6 @@ void pump_until(Done done, DWORD timeoutMs)
     }
 }
 
-std::string exe_dir()
-{
-    char path[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string p(path);
-    return p.substr(0, p.find_last_of('\\') + 1);
-}
-
 struct ComInit {
     HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     ~ComInit()
@@ -333,6 +307,30 @@ struct ComInit {
             CoUninitialize();
     }
 };
+
+// Says whether exactly the expected events arrived, in order; the exit status.
+int report(const Softphone& softphone, DWORD timeoutMs)
+{
+    const std::vector<Event>& got = softphone.received();
+    size_t same = 0;
+    while (same < got.size() && same < kExpectedCount && got[same] == kExpected[same])
+        ++same;
+    say("");
+    say("trace log: " + kex::module_directory<char>(nullptr) + "log\\KexUSBPhone.log");
+    if (same == kExpectedCount && got.size() == kExpectedCount) {
+        say("demo: all " + std::to_string(kExpectedCount) + " expected events arrived in order");
+        return 0;
+    }
+    if (!softphone.finished())
+        say("demo: gave up after " + std::to_string(timeoutMs) + " ms");
+    if (same < kExpectedCount)
+        say("demo: expected event " + std::to_string(same + 1) + " " + describe(kExpected[same]) +
+            (same < got.size() ? ", got " + describe(got[same]) : " did not arrive"));
+    else
+        say("demo: unexpected extra event " + describe(got[same]));
+    say("demo: " + std::to_string(got.size()) + " events arrived, " + std::to_string(kExpectedCount) + " expected");
+    return 1;
+}
 
 int run(DWORD timeoutMs)
 {
@@ -380,33 +378,14 @@ int run(DWORD timeoutMs)
     }
     kex::unique_bstr name;
     if (SUCCEEDED(phone->get_USBPhoneName(name.put())))
-        say("host     handset adapter: \"" + narrow(name.get()) + "\"");
+        say("host     handset adapter: \"" + kex::narrow(name.get() ? name.get() : L"") + "\"");
 
     pump_until([&] { return softphone.finished(); }, timeoutMs);
 
     softphone.send("Stop()", [&] { return phone->Stop(); });
     cp->Unadvise(cookie);
 
-    // Did exactly the expected events arrive, in order?
-    const std::vector<Event>& got = softphone.received();
-    size_t same = 0;
-    while (same < got.size() && same < kExpectedCount && got[same] == kExpected[same])
-        ++same;
-    say("");
-    say("trace log: " + exe_dir() + "log\\KexUSBPhone.log");
-    if (same == kExpectedCount && got.size() == kExpectedCount) {
-        say("demo: all " + std::to_string(kExpectedCount) + " expected events arrived in order");
-        return 0;
-    }
-    if (!softphone.finished())
-        say("demo: gave up after " + std::to_string(timeoutMs) + " ms");
-    if (same < kExpectedCount)
-        say("demo: expected event " + std::to_string(same + 1) + " " + describe(kExpected[same]) +
-            (same < got.size() ? ", got " + describe(got[same]) : " did not arrive"));
-    else
-        say("demo: unexpected extra event " + describe(got[same]));
-    say("demo: " + std::to_string(got.size()) + " events arrived, " + std::to_string(kExpectedCount) + " expected");
-    return 1;
+    return report(softphone, timeoutMs);
 }
 
 } // namespace

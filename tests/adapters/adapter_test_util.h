@@ -59,8 +59,12 @@ public:
     std::vector<Record> Take()
     {
         const std::string data = ReadFile(m_file);
+        // Shorter than what was read already: the log was moved to a backup
+        // and started again, and all of it is new.
+        if (data.size() < m_offset)
+            m_offset = 0;
         std::vector<Record> out;
-        size_t pos = data.find("<!--", std::min(m_offset, data.size()));
+        size_t pos = data.find("<!--", m_offset);
         m_offset = data.size();
         while (pos != std::string::npos) {
             const size_t next = data.find("<!--", pos + 4);
@@ -82,6 +86,37 @@ public:
 
     // Messages of one level since the last Take.
     std::vector<std::string> Take(const char* level);
+
+    // The log's length on disk.
+    long long FileSize() const
+    {
+        WIN32_FILE_ATTRIBUTE_DATA data = {};
+        if (!GetFileAttributesExA(m_file.c_str(), GetFileExInfoStandard, &data))
+            return -1;
+        return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    }
+
+    // Fills the log to the logger's size limit as another process writing
+    // to it would, so that the next record first moves it to a backup. The
+    // records already written are taken and dropped.
+    void FillToLimit()
+    {
+        Take();
+        HANDLE other = CreateFileA(m_file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, other) << m_file;
+        LARGE_INTEGER size = {};
+        GetFileSizeEx(other, &size);
+        const long long missing = g_traceLog.MaxSize() - size.QuadPart;
+        ASSERT_GT(missing, 0) << "the logger's limit is below what it already holds";
+        ASSERT_LE(missing, 64LL << 20) << "the logger's limit is too large to fill";
+        const std::string padding(static_cast<size_t>(missing), '-');
+        DWORD written = 0;
+        const BOOL ok = ::WriteFile(other, padding.data(), static_cast<DWORD>(padding.size()), &written, nullptr);
+        CloseHandle(other);
+        ASSERT_TRUE(ok && written == padding.size());
+        m_offset = static_cast<size_t>(size.QuadPart + missing); // the padding holds no record
+    }
 
 private:
     LogCapture()

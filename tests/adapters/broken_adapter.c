@@ -4,6 +4,7 @@
  *   BROKEN_NO_EXECUTE       exports only "Intialize" and "UnInitialize"
  *   BROKEN_INTIALIZE_RESULT "Intialize" answers this value
  *   BROKEN_EXECUTE_RESULT   "execute" answers this value
+ *   BROKEN_START_UP         DllMain fails the load (the system then detaches it)
  * Written in C89 against the contract header, as an adapter writer would.
  * Every call goes to the test's journal. */
 #define KEX_ADAPTER_DECLARE_ENTRY_POINTS
@@ -63,5 +64,9 @@ BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID reserved)
         rec_journal_process_attach(self);
     else if (reason == DLL_PROCESS_DETACH)
         rec_journal_process_detach(reserved);
+#ifdef BROKEN_START_UP
+    if (reason == DLL_PROCESS_ATTACH)
+        return FALSE;
+#endif
     return TRUE;
 }

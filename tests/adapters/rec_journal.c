@@ -1,3 +1,6 @@
+/* The test adapters' journal: the test program's journal is found at the
+ * address an environment variable gives, and each entry names the adapter's
+ * file. */
 #include "tests/adapters/rec_journal.h"
 
 static RecJournal *s_journal;

@@ -2,6 +2,7 @@
 // where a library is looked for.
 #include "adapters/AdapterManager.h"
 #include "tests/adapters/adapter_test_util.h"
+#include "win32/raii.h"
 
 using namespace adapter_test;
 
@@ -19,6 +20,8 @@ protected:
 };
 
 int32_t KEX_CDECL MarkerCallback(uint32_t, uint32_t, int32_t) { return 0; }
+
+const char kRecordingAdapter[] = "recording_adapter.dll";
 
 struct BrokenCase {
     const char* dll;
@@ -182,8 +185,11 @@ TEST_F(AdapterBinding, TracesEnterAndLeave)
 TEST_F(AdapterBinding, LoadFailureSaysWhy)
 {
     // "LoadLibrary X failed." is the same for every cause; the record after
-    // it gives the system's error code and, for the common mistake of an
-    // adapter of the other architecture, says so.
+    // it gives the system's error code as the load left it and, for the
+    // common mistakes, says what it means. The code is the load's even when
+    // writing the first record moved a full log to a backup: with the log
+    // switched off, Error records alone are written, so the failure's first
+    // record is the one that finds the log full.
 #ifdef _WIN64
     const char* const otherArch = "wrong architecture: a 32-bit library in a 64-bit process";
 #else
@@ -193,29 +199,56 @@ TEST_F(AdapterBinding, LoadFailureSaysWhy)
     if (haveOtherArch)
         dir.CopyFromBin("other_arch_adapter.dll", "other.dll");
     ASSERT_TRUE(WriteFile(dir / "text.dll", "not a library\r\n"));
+    dir.CopyFromBin("broken_start_up.dll", "start_up.dll");
+    dir.CopyFromBin(kRecordingAdapter, "locked.dll");
+    // Held open without sharing, as a virus scanner or an installer might.
+    kex::unique_file locked(CreateFileA((dir / "locked.dll").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                                        nullptr));
+    ASSERT_TRUE(locked);
     struct Row {
         const char* configured;
+        std::string componentDir; // "" for the test's folder
         std::string reason;
     } rows[] = {
-        {"other.dll", std::string("193 (") + otherArch + ")"},
-        {"text.dll", "193 (not a library for this process)"},
-        {"missing.dll", "126 (the file, or a library it needs, was not found)"},
-        {"sub\\missing.dll", "126 (the file, or a library it needs, was not found)"},
+        {"other.dll", "", std::string("193 (") + otherArch + ")"},
+        {"text.dll", "", "193 (not a library for this process)"},
+        {"missing.dll", "", "126 (the file, or a library it needs, was not found)"},
+        {"sub\\missing.dll", "", "126 (the file, or a library it needs, was not found)"},
+        {"sub\\a.dll", ".\\", "126 (the file, or a library it needs, was not found)"},
+        {"start_up.dll", "", "1114 (its start-up code failed)"},
+        {"locked.dll", "", "32"},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.configured);
-        if (std::string(row.configured) == "other.dll" && !haveOtherArch) {
-            ADD_FAILURE() << "other_arch_adapter.dll was not built (no compiler for the other architecture)";
-            continue;
+    for (const bool logFull : {false, true}) {
+        for (const Row& row : rows) {
+            SCOPED_TRACE(std::string(row.configured) + (logFull ? ", the log full" : ""));
+            if (std::string(row.configured) == "other.dll" && !haveOtherArch) {
+                ADD_FAILURE() << "other_arch_adapter.dll was not built (no compiler for the other architecture)";
+                continue;
+            }
+            if (logFull) {
+                ASSERT_NO_FATAL_FAILURE(LogCapture::Instance().FillToLimit());
+                g_traceLog.SetSwitch(false);
+            }
+            const std::string componentDir = row.componentDir.empty() ? dir.Path() : row.componentDir;
+            EXPECT_EQ(1, CUSBAdapter().load(row.configured, "x", MarkerCallback, componentDir.c_str()));
+            g_traceLog.SetSwitch(true);
+            if (logFull) {
+                EXPECT_GT(g_traceLog.MaxSize(), LogCapture::Instance().FileSize()) << "the full log was not moved aside";
+            }
+            const std::string configured = row.configured;
+            EXPECT_EQ((std::vector<std::string>{"LoadLibrary " + configured + " failed.",
+                                                "LoadLibrary " + configured + ": system error " + row.reason + "."}),
+                      LogCapture::Instance().Take("Error"));
         }
-        CUSBAdapter adapter;
-        EXPECT_EQ(1, adapter.load(row.configured, "x", MarkerCallback, dir.Path().c_str()));
-        const std::string configured = row.configured;
-        EXPECT_EQ((std::vector<std::string>{"LoadLibrary " + configured + " failed.",
-                                            "LoadLibrary " + configured + ": system error " + row.reason + "."}),
-                  LogCapture::Instance().Take("Error"));
     }
-    EXPECT_TRUE(TakeJournal().empty());
+    // Only the library whose start-up fails ever ran, once a round, and none
+    // was initialised.
+    const std::vector<JournalEvent> events = TakeJournal();
+    EXPECT_EQ(2, Count(events, REC_EV_ATTACH, "start_up.dll"));
+    for (const JournalEvent& e : events) {
+        EXPECT_EQ("start_up.dll", BaseName(e.module));
+        EXPECT_NE(REC_EV_INTIALIZE, e.event);
+    }
 }
 
 // ---- Where a library is looked for ------------------------------------------

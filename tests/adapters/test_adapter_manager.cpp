@@ -2,10 +2,13 @@
 // broadcast, name and unloading of the set.
 #include "adapters/AdapterManager.h"
 #include "tests/adapters/adapter_test_util.h"
+#include "win32/text.h"
 
 using namespace adapter_test;
 
 namespace {
+
+const char kRec[] = "recording_adapter.dll";
 
 class AdapterManager : public ::testing::Test {
 protected:
@@ -16,6 +19,13 @@ protected:
         TakeJournal();
     }
     void WriteIni(const std::string& text) { ASSERT_TRUE(WriteFile(dir / "USBPhone.ini", text)); }
+    // The configuration, and a copy of the recording adapter under each name.
+    void Lay(const std::string& ini, std::initializer_list<const char*> recordingAdapters)
+    {
+        WriteIni(ini);
+        for (const char* name : recordingAdapters)
+            dir.CopyFromBin(kRec, name);
+    }
 
     TempDir dir;
 };
@@ -29,8 +39,6 @@ struct BindCase {
     std::vector<std::string> errors; // "<ini>" stands for the configuration's full name
     std::vector<std::string> infos;
 };
-
-const char kRec[] = "recording_adapter.dll";
 
 TEST_F(AdapterManager, BindingTable)
 {
@@ -70,6 +78,8 @@ TEST_F(AdapterManager, BindingTable)
         {"section name is case-sensitive", "[adapterlist]\na=a.dll\n", {{kRec, "a.dll"}}, 1, {},
          {"There is no section [AdapterList]."}, {}},
         {"spaces inside the brackets", "[  AdapterList ]\na=a.dll\n", {{kRec, "a.dll"}}, 0, {"a.dll"}, {}, {}},
+        {"a Ctrl-Z before the list, CR LF line ends", "; saved by an old editor\x1a\r\n[AdapterList]\r\na=a.dll\r\n",
+         {{kRec, "a.dll"}}, 0, {"a.dll"}, {}, {}},
         {"all adapters fail", "[AdapterList]\na=missing.dll\nb=broken_intialize_1.dll\n",
          {{"broken_intialize_1.dll", "broken_intialize_1.dll"}}, 1, {},
          {"LoadLibrary missing.dll failed.", "LoadLibrary missing.dll: system error 126 (the file, or a library it needs, was not found).",
@@ -115,16 +125,15 @@ TEST_F(AdapterManager, BindingTable)
         EXPECT_EQ(row.bound, bound);
         EXPECT_EQ(row.bound, executed) << "commands follow the binding order";
         const std::vector<JournalEvent> events = TakeJournal();
-        EXPECT_EQ(Modules(events, REC_EV_UNINITIALIZE).size(), row.bound.size());
+        EXPECT_EQ(row.bound.size(), Modules(events, REC_EV_UNINITIALIZE).size());
         LogCapture::Instance().Take();
     }
 }
 
 TEST_F(AdapterManager, InfoRecordForSkippedVarne)
 {
-    WriteIni("[Common]\nUseVarneUSBPhone=yes\n[AdapterList]\nv=UsbAdapter_Varne.dll\nw=a.dll\n");
-    dir.CopyFromBin(kRec, "a.dll");
-    dir.CopyFromBin(kRec, "UsbAdapter_Varne.dll");
+    Lay("[Common]\nUseVarneUSBPhone=yes\n[AdapterList]\nv=UsbAdapter_Varne.dll\nw=a.dll\n",
+        {"a.dll", "UsbAdapter_Varne.dll"});
     CUSBManager manager(dir.Path());
     EXPECT_EQ(0, manager.Load(NullCallback));
     EXPECT_EQ(std::vector<std::string>{"Do not use USBAdapter_Varne.dll."}, LogCapture::Instance().Take("INFO"));
@@ -252,9 +261,7 @@ TEST_F(AdapterManager, UsbNameWithOneAndTwoAdapters)
 
 TEST_F(AdapterManager, UnLoadTwice)
 {
-    WriteIni("[AdapterList]\na=a.dll\nb=b.dll\n");
-    dir.CopyFromBin(kRec, "a.dll");
-    dir.CopyFromBin(kRec, "b.dll");
+    Lay("[AdapterList]\na=a.dll\nb=b.dll\n", {"a.dll", "b.dll"});
     {
         CUSBManager manager(dir.Path());
         ASSERT_EQ(0, manager.Load(NullCallback));
@@ -275,9 +282,7 @@ TEST_F(AdapterManager, UnLoadTwice)
 
 TEST_F(AdapterManager, DeletionUnloadsInBindingOrder)
 {
-    WriteIni("[AdapterList]\nz=z.dll\nA=a.dll\n");
-    dir.CopyFromBin(kRec, "a.dll");
-    dir.CopyFromBin(kRec, "z.dll");
+    Lay("[AdapterList]\nz=z.dll\nA=a.dll\n", {"a.dll", "z.dll"});
     {
         CUSBManager manager(dir.Path());
         ASSERT_EQ(0, manager.Load(NullCallback));
@@ -290,9 +295,7 @@ TEST_F(AdapterManager, DeletionUnloadsInBindingOrder)
 
 TEST_F(AdapterManager, HandsTheCallbackToEveryAdapter)
 {
-    WriteIni("[AdapterList]\na=a.dll\nb=b.dll\n");
-    dir.CopyFromBin(kRec, "a.dll");
-    dir.CopyFromBin(kRec, "b.dll");
+    Lay("[AdapterList]\na=a.dll\nb=b.dll\n", {"a.dll", "b.dll"});
     CUSBManager manager(dir.Path());
     ASSERT_EQ(0, manager.Load(NullCallback));
     for (const char* name : {"a.dll", "b.dll"}) {
@@ -337,7 +340,7 @@ TEST_F(AdapterManager, TracesEnterAndLeave)
 TEST_F(AdapterManager, DirectoryIsTheHostsWithoutTheComponentModule)
 {
     ASSERT_EQ(nullptr, GetModuleHandleA("KexUSBPhone.dll"));
-    EXPECT_EQ(Lower(BinDir()), Lower(KexComponentDirectory()));
+    EXPECT_EQ(Lower(BinDir()), Lower(kex::narrow(KexComponentDirectoryW())));
     CUSBManager manager;
     EXPECT_EQ(Lower(BinDir()), Lower(manager.GetPath()));
 }
@@ -345,13 +348,11 @@ TEST_F(AdapterManager, DirectoryIsTheHostsWithoutTheComponentModule)
 TEST_F(AdapterManager, DirectoryIsTheComponentModules)
 {
     // Any library under the component's file name stands in for it.
-    dir.CopyFromBin(kRec, "KexUSBPhone.dll");
-    dir.CopyFromBin(kRec, "a.dll");
-    WriteIni("[AdapterList]\nOnly=a.dll\n");
+    Lay("[AdapterList]\nOnly=a.dll\n", {"KexUSBPhone.dll", "a.dll"});
     HMODULE component = LoadLibraryA((dir / "KexUSBPhone.dll").c_str());
     ASSERT_NE(nullptr, component);
     {
-        EXPECT_EQ(Lower(dir.Path()), Lower(KexComponentDirectory()));
+        EXPECT_EQ(Lower(dir.Path()), Lower(kex::narrow(KexComponentDirectoryW())));
         CUSBManager manager;
         EXPECT_EQ(Lower(dir.Path()), Lower(manager.GetPath()));
         EXPECT_EQ(0, manager.Load(NullCallback));

@@ -118,12 +118,30 @@ TEST(IniFile, OpenFailures)
     CIniFile ini;
     EXPECT_FALSE(ini.Open(static_cast<const char*>(nullptr)));
     EXPECT_FALSE(ini.Open("no_such_directory/no_such_file.ini"));
+#ifdef _WIN32
+    EXPECT_FALSE(ini.Open(static_cast<const wchar_t*>(nullptr)));
+    EXPECT_FALSE(ini.Open(L"no_such_directory/no_such_file.ini"));
+#endif
     EXPECT_TRUE(ini.Sections().empty());
     EXPECT_FALSE(ini.Read(nullptr));
 }
 
-// Read as bytes: a Ctrl-Z is not the end of the file; CR LF still ends a
-// line; past kMaxFileBytes nothing is read and Truncated() says so.
+// Every way to name the file to Open reads the same bytes.
+struct Opener {
+    const char* what;
+    bool (*open)(CIniFile& ini, const std::string& path);
+};
+const Opener kOpeners[] = {
+    {"narrow path", [](CIniFile& ini, const std::string& path) { return ini.Open(path.c_str()); }},
+#ifdef _WIN32
+    {"UTF-16 path",
+     [](CIniFile& ini, const std::string& path) { return ini.Open(std::wstring(path.begin(), path.end()).c_str()); }},
+#endif
+};
+
+// Read as bytes: a Ctrl-Z is not the end of the file and a lone CR is an
+// ordinary byte; CR LF still ends a line; past kMaxFileBytes nothing is read
+// and Truncated() says so.
 TEST(IniFile, OpenReadsBytesUpToItsLimit)
 {
     const std::string path = "kex_ini_bytes_test.ini"; // in the working directory
@@ -135,19 +153,27 @@ TEST(IniFile, OpenReadsBytesUpToItsLimit)
     } cases[] = {
         {"Ctrl-Z in a comment", "; saved by an old editor\x1a\r\n[AdapterList]\r\na=x.dll\r\n",
          "[\"AdapterList\"]\n  \"a\" = \"x.dll\"\n", false},
+        {"Ctrl-Z in the middle of a value", std::string("[S]\r\nk=a\x1a") + "b\r\nz=1\r\n",
+         "[\"S\"]\n  \"k\" = \"a\\x1ab\"\n  \"z\" = \"1\"\n", false},
+        {"Ctrl-Z as the last byte", "[S]\r\nk=v\r\n\x1a", "[\"S\"]\n  \"\\x1a\" = \"\"\n  \"k\" = \"v\"\n", false},
+        {"CR LF line ends", "[S]\r\nk=v\r\n[T]\r\nx=y", "[\"S\"]\n  \"k\" = \"v\"\n[\"T\"]\n  \"x\" = \"y\"\n", false},
+        {"CR CR LF", "[S]\r\r\nk=v\r\r\nw=x\r\r\n", "[\"S\"]\n  \"k\" = \"v\"\n  \"w\" = \"x\"\n", false},
         {"lone CR kept", "[S]\r\nk=v\rw\r\n", "[\"S\"]\n  \"k\" = \"v\\rw\"\n", false},
+        {"CR alone ends no line", "[S]\r\nk=v\rw=x\r\n", "[\"S\"]\n  \"k\" = \"v\\rw=x\"\n", false},
         {"exactly at the limit", "[S]\nk=v\n" + std::string(CIniFile::kMaxFileBytes - 8, ';'),
          "[\"S\"]\n  \"k\" = \"v\"\n", false},
         {"past the limit", "[S]\nk=v\n" + std::string(CIniFile::kMaxFileBytes - 8, ';') + "\n[T]\nx=y\n",
          "[\"S\"]\n  \"k\" = \"v\"\n", true},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
         ASSERT_TRUE(test_support::WriteFile(path, c.text));
-        CIniFile ini;
-        ASSERT_TRUE(ini.Open(path.c_str()));
-        EXPECT_EQ(c.dump, Dump(ini));
-        EXPECT_EQ(c.truncated, ini.Truncated());
+        for (const Opener& opener : kOpeners) {
+            SCOPED_TRACE(std::string(c.what) + ", " + opener.what);
+            CIniFile ini;
+            ASSERT_TRUE(opener.open(ini, path));
+            EXPECT_EQ(c.dump, Dump(ini));
+            EXPECT_EQ(c.truncated, ini.Truncated());
+        }
     }
     std::remove(path.c_str());
 }

@@ -1,5 +1,6 @@
 // Attribute lists: slots, compaction, names, shared handles and clones.
 #include "common/AttrList.h"
+#include "tests/common/records_test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -16,21 +17,15 @@ using common::IAttrList;
 
 namespace {
 
-// Names by position, for comparing whole lists.
+// Names and integer values by position, for comparing whole lists.
 std::vector<std::string> Names(const IAttrList& l)
 {
-    std::vector<std::string> out;
-    for (int32_t p = 0; p < l.Count(); ++p)
-        out.push_back(l.NameAt(p));
-    return out;
+    return records_test::Collect(l.Count(), [&](int32_t p) { return l.NameAt(p); });
 }
 
 std::vector<int32_t> Ints(const IAttrList& l)
 {
-    std::vector<int32_t> out;
-    for (int32_t p = 0; p < l.Count(); ++p)
-        out.push_back(l.GetIntAt(p, -1));
-    return out;
+    return records_test::Collect(l.Count(), [&](int32_t p) { return l.GetIntAt(p, -1); });
 }
 
 } // namespace
@@ -297,7 +292,7 @@ TEST(AttrList, CloneCompactsAndKeepsOrder)
 TEST(AttrList, EmptyHandleThrowsNullRef)
 {
     AttrList empty(nullptr);
-    const std::vector<std::pair<const char*, std::function<void()>>> ops = {
+    const records_test::Operations ops = {
         {"Count", [&] { (void)empty.Count(); }},
         {"NameAt", [&] { (void)empty.NameAt(0); }},
         {"Has", [&] { (void)empty.Has("a"); }},
@@ -310,13 +305,5 @@ TEST(AttrList, EmptyHandleThrowsNullRef)
         {"Clear", [&] { empty.Clear(); }},
         {"Clone", [&] { AttrList c = empty.Clone(); }},
     };
-    for (const auto& op : ops) {
-        SCOPED_TRACE(op.first);
-        try {
-            op.second();
-            ADD_FAILURE() << "no exception";
-        } catch (const com_disp_evt::null_ref& e) {
-            EXPECT_STREQ("null reference of safe ptr", e.what());
-        }
-    }
+    records_test::ExpectEachThrowsNullRef(ops);
 }

@@ -1,6 +1,7 @@
 // Data sets: named row sets kept in order, their own attributes, shared
 // handles.
 #include "common/DataSet.h"
+#include "tests/common/records_test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -19,10 +20,7 @@ namespace {
 
 std::vector<std::string> RowSetNames(const DataSet& ds)
 {
-    std::vector<std::string> out;
-    for (int32_t i = 0; i < ds.RowSetCount(); ++i)
-        out.push_back(ds.RowSetNameAt(i));
-    return out;
+    return records_test::Collect(ds.RowSetCount(), [&](int32_t i) { return ds.RowSetNameAt(i); });
 }
 
 } // namespace
@@ -165,7 +163,7 @@ TEST(DataSet, EmptyHandleThrowsNullRef)
 {
     DataSet empty(nullptr);
     RowSet out;
-    const std::vector<std::pair<const char*, std::function<void()>>> ops = {
+    const records_test::Operations ops = {
         {"Count", [&] { (void)empty.Count(); }},
         {"SetInt", [&] { empty.SetInt("a", 1); }},
         {"Clear", [&] { empty.Clear(); }},
@@ -177,13 +175,5 @@ TEST(DataSet, EmptyHandleThrowsNullRef)
         {"SetRowSet", [&] { empty.SetRowSet("a", out); }},
         {"RemoveRowSet", [&] { empty.RemoveRowSet("a"); }},
     };
-    for (const auto& op : ops) {
-        SCOPED_TRACE(op.first);
-        try {
-            op.second();
-            ADD_FAILURE() << "no exception";
-        } catch (const com_disp_evt::null_ref& e) {
-            EXPECT_STREQ("null reference of safe ptr", e.what());
-        }
-    }
+    records_test::ExpectEachThrowsNullRef(ops);
 }

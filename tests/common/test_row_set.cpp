@@ -1,6 +1,7 @@
 // Row sets in both storage forms: columns, rows, cells, the choice of the
 // compact form and its shared text store.
 #include "common/RowSet.h"
+#include "tests/common/records_test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -41,18 +42,12 @@ RowSetInnerImpl2& Store(const RowSet& rs)
 
 std::vector<std::string> Columns(const IRowSet& rs)
 {
-    std::vector<std::string> out;
-    for (int32_t c = 0; c < rs.ColumnCount(); ++c)
-        out.push_back(rs.ColumnName(c));
-    return out;
+    return records_test::Collect(rs.ColumnCount(), [&](int32_t c) { return rs.ColumnName(c); });
 }
 
 std::vector<int32_t> Tags(const IRowSet& rs)
 {
-    std::vector<int32_t> out;
-    for (int32_t r = 0; r < rs.RowCount(); ++r)
-        out.push_back(rs.RowTag(r));
-    return out;
+    return records_test::Collect(rs.RowCount(), [&](int32_t r) { return rs.RowTag(r); });
 }
 
 } // namespace
@@ -402,7 +397,7 @@ TEST(RowSet, HandleSharesAttributesAndTableButNotWithClones)
 TEST(RowSet, EmptyTableHandleThrowsNullRef)
 {
     RowSet empty(static_cast<IRowSet*>(nullptr));
-    const std::vector<std::pair<const char*, std::function<void()>>> ops = {
+    const records_test::Operations ops = {
         {"Name", [&] { (void)empty.Name(); }},
         {"AddColumn", [&] { (void)empty.AddColumn("a"); }},
         {"RowCount", [&] { (void)empty.RowCount(); }},
@@ -412,15 +407,7 @@ TEST(RowSet, EmptyTableHandleThrowsNullRef)
         {"RemoveRows", [&] { empty.RemoveRows(0, 1); }},
         {"Clone", [&] { delete empty.Clone(); }},
     };
-    for (const auto& op : ops) {
-        SCOPED_TRACE(op.first);
-        try {
-            op.second();
-            ADD_FAILURE() << "no exception";
-        } catch (const com_disp_evt::null_ref& e) {
-            EXPECT_STREQ("null reference of safe ptr", e.what());
-        }
-    }
+    records_test::ExpectEachThrowsNullRef(ops);
     empty.SetInt("attr", 1); // its attribute list is there
     EXPECT_EQ(1, empty.GetInt("attr", 0));
 }

@@ -46,12 +46,13 @@ void WriteFile(const std::string& path, const std::string& text)
     std::fclose(f);
 }
 
-// Names of files in the log directory matching a wildcard pattern.
-std::vector<std::string> LogFilesMatching(const std::string& pattern)
+// Names of files in a directory (with its trailing backslash) matching a
+// wildcard pattern.
+std::vector<std::string> FilesMatching(const std::string& dir, const std::string& pattern)
 {
     std::vector<std::string> names;
     WIN32_FIND_DATAA fd;
-    HANDLE h = FindFirstFileA((LogDir() + pattern).c_str(), &fd);
+    HANDLE h = FindFirstFileA((dir + pattern).c_str(), &fd);
     if (h == INVALID_HANDLE_VALUE)
         return names;
     do
@@ -60,6 +61,8 @@ std::vector<std::string> LogFilesMatching(const std::string& pattern)
     FindClose(h);
     return names;
 }
+
+std::vector<std::string> LogFilesMatching(const std::string& pattern) { return FilesMatching(LogDir(), pattern); }
 
 // One test's ini file beside the executable and its log with all backups.
 struct TraceFiles {
@@ -362,34 +365,62 @@ TEST(TraceLog, RotationAtEveryRecord)
 
 TEST(TraceLog, TimeStampedBackupsAreNeverReplaced)
 {
-    // Every record rotates: many backups fall into one second. None may
-    // replace another, and sorted by name they hold the records in order.
-    TraceFiles f("stamped");
-    f.WriteIni("[Common]\nLogMaxSize=0\nAttachSizeAction=1\n");
-    CTraceLog log(f.log.c_str(), 2, 2, f.ini.c_str(), "Common", "LogSwitch");
-    SYSTEMTIME before;
-    GetLocalTime(&before);
-    log.SetLocation("Stamp", 7);
-    const int kRecords = 42;
-    for (int n = 1; n <= kRecords; ++n)
-        log.Log(TRACE_ERROR, "record %d", n); // moves the file before it aside
-    log.Close();
+    // Every record rotates: many backups fall into one second, three and more
+    // in at least one of them. No backup name is given twice, so none replaces
+    // another: not where the logger made them, and not in a folder that a
+    // collector moves each backup to as soon as it appears, keeping one file
+    // a name.
+    const struct {
+        const char* what;
+        const char* tag;
+        bool collect;
+    } rows[] = {
+        {"the backups stay beside the log", "stamped", false},
+        {"a collector takes each backup away at once", "stampedaway", true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        TraceFiles f(row.tag);
+        const std::string collected = LogDir() + "trace_" + row.tag + "_collected\\";
+        test_support::RemoveTree(collected);
+        ASSERT_TRUE(CreateDirectoryA(collected.c_str(), nullptr));
+        const std::string backupDir = row.collect ? collected : LogDir();
+        f.WriteIni("[Common]\nLogMaxSize=0\nAttachSizeAction=1\n");
+        CTraceLog log(f.log.c_str(), 2, 2, f.ini.c_str(), "Common", "LogSwitch");
+        SYSTEMTIME before;
+        GetLocalTime(&before);
+        log.SetLocation("Stamp", 7);
+        const int kRecords = 42;
+        for (int n = 1; n <= kRecords; ++n) {
+            log.Log(TRACE_ERROR, "record %d", n); // moves the file before it aside
+            if (!row.collect)
+                continue;
+            for (const std::string& name : LogFilesMatching("??????????*_" + f.log))
+                ASSERT_TRUE(MoveFileExA((LogDir() + name).c_str(), (collected + name).c_str(), MOVEFILE_REPLACE_EXISTING))
+                    << name;
+        }
+        log.Close();
 
-    EXPECT_EQ(Record("Stamp", 7, "Error = ", "record " + Dec(kRecords)), MaskTimes(test_support::ReadFile(f.Path())));
-    std::vector<std::string> backups = LogFilesMatching("??????????*_" + f.log);
-    std::sort(backups.begin(), backups.end());
-    ASSERT_EQ(static_cast<std::size_t>(kRecords), backups.size()) << "the empty file and every record but the last";
-    char monthDay[8];
-    std::snprintf(monthDay, sizeof monthDay, "%02d%02d", before.wMonth, before.wDay);
-    for (int i = 0; i < kRecords; ++i) {
-        const std::string& name = backups[i];
-        SCOPED_TRACE(name);
-        EXPECT_EQ(std::string::npos, name.substr(0, 10).find_first_not_of("0123456789"));
-        EXPECT_EQ(monthDay, name.substr(0, 4)) << "month and day, no year";
-        const std::string rest = name.substr(10, name.size() - 10 - f.log.size());
-        EXPECT_TRUE(rest == "_" || (rest.size() == 5 && rest[0] == '~' && rest[4] == '_')) << "stamp, ~NNN for a later one";
-        EXPECT_EQ(i == 0 ? std::string() : Record("Stamp", 7, "Error = ", "record " + Dec(i)),
-                  MaskTimes(test_support::ReadFile(LogDir() + name)));
+        EXPECT_EQ(Record("Stamp", 7, "Error = ", "record " + Dec(kRecords)), MaskTimes(test_support::ReadFile(f.Path())));
+        std::vector<std::string> backups = FilesMatching(backupDir, "??????????*_" + f.log);
+        std::sort(backups.begin(), backups.end());
+        ASSERT_EQ(static_cast<std::size_t>(kRecords), backups.size()) << "the empty file and every record but the last";
+        char monthDay[8];
+        std::snprintf(monthDay, sizeof monthDay, "%02d%02d", before.wMonth, before.wDay);
+        bool thirdInASecond = false;
+        for (int i = 0; i < kRecords; ++i) {
+            const std::string& name = backups[i];
+            SCOPED_TRACE(name);
+            EXPECT_EQ(std::string::npos, name.substr(0, 10).find_first_not_of("0123456789"));
+            EXPECT_EQ(monthDay, name.substr(0, 4)) << "month and day, no year";
+            const std::string rest = name.substr(10, name.size() - 10 - f.log.size());
+            EXPECT_TRUE(rest == "_" || (rest.size() == 5 && rest[0] == '~' && rest[4] == '_')) << "stamp, ~NNN for a later one";
+            thirdInASecond = thirdInASecond || rest == "~002_";
+            EXPECT_EQ(i == 0 ? std::string() : Record("Stamp", 7, "Error = ", "record " + Dec(i)),
+                      MaskTimes(test_support::ReadFile(backupDir + name)));
+        }
+        EXPECT_TRUE(thirdInASecond) << "no second held three backups: the case was not tested";
+        test_support::RemoveTree(collected);
     }
 }
 

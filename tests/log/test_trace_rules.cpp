@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <climits>
 #include <cstring>
 #include <map>
@@ -187,7 +186,7 @@ TEST(TraceRules, MebibytesClampToInt)
         EXPECT_EQ(r.bytes, MiBToBytes(r.mib)) << "mib " << r.mib;
 }
 
-TEST(TraceRules, CopyAndJoinNeverOverrun)
+TEST(TraceRules, CopyNeverOverruns)
 {
     char buf[8];
     std::memset(buf, 'J', sizeof buf);
@@ -203,11 +202,6 @@ TEST(TraceRules, CopyAndJoinNeverOverrun)
     EXPECT_STREQ("name", buf) << "keeps the end";
     EXPECT_TRUE(CopyTail(buf, 5, "abc"));
     EXPECT_STREQ("abc", buf);
-
-    EXPECT_TRUE(Join(buf, 5, {"ab", "", "cd"}));
-    EXPECT_STREQ("abcd", buf);
-    EXPECT_FALSE(Join(buf, 5, {"ab", "cde"}));
-    EXPECT_STREQ("", buf) << "refused, not cut";
     EXPECT_EQ('J', buf[5]);
 }
 
@@ -241,26 +235,26 @@ TEST(TraceRules, StampTagsNeverRepeatAndSortByTime)
 
     // Backups in the order they were made: sorted by name (bytes, or letters
     // without case as a file list shows them) they stay in that order.
-    std::vector<std::string> made;
+    std::vector<std::wstring> made;
     for (auto [stamp, sequence] : std::vector<std::pair<const char*, int>>{
              {"0105090307", 0}, {"0105090307", 1}, {"0105090307", 2}, {"0105090307", 10},
              {"0105090307", 999}, {"0105090308", 0}, {"0105090308", 1}, {"0105091000", 0}}) {
-        char tag[32], path[kTextSize];
+        char tag[32];
         FormatStampTag(tag, sizeof tag, stamp, sequence);
-        ASSERT_TRUE(BackupPath(path, sizeof path, "C:\\app\\log\\KexUSBPhone.log", tag));
-        made.push_back(path);
+        made.push_back(BackupPath(L"C:\\app\\log\\KexUSBPhone.log", tag));
     }
-    std::vector<std::string> byBytes = made;
-    std::sort(byBytes.begin(), byBytes.end());
-    EXPECT_EQ(made, byBytes);
-    auto lower = [](std::string s) {
-        for (char& c : s)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::vector<std::wstring> byUnits = made;
+    std::sort(byUnits.begin(), byUnits.end());
+    EXPECT_EQ(byUnits, made);
+    auto lower = [](std::wstring s) {
+        for (wchar_t& c : s)
+            c = c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
         return s;
     };
-    std::vector<std::string> noCase = made;
-    std::sort(noCase.begin(), noCase.end(), [&](const std::string& a, const std::string& b) { return lower(a) < lower(b); });
-    EXPECT_EQ(made, noCase);
+    std::vector<std::wstring> noCase = made;
+    std::sort(noCase.begin(), noCase.end(),
+              [&](const std::wstring& a, const std::wstring& b) { return lower(a) < lower(b); });
+    EXPECT_EQ(noCase, made);
 }
 
 TEST(TraceRules, HeaderBytes)
@@ -313,25 +307,29 @@ TEST(TraceRules, LongHeaderCutsTheFilePartOnly)
 
 TEST(TraceRules, BackupPaths)
 {
+    // The rule the logger moves its file by: directory part, tag, "_", name.
+    const std::wstring longDir = L"C:\\" + std::wstring(300, L'd') + L"\\";
     struct Row {
-        const char* log;
+        const char* what;
+        std::wstring log;
         const char* tag;
-        const char* backup;
+        std::wstring backup;
     } rows[] = {
-        {"C:\\app\\log\\.\\KexUSBPhone.log", "1", "C:\\app\\log\\.\\1_KexUSBPhone.log"},
-        {"C:\\app\\log\\KexUSBPhone.log", "0105090307", "C:\\app\\log\\0105090307_KexUSBPhone.log"},
-        {"x.log", "2", "2_x.log"},
-        {"", "2", "2_"},
+        {"numbered", L"C:\\app\\log\\.\\KexUSBPhone.log", "1", L"C:\\app\\log\\.\\1_KexUSBPhone.log"},
+        {"time-stamped", L"C:\\app\\log\\KexUSBPhone.log", "0105090307~002",
+         L"C:\\app\\log\\0105090307~002_KexUSBPhone.log"},
+        {"no directory part", L"x.log", "2", L"2_x.log"},
+        {"no name part", L"C:\\log\\", "2", L"C:\\log\\2_"},
+        {"empty", L"", "2", L"2_"},
+        {"a folder in any language", L"C:\\\u0416\u0443\u0440\u043d\u0430\u043b\\\u65e5\u5fd7.log", "1",
+         L"C:\\\u0416\u0443\u0440\u043d\u0430\u043b\\1_\u65e5\u5fd7.log"},
+        {"longer than MAX_PATH, kept whole", L"\\\\?\\" + longDir + L"KexUSBPhone.log", "12",
+         L"\\\\?\\" + longDir + L"12_KexUSBPhone.log"},
     };
     for (const Row& r : rows) {
-        char buf[kTextSize];
-        EXPECT_TRUE(BackupPath(buf, sizeof buf, r.log, r.tag)) << r.log;
-        EXPECT_STREQ(r.backup, buf) << r.log;
+        SCOPED_TRACE(r.what);
+        EXPECT_EQ(r.backup, BackupPath(r.log, r.tag));
     }
-    std::string longLog = "C:\\" + std::string(250, 'd') + "\\name.log";
-    char buf[kTextSize];
-    EXPECT_FALSE(BackupPath(buf, sizeof buf, longLog.c_str(), "12"));
-    EXPECT_STREQ("", buf);
 }
 
 namespace {

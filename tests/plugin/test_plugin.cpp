@@ -1,3 +1,5 @@
+// The plug-in registry: start-up registration, name order and case, and
+// factories replacing one another.
 #include "plugin/PlugIn.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// The worker thread: runs, signals, stop requests, exceptions, and a join
+// that delivers events and gives a quit request back.
 #include "com_disp_evt/ProxyWindow.h"
 #include "com_disp_evt/SyncEvent.h"
 #include "com_disp_evt/disp_evt_fun.h"

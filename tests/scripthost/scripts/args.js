@@ -1,3 +1,4 @@
+// WScript.Arguments: length, items by index, Count, and the enumerator.
 var a = WScript.Arguments;
 WScript.Echo(a.length);
 for (var i = 0; i < a.length; i++)

@@ -1,3 +1,4 @@
+' WScript.Arguments: Count, items by index, the default item, For Each.
 Set a = WScript.Arguments
 WScript.Echo a.Count
 For i = 0 To a.Count - 1

@@ -1,3 +1,4 @@
+' WScript.Quit with an exit code: nothing after it runs.
 WScript.Echo "before"
 WScript.Quit 7
 WScript.Echo "after"

@@ -1,3 +1,4 @@
+// A run-time error: reported with its line, the script ends there.
 WScript.Echo("line 1");
 var o = null;
 o.missing();

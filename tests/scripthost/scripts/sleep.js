@@ -1,3 +1,4 @@
+// WScript.Sleep waits at least about as long as asked.
 var t0 = new Date().getTime();
 WScript.Sleep(300);
 var dt = new Date().getTime() - t0;
