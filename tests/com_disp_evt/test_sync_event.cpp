@@ -1,4 +1,5 @@
 #include "com_disp_evt/ProxyWindow.h"
+#include "com_disp_evt/ProxyWindowRegistry.h"
 #include "com_disp_evt/SyncEvent.h"
 #include "com_disp_evt/disp_evt_fun.h"
 #include "tests/com_disp_evt/evt_test_support.h"
