@@ -433,10 +433,10 @@ TEST_F(ConnectionPointTest, EventsRaisedOnAWorkerReachSinksOnTheWindowThread)
         f.ev.Attach();
         f.src.events.Advise(&sink, &c);
     });
-    std::thread([&] {
+    evt_test::RaiseAndWait("the event raised on a worker", [&] {
         long key = 10;
         EXPECT_TRUE(com_disp_evt::sync_call(f.ev, &f, &Firing::Fire_OnKey, key));
-    }).join();
+    });
     ASSERT_EQ(1u, journal.size());
     EXPECT_EQ(host.id(), journal[0].thread);
     EXPECT_EQ((std::vector<long>{10}), journal[0].values);

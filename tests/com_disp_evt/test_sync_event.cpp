@@ -1,13 +1,18 @@
+// SyncEvent and the event windows: where calls run, turns between raisers,
+// the pick-up limit, and the window's class and attributes. Every case runs
+// with address waits and with the event fallback.
 #include "com_disp_evt/ProxyWindow.h"
 #include "com_disp_evt/ProxyWindowRegistry.h"
 #include "com_disp_evt/SyncEvent.h"
 #include "com_disp_evt/disp_evt_fun.h"
 #include "tests/com_disp_evt/evt_test_support.h"
+#include "tests/support/MessagePump.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -18,7 +23,11 @@
 using com_disp_evt::ProxyWindowRegistry;
 using com_disp_evt::SyncEvent;
 using com_disp_evt::sync_call;
+using evt_test::HostHoldUp;
 using evt_test::HostThread;
+using evt_test::RaiseAndWait;
+using evt_test::Raiser;
+using evt_test::Signalled;
 
 namespace {
 
@@ -34,25 +43,20 @@ struct Target {
     };
     std::mutex mutex;
     std::vector<Record> runs;
-    DWORD sleepMs = 0;
+    DWORD sleepMs = 0; // a slow sink
     bool throwIt = false;
+    kex::unique_handle began{CreateEventA(nullptr, TRUE, FALSE, nullptr)}; // set as a member starts
 
     HRESULT Three(TestEvent e, long w, long l)
     {
-        if (sleepMs)
-            Sleep(sleepMs);
-        if (throwIt)
-            throw std::runtime_error("sink blew up");
+        Begin();
         std::lock_guard<std::mutex> lock(mutex);
         runs.push_back({3, e, w, l, GetCurrentThreadId()});
         return S_OK;
     }
     HRESULT One(long k)
     {
-        if (sleepMs)
-            Sleep(sleepMs);
-        if (throwIt)
-            throw std::runtime_error("sink blew up");
+        Begin();
         std::lock_guard<std::mutex> lock(mutex);
         runs.push_back({1, k, 0, 0, GetCurrentThreadId()});
         return S_OK;
@@ -61,6 +65,16 @@ struct Target {
     {
         std::lock_guard<std::mutex> lock(mutex);
         return runs.size();
+    }
+
+private:
+    void Begin()
+    {
+        SetEvent(began.get());
+        if (sleepMs)
+            Sleep(sleepMs);
+        if (throwIt)
+            throw std::runtime_error("sink blew up");
     }
 };
 
@@ -76,10 +90,26 @@ bool MessagePending(UINT message)
     return PeekMessageA(&msg, nullptr, message, message, PM_NOREMOVE) != 0;
 }
 
+long long MsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Waits until n calls are recorded as handed over and not yet taken; the
+// count is also what shows a given-up call left behind.
+::testing::AssertionResult PendingCallsReach(size_t n)
+{
+    constexpr DWORD kHandOverMs = 10000; // a hand-over takes a moment
+    if (test_support::PumpWhileNot([n] { return ProxyWindowRegistry::PendingCallCount() == n; }, kHandOverMs))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "timed out waiting for the pending-call count to reach " << n
+                                         << " (it is " << ProxyWindowRegistry::PendingCallCount() << ")";
+}
+
 // Every test leaves the registry with no users, so the next test's first
 // attach makes the window on its own host thread.
 // Completion is signalled by address waits where the system has them, else
-// by the event: every case runs both ways.
+// by events: every case runs both ways.
 class SyncEventTest : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override { SyncEvent::UseAddressWaits(GetParam()); }
@@ -151,7 +181,7 @@ TEST_P(SyncEventTest, CallsFromOtherThreadsRunOnWindowThreadWithTheirArguments)
         SCOPED_TRACE(testing::Message() << "row " << row.what << " " << row.a << "," << row.b << "," << row.c);
         const size_t before = t.count();
         bool ok = false;
-        std::thread raiser([&] {
+        RaiseAndWait("the call", [&] {
             if (row.what == 3) {
                 TestEvent e = static_cast<TestEvent>(row.a);
                 long w = row.b, l = row.c;
@@ -163,7 +193,6 @@ TEST_P(SyncEventTest, CallsFromOtherThreadsRunOnWindowThreadWithTheirArguments)
             // Call returned only after the call had run.
             EXPECT_EQ(before + 1, t.count());
         });
-        raiser.join();
         EXPECT_TRUE(ok);
         ASSERT_EQ(before + 1, t.count());
         const Target::Record& r = t.runs.back();
@@ -183,22 +212,24 @@ TEST_P(SyncEventTest, ArgumentsAreReadWhenTheCallRuns)
     Target t;
     SyncEvent ev;
     host.Run([&] { ev.Attach(); });
-    long key = 1;
-    com_disp_evt::disp_evt_fun_ptr<long> call;
-    call.set_function(member_fun_ptr<long>(&t, &Target::One));
-    call.set_args(key);
-    key = 9;
-    EXPECT_TRUE(ev.Call(call));
-    ASSERT_EQ(1u, t.count());
-    EXPECT_EQ(9, t.runs[0].a);
+    RaiseAndWait("the calls", [&] {
+        long key = 1;
+        com_disp_evt::disp_evt_fun_ptr<long> call;
+        call.set_function(member_fun_ptr<long>(&t, &Target::One));
+        call.set_args(key);
+        key = 9;
+        EXPECT_TRUE(ev.Call(call));
+        ASSERT_EQ(1u, t.count());
+        EXPECT_EQ(9, t.runs[0].a);
 
-    // A call object without arguments or without a member runs nothing.
-    com_disp_evt::disp_evt_fun_ptr<long> unbound;
-    unbound.set_function(member_fun_ptr<long>(&t, &Target::One));
-    EXPECT_TRUE(ev.Call(unbound));
-    com_disp_evt::disp_evt_fun_ptr<long> empty;
-    empty.set_args(key);
-    EXPECT_TRUE(ev.Call(empty));
+        // A call object without arguments or without a member runs nothing.
+        com_disp_evt::disp_evt_fun_ptr<long> unbound;
+        unbound.set_function(member_fun_ptr<long>(&t, &Target::One));
+        EXPECT_TRUE(ev.Call(unbound));
+        com_disp_evt::disp_evt_fun_ptr<long> empty;
+        empty.set_args(key);
+        EXPECT_TRUE(ev.Call(empty));
+    });
     EXPECT_EQ(1u, t.count());
     host.Run([&] { ev.Detach(); });
 }
@@ -230,10 +261,10 @@ TEST_P(SyncEventTest, EachAttachingThreadGetsItsOwnCallsEvenAfterTheOtherEnds)
     EXPECT_STREQ("EventProxy_Window", title);
 
     long k = 4;
-    std::thread([&] {
+    RaiseAndWait("a call through each object", [&] {
         EXPECT_TRUE(sync_call(a, &t, &Target::One, k));
         EXPECT_TRUE(sync_call(b, &t, &Target::One, k));
-    }).join();
+    });
     ASSERT_EQ(2u, t.count());
     EXPECT_EQ(firstId, t.runs[0].thread);
     EXPECT_EQ(second.id(), t.runs[1].thread);
@@ -252,10 +283,10 @@ TEST_P(SyncEventTest, EachAttachingThreadGetsItsOwnCallsEvenAfterTheOtherEnds)
     b.SetPickupLimit(5000);
     a.SetPickupLimit(5000);
     bool okB = false, okA = true;
-    std::thread([&] {
+    RaiseAndWait("the calls after the first thread ended", [&] {
         okB = sync_call(b, &t, &Target::One, k);
         okA = sync_call(a, &t, &Target::One, k);
-    }).join();
+    });
     EXPECT_TRUE(okB);
     EXPECT_FALSE(okA);
     ASSERT_EQ(4u, t.count());
@@ -280,13 +311,14 @@ TEST_P(SyncEventTest, AfterAllDetachANewAttachOnAnotherThreadOwnsANewWindow)
     EXPECT_EQ(second.id(), WindowThread());
     EXPECT_NE(old, ProxyWindowRegistry::WindowHandle());
     // The old window is closed by its own thread, not left behind.
-    first.Run([] {});
-    first.Run([] {});
-    EXPECT_FALSE(IsWindow(old));
+    first.Run([&] {
+        EXPECT_TRUE(test_support::PumpWhileNot([&] { return !IsWindow(old); }, evt_test::kStuckMs))
+            << "timed out waiting for the old window to close on its own thread";
+    });
 
     Target t;
     long k = 2;
-    std::thread([&] { EXPECT_TRUE(sync_call(b, &t, &Target::One, k)); }).join();
+    RaiseAndWait("the call", [&] { EXPECT_TRUE(sync_call(b, &t, &Target::One, k)); });
     ASSERT_EQ(1u, t.count());
     EXPECT_EQ(second.id(), t.runs[0].thread);
     second.Run([&] { b.Detach(); });
@@ -304,10 +336,10 @@ TEST_P(SyncEventTest, WindowThreadGoneMeansCallGivesUpAtOnce)
     long k = 1;
     const auto start = std::chrono::steady_clock::now();
     bool ok = true;
-    std::thread([&] { ok = sync_call(ev, &t, &Target::One, k); }).join();
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    RaiseAndWait("the call", [&] { ok = sync_call(ev, &t, &Target::One, k); });
+    const long long ms = MsSince(start);
     EXPECT_FALSE(ok);
-    EXPECT_LT(ms.count(), 2000);
+    EXPECT_LT(ms, 2000);
     EXPECT_EQ(0u, t.count());
 
     // A later attach elsewhere brings a working window back.
@@ -315,7 +347,7 @@ TEST_P(SyncEventTest, WindowThreadGoneMeansCallGivesUpAtOnce)
     SyncEvent other;
     next.Run([&] { other.Attach(); });
     EXPECT_EQ(next.id(), WindowThread());
-    std::thread([&] { EXPECT_TRUE(sync_call(ev, &t, &Target::One, k)); }).join();
+    RaiseAndWait("the call after the new attach", [&] { EXPECT_TRUE(sync_call(ev, &t, &Target::One, k)); });
     EXPECT_EQ(1u, t.count());
     next.Run([&] {
         other.Detach();
@@ -326,20 +358,21 @@ TEST_P(SyncEventTest, WindowThreadGoneMeansCallGivesUpAtOnce)
 TEST_P(SyncEventTest, CallNotPickedUpInTimeNeverRunsAndDoesNotConfuseTheNext)
 {
     HostThread host;
+    HostHoldUp busy(host);
     Target t;
     SyncEvent ev;
     host.Run([&] { ev.Attach(); });
     ev.SetPickupLimit(200);
 
-    host.Post([] { Sleep(1000); }); // the window's thread is busy
+    busy.Begin(); // the window's thread is busy
     long first = 1;
     const auto start = std::chrono::steady_clock::now();
     bool ok = false;
-    std::thread([&] { ok = sync_call(ev, &t, &Target::One, first); }).join();
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    RaiseAndWait("the call not picked up", [&] { ok = sync_call(ev, &t, &Target::One, first); });
+    const long long ms = MsSince(start);
     EXPECT_TRUE(ok); // handed over, then withdrawn
-    EXPECT_GE(ms.count(), 190);
-    EXPECT_LT(ms.count(), 900);
+    EXPECT_GE(ms, 190);
+    EXPECT_LT(ms, 900);
     // Withdrawn, not merely ignored later: nothing points at the raiser's
     // stack once it has returned (and a call left behind would hold the
     // turn, so the next call could never start).
@@ -350,10 +383,15 @@ TEST_P(SyncEventTest, CallNotPickedUpInTimeNeverRunsAndDoesNotConfuseTheNext)
     long second = 2;
     size_t seenAtReturn = 0;
     ev.SetPickupLimit(5000);
-    std::thread([&] {
-        EXPECT_TRUE(sync_call(ev, &t, &Target::One, second));
-        seenAtReturn = t.count();
-    }).join();
+    {
+        Raiser next([&] {
+            EXPECT_TRUE(sync_call(ev, &t, &Target::One, second));
+            seenAtReturn = t.count();
+        });
+        EXPECT_TRUE(PendingCallsReach(1));
+        busy.Release();
+        EXPECT_TRUE(next.Returned()) << "timed out waiting for the next call to return";
+    }
     EXPECT_EQ(1u, seenAtReturn);
     host.Run([] {}); // every queued message has been handled
     ASSERT_EQ(1u, t.count());
@@ -367,28 +405,29 @@ TEST_P(SyncEventTest, CallNotPickedUpInTimeNeverRunsAndDoesNotConfuseTheNext)
 TEST_P(SyncEventTest, EveryQueuedRaiserGivesUpAtItsOwnLimit)
 {
     HostThread host;
+    HostHoldUp blocked(host);
     Target t;
     SyncEvent ev;
     host.Run([&] { ev.Attach(); });
     ev.SetPickupLimit(500);
-    HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    host.Post([release] { WaitForSingleObject(release, 10000); }); // blocked for longer than any limit
+    blocked.Begin(); // for longer than any limit
     long keys[3] = {1, 2, 3};
     long long took[3] = {};
-    std::vector<std::thread> raisers;
-    for (int i = 0; i < 3; ++i) {
-        raisers.emplace_back([&, i] {
-            const auto start = std::chrono::steady_clock::now();
-            EXPECT_TRUE(sync_call(ev, &t, &Target::One, keys[i]));
-            took[i] = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
-                          .count();
-        });
+    {
+        std::vector<std::unique_ptr<Raiser>> raisers;
+        for (int i = 0; i < 3; ++i) {
+            raisers.push_back(std::make_unique<Raiser>([&, i] {
+                const auto start = std::chrono::steady_clock::now();
+                EXPECT_TRUE(sync_call(ev, &t, &Target::One, keys[i]));
+                took[i] = MsSince(start);
+            }));
+        }
+        for (int i = 0; i < 3; ++i)
+            EXPECT_TRUE(raisers[i]->Returned()) << "timed out waiting for raiser " << i << " to give up";
     }
-    for (std::thread& r : raisers)
-        r.join();
-    SetEvent(release);
+    ASSERT_EQ(0u, ProxyWindowRegistry::PendingCallCount());
+    blocked.Release();
     host.Run([] {}); // every queued message has been handled
-    CloseHandle(release);
     for (int i = 0; i < 3; ++i) {
         SCOPED_TRACE(i);
         // One limit, with room for a loaded machine; two limits would mean it
@@ -396,7 +435,6 @@ TEST_P(SyncEventTest, EveryQueuedRaiserGivesUpAtItsOwnLimit)
         EXPECT_LT(took[i], 950);
     }
     EXPECT_EQ(0u, t.count()) << "a call given up ran later";
-    EXPECT_EQ(0u, ProxyWindowRegistry::PendingCallCount());
     host.Run([&] { ev.Detach(); });
 }
 
@@ -410,10 +448,10 @@ TEST_P(SyncEventTest, PickupLimitDoesNotCutShortACallThatIsRunning)
     ev.SetPickupLimit(100);
     long k = 3;
     bool ok = false;
-    std::thread([&] {
+    RaiseAndWait("the slow call", [&] {
         ok = sync_call(ev, &t, &Target::One, k);
         EXPECT_EQ(1u, t.count()); // waited for the end
-    }).join();
+    });
     EXPECT_TRUE(ok);
     host.Run([&] { ev.Detach(); });
 }
@@ -429,11 +467,13 @@ TEST_P(SyncEventTest, ConcurrentRaisersTakeTurns)
     host.Run([&] { ev.Attach(); });
     ev.SetPickupLimit(5000);
     long a = 1, b = 2;
-    std::thread first([&] { EXPECT_TRUE(sync_call(ev, &t, &Target::One, a)); });
-    Sleep(50);
-    std::thread second([&] { EXPECT_TRUE(sync_call(ev, &t, &Target::One, b)); });
-    first.join();
-    second.join();
+    {
+        Raiser first([&] { EXPECT_TRUE(sync_call(ev, &t, &Target::One, a)); });
+        ASSERT_TRUE(Signalled(t.began.get(), "the first call to begin"));
+        Raiser second([&] { EXPECT_TRUE(sync_call(ev, &t, &Target::One, b)); });
+        EXPECT_TRUE(first.Returned()) << "timed out waiting for the first raiser to return";
+        EXPECT_TRUE(second.Returned()) << "timed out waiting for the second raiser to return";
+    }
     ASSERT_EQ(2u, t.count());
     EXPECT_EQ(1, t.runs[0].a);
     EXPECT_EQ(2, t.runs[1].a);
@@ -443,37 +483,37 @@ TEST_P(SyncEventTest, ConcurrentRaisersTakeTurns)
 TEST_P(SyncEventTest, AQueuedCallsLimitCountsFromItsOwnHandOver)
 {
     HostThread host;
+    HostHoldUp blocked(host);
     Target t;
     SyncEvent ev;
     host.Run([&] { ev.Attach(); });
     ev.SetPickupLimit(200);
-    host.Post([] { Sleep(700); });
+    blocked.Begin();
     long a = 1, b = 2;
     long long aMs = 0, bMs = 0;
     const auto start = std::chrono::steady_clock::now();
-    auto since = [&] {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
-            .count();
-    };
-    std::thread first([&] {
-        EXPECT_TRUE(sync_call(ev, &t, &Target::One, a));
-        aMs = since();
-    });
-    Sleep(50);
-    std::thread second([&] {
-        EXPECT_TRUE(sync_call(ev, &t, &Target::One, b));
-        bMs = since();
-    });
-    first.join();
-    second.join();
+    {
+        Raiser first([&] {
+            EXPECT_TRUE(sync_call(ev, &t, &Target::One, a));
+            aMs = MsSince(start);
+        });
+        ASSERT_TRUE(PendingCallsReach(1)); // the first holds the turn
+        Raiser second([&] {
+            EXPECT_TRUE(sync_call(ev, &t, &Target::One, b));
+            bMs = MsSince(start);
+        });
+        EXPECT_TRUE(first.Returned()) << "timed out waiting for the first raiser to give up";
+        EXPECT_TRUE(second.Returned()) << "timed out waiting for the second raiser to give up";
+    }
     EXPECT_GE(aMs, 190);
     EXPECT_LT(aMs, 650);
     EXPECT_LT(bMs, aMs + 150) << "the second limit started only when the first call was given up";
-    EXPECT_EQ(0u, ProxyWindowRegistry::PendingCallCount()) << "both given-up calls were withdrawn";
+    ASSERT_EQ(0u, ProxyWindowRegistry::PendingCallCount()) << "both given-up calls were withdrawn";
+    blocked.Release();
     host.Run([] {});
     EXPECT_EQ(0u, t.count()); // neither ran, even once the window was free
     ev.SetPickupLimit(5000);
-    std::thread([&] { EXPECT_TRUE(sync_call(ev, &t, &Target::One, b)); }).join();
+    RaiseAndWait("a call after both gave up", [&] { EXPECT_TRUE(sync_call(ev, &t, &Target::One, b)); });
     EXPECT_EQ(1u, t.count());
     host.Run([&] { ev.Detach(); });
 }
@@ -486,24 +526,25 @@ TEST_P(SyncEventTest, TheWindowThreadKeepsServingItsMessageLoopUnderAStreamOfEve
     SyncEvent ev;
     host.Run([&] { ev.Attach(); });
     std::atomic<bool> stop{false};
-    std::vector<std::thread> raisers;
-    for (int i = 0; i < 4; ++i)
-        raisers.emplace_back([&] {
-            long k = 0;
-            while (!stop)
-                sync_call(ev, &t, &Target::One, k);
-        });
-    Sleep(100);
-    for (int i = 0; i < 5; ++i) {
-        const auto start = std::chrono::steady_clock::now();
-        host.Run([] {});
-        const auto ms =
-            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-        EXPECT_LT(ms, 1000) << "round " << i;
+    {
+        std::vector<std::unique_ptr<Raiser>> raisers;
+        for (int i = 0; i < 4; ++i)
+            raisers.push_back(std::make_unique<Raiser>([&] {
+                long k = 0;
+                while (!stop)
+                    sync_call(ev, &t, &Target::One, k);
+            }));
+        EXPECT_TRUE(test_support::PumpWhileNot([&] { return t.count() >= 20; }, evt_test::kStuckMs))
+            << "timed out waiting for the stream of events to get going";
+        for (int i = 0; i < 5; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            host.Run([] {});
+            EXPECT_LT(MsSince(start), 1000) << "round " << i;
+        }
+        stop = true;
+        for (auto& r : raisers)
+            EXPECT_TRUE(r->Returned()) << "timed out waiting for a raiser to stop";
     }
-    stop = true;
-    for (auto& r : raisers)
-        r.join();
     EXPECT_GT(t.count(), 0u);
     host.Run([&] { ev.Detach(); });
 }
@@ -511,6 +552,7 @@ TEST_P(SyncEventTest, TheWindowThreadKeepsServingItsMessageLoopUnderAStreamOfEve
 TEST_P(SyncEventTest, StressEveryCallRunsOnceInOrderOnTheWindowThread)
 {
     constexpr int kThreads = 8, kCalls = 10000;
+    constexpr DWORD kStressLimitMs = 180000;
     HostThread host;
     SyncEvent events[2];
     host.Run([&] {
@@ -536,17 +578,19 @@ TEST_P(SyncEventTest, StressEveryCallRunsOnceInOrderOnTheWindowThread)
     } counter;
     counter.host = host.id();
     std::atomic<int> failed{0};
-    std::vector<std::thread> raisers;
-    for (int i = 0; i < kThreads; ++i)
-        raisers.emplace_back([&, i] {
-            for (int n = 0; n < kCalls; ++n) {
-                long code = i * kCalls + n;
-                if (!sync_call(events[i % 2], &counter, &Counter::Hit, code))
-                    ++failed;
-            }
-        });
-    for (auto& r : raisers)
-        r.join();
+    {
+        std::vector<std::unique_ptr<Raiser>> raisers;
+        for (int i = 0; i < kThreads; ++i)
+            raisers.push_back(std::make_unique<Raiser>([&, i] {
+                for (int n = 0; n < kCalls; ++n) {
+                    long code = i * kCalls + n;
+                    if (!sync_call(events[i % 2], &counter, &Counter::Hit, code))
+                        ++failed;
+                }
+            }));
+        for (int i = 0; i < kThreads; ++i)
+            EXPECT_TRUE(raisers[i]->Returned(kStressLimitMs)) << "timed out waiting for raiser " << i << " to finish";
+    }
     EXPECT_EQ(0, failed.load());
     EXPECT_EQ(0, counter.wrongThread.load());
     EXPECT_EQ(0, counter.outOfOrder.load());
@@ -570,11 +614,11 @@ TEST_P(SyncEventTest, ExceptionsStopAtTheMarshallingBoundary)
     host.Run([&] { EXPECT_FALSE(sync_call(ev, &t, &Target::One, k)); });
     // On the window's thread: swallowed there; the raiser is still released.
     bool ok = false;
-    std::thread([&] { ok = sync_call(ev, &t, &Target::One, k); }).join();
+    RaiseAndWait("the throwing call", [&] { ok = sync_call(ev, &t, &Target::One, k); });
     EXPECT_TRUE(ok);
     // And the window keeps working.
     t.throwIt = false;
-    std::thread([&] { EXPECT_TRUE(sync_call(ev, &t, &Target::One, k)); }).join();
+    RaiseAndWait("the call after it", [&] { EXPECT_TRUE(sync_call(ev, &t, &Target::One, k)); });
     EXPECT_EQ(1u, t.count());
     host.Run([&] { ev.Detach(); });
 }
@@ -596,7 +640,7 @@ TEST_P(SyncEventTest, AttachTwiceAndCallWhileDetached)
         ev.Detach(); // harmless
     });
     EXPECT_EQ(0u, ProxyWindowRegistry::UserCount());
-    std::thread([&] { EXPECT_FALSE(sync_call(ev, &t, &Target::One, k)); }).join();
+    RaiseAndWait("the call while detached", [&] { EXPECT_FALSE(sync_call(ev, &t, &Target::One, k)); });
     EXPECT_EQ(0u, t.count());
 }
 
