@@ -22,6 +22,7 @@
 
 using com_disp_evt::ProxyWindowRegistry;
 using com_disp_evt::SyncEvent;
+using com_disp_evt::report_scope;
 using com_disp_evt::sync_call;
 using evt_test::HostHoldUp;
 using evt_test::HostThread;
@@ -518,6 +519,178 @@ TEST_P(SyncEventTest, AQueuedCallsLimitCountsFromItsOwnHandOver)
     host.Run([&] { ev.Detach(); });
 }
 
+// The calls of one report while the window's thread is held up: each waits
+// only for what is left of the report's limit, all are withdrawn, and none
+// runs once the thread is free.
+TEST_P(SyncEventTest, TheCallsOfAReportShareOneDeadline)
+{
+    struct Row {
+        const char* name;
+        DWORD limitMs;    // 0: the limit a SyncEvent starts with
+        DWORD begunMsAgo; // when the report began, before its first call
+        int calls;
+        long long deadlineMs; // when the last call returns, from the first
+    } rows[] = {
+        {"one call waits its whole limit", 300, 0, 1, 300},
+        {"three calls of one report give up together", 400, 0, 3, 400},
+        {"calls of a report begun earlier get what is left", 600, 300, 2, 300},
+        {"the limit a SyncEvent starts with is fifteen seconds", 0, 14000, 1, 1000},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        HostThread host;
+        HostHoldUp blocked(host);
+        Target t;
+        SyncEvent ev;
+        host.Run([&] { ev.Attach(); });
+        if (row.limitMs)
+            ev.SetPickupLimit(row.limitMs);
+        blocked.Begin();
+        int handedOver = 0;
+        long long took = 0;
+        {
+            Raiser reporter([&] {
+                report_scope report(row.begunMsAgo);
+                const auto start = std::chrono::steady_clock::now();
+                for (long k = 0; k < row.calls; ++k)
+                    handedOver += sync_call(ev, &t, &Target::One, k) ? 1 : 0;
+                took = MsSince(start);
+            });
+            ASSERT_TRUE(PendingCallsReach(1)) << "the first call was never recorded as waiting";
+            EXPECT_TRUE(reporter.Returned()) << "timed out waiting for the report's calls to give up";
+        }
+        EXPECT_EQ(row.calls, handedOver);
+        EXPECT_GE(took, row.deadlineMs - 100);
+        EXPECT_LT(took, row.deadlineMs + 450);
+        ASSERT_EQ(0u, ProxyWindowRegistry::PendingCallCount()) << "a given-up call was left behind";
+        blocked.Release();
+        host.Run([] {}); // every queued message has been handled
+        EXPECT_EQ(0u, t.count()) << "a given-up call ran later";
+        host.Run([&] { ev.Detach(); });
+    }
+}
+
+namespace {
+
+// Records, in order, when each call begins ("3<") and ends ("3>"). The call
+// with the key `pumper` pumps its thread's messages until let go, as a sink
+// showing a modal dialog would.
+struct Journal {
+    std::mutex mutex;
+    std::string text;
+    long pumper = 0;
+    kex::unique_handle pumping{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    kex::unique_handle letGo{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+
+    HRESULT Hit(long key)
+    {
+        Add(std::to_string(key) + "<");
+        if (key == pumper) {
+            SetEvent(pumping.get());
+            EXPECT_TRUE(test_support::PumpUntil(letGo.get(), evt_test::kStuckMs))
+                << "timed out waiting for the test to let the pumping call go";
+        }
+        Add(std::to_string(key) + ">");
+        return S_OK;
+    }
+    HRESULT Mark(long)
+    {
+        Add("mark");
+        return S_OK;
+    }
+    void Add(const std::string& entry)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        text += text.empty() ? entry : " " + entry;
+    }
+};
+
+} // namespace
+
+// One call of a SyncEvent at a time, even when a sink pumps messages: the
+// turn goes from call to call and never to two at once. A marker call of
+// another SyncEvent is posted while the pumping call runs, behind any message
+// already posted: a call posted before its turn runs inside the pumping one,
+// ahead of the marker.
+TEST_P(SyncEventTest, ACallThatPumpsMessagesStillHoldsTheTurn)
+{
+    constexpr DWORD kLimitMs = 5000, kGivesUpAfterMs = 300;
+    struct Raise {
+        long key;
+        DWORD begunMsAgo; // kLimitMs - kGivesUpAfterMs: gives up early
+        size_t pendingAfter;
+    };
+    constexpr DWORD kEarly = kLimitMs - kGivesUpAfterMs;
+    struct Row {
+        const char* name;
+        bool hostHeldUp;
+        std::vector<Raise> raises; // in this order, each handed over before the next
+        long pumper;
+        long givesUp; // 0: none
+        const char* journal;
+    } rows[] = {
+        {"a queued call that gives up does not pass the turn on", false,
+         {{1, 0, 0}, {2, kEarly, 1}, {3, 0, 2}}, 1, 2, "1< mark 1> 3< 3>"},
+        {"a posted call that gives up passes the turn to one queued call", true,
+         {{1, kEarly, 1}, {2, 0, 2}, {3, 0, 3}}, 2, 1, "2< mark 2> 3< 3>"},
+        {"after calls run back to back the turn goes on to one queued call", true,
+         {{1, 0, 1}, {2, 0, 2}, {3, 0, 3}, {4, 0, 4}, {5, 0, 5}, {6, 0, 6}, {7, 0, 7}, {8, 0, 8}, {9, 0, 9},
+          {10, 0, 10}, {11, 0, 11}},
+         9, 0, "1< 1> 2< 2> 3< 3> 4< 4> 5< 5> 6< 6> 7< 7> 8< 8> 9< mark 9> 10< 10> 11< 11>"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        HostThread host;
+        HostHoldUp heldUp(host);
+        Journal journal;
+        journal.pumper = row.pumper;
+        SyncEvent ev, marker;
+        host.Run([&] {
+            ev.Attach();
+            marker.Attach();
+        });
+        ev.SetPickupLimit(kLimitMs);
+        if (row.hostHeldUp)
+            heldUp.Begin();
+        std::vector<std::unique_ptr<Raiser>> raisers;
+        struct LetGoAtEnd {
+            HANDLE letGo;
+            ~LetGoAtEnd() { SetEvent(letGo); } // so the raisers can be joined when a check fails
+        } letGoAtEnd{journal.letGo.get()};
+        for (const Raise& raise : row.raises) {
+            raisers.push_back(std::make_unique<Raiser>([&ev, &journal, raise] {
+                report_scope report(raise.begunMsAgo);
+                long key = raise.key;
+                EXPECT_TRUE(sync_call(ev, &journal, &Journal::Hit, key));
+            }));
+            if (raise.key == row.pumper && !row.hostHeldUp) {
+                ASSERT_TRUE(Signalled(journal.pumping.get(), "the pumping call to begin"));
+            } else {
+                ASSERT_TRUE(PendingCallsReach(raise.pendingAfter)) << "raising " << raise.key;
+            }
+        }
+        if (row.givesUp) {
+            EXPECT_TRUE(raisers[row.givesUp - 1]->Returned()) << "timed out waiting for a raiser to give up";
+        }
+        heldUp.Release();
+        ASSERT_TRUE(Signalled(journal.pumping.get(), "the pumping call to begin"));
+        RaiseAndWait("the marker call", [&] {
+            long unused = 0;
+            EXPECT_TRUE(sync_call(marker, &journal, &Journal::Mark, unused));
+        });
+        SetEvent(journal.letGo.get());
+        for (auto& raiser : raisers)
+            EXPECT_TRUE(raiser->Returned()) << "timed out waiting for a raiser to return";
+        raisers.clear();
+        EXPECT_EQ(row.journal, journal.text);
+        EXPECT_EQ(0u, ProxyWindowRegistry::PendingCallCount());
+        host.Run([&] {
+            ev.Detach();
+            marker.Detach();
+        });
+    }
+}
+
 TEST_P(SyncEventTest, TheWindowThreadKeepsServingItsMessageLoopUnderAStreamOfEvents)
 {
     HostThread host;
@@ -703,4 +876,14 @@ TEST(CallObject, MemberFunPtrCopiesItsBinding)
     member_fun_ptr<TestEvent, long, long, void, void, void> three(&t, &Target::Three);
     three(TEST_EVENT_OUT, 1, -1);
     EXPECT_EQ(3, t.runs[3].what);
+}
+
+TEST(CallTicket, TravelsWholeInTheMessagesTwoParameters)
+{
+    const std::uint64_t values[] = {1, 0xFFFFFFFFull, 0x100000000ull, 0xFEDCBA9876543210ull};
+    for (std::uint64_t value : values) {
+        SCOPED_TRACE(testing::Message() << std::hex << value);
+        const com_disp_evt::call_ticket ticket{value};
+        EXPECT_EQ(value, com_disp_evt::call_ticket::FromMessage(ticket.wParam(), ticket.lParam()).value);
+    }
 }
