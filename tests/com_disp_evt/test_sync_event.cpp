@@ -107,6 +107,21 @@ long long MsSince(std::chrono::steady_clock::time_point start)
                                          << " (it is " << ProxyWindowRegistry::PendingCallCount() << ")";
 }
 
+// What most cases need: a host thread with a SyncEvent attached on it, as a
+// phone object's is, a Target for its calls, and a way to hold the host up.
+// Members go in reverse order: the SyncEvent first, dropping any call it left
+// behind, and only then is the host let go.
+struct ObjectOnHost {
+    HostThread host;
+    HostHoldUp holdUp{host};
+    Target t;
+    SyncEvent ev;
+
+    ObjectOnHost() { host.Run([this] { EXPECT_TRUE(ev.Attach()); }, "attaching on the host thread"); }
+    // As the phone object's final release does, on its own thread.
+    void Detach() { host.Run([this] { ev.Detach(); }, "detaching on the host thread"); }
+};
+
 // Every test leaves the registry with no users, so the next test's first
 // attach makes the window on its own host thread.
 // Completion is signalled by address waits where the system has them, else
@@ -169,10 +184,7 @@ TEST_P(SyncEventTest, CallOnWindowThreadRunsInlineAndPostsNothing)
 
 TEST_P(SyncEventTest, CallsFromOtherThreadsRunOnWindowThreadWithTheirArguments)
 {
-    HostThread host;
-    Target t;
-    SyncEvent ev;
-    host.Run([&] { ASSERT_TRUE(ev.Attach()); });
+    ObjectOnHost o;
 
     struct Row {
         int what;
@@ -180,59 +192,56 @@ TEST_P(SyncEventTest, CallsFromOtherThreadsRunOnWindowThreadWithTheirArguments)
     } rows[] = {{3, TEST_EVENT_IN, 0, -1}, {3, TEST_EVENT_ERROR, -1, -1}, {1, 5, 0, 0}, {1, -1, 0, 0}, {1, 16, 0, 0}};
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << "row " << row.what << " " << row.a << "," << row.b << "," << row.c);
-        const size_t before = t.count();
+        const size_t before = o.t.count();
         bool ok = false;
         RaiseAndWait("the call", [&] {
             if (row.what == 3) {
                 TestEvent e = static_cast<TestEvent>(row.a);
                 long w = row.b, l = row.c;
-                ok = sync_call(ev, &t, &Target::Three, e, w, l);
+                ok = sync_call(o.ev, &o.t, &Target::Three, e, w, l);
             } else {
                 long k = row.a;
-                ok = sync_call(ev, &t, &Target::One, k);
+                ok = sync_call(o.ev, &o.t, &Target::One, k);
             }
             // Call returned only after the call had run.
-            EXPECT_EQ(before + 1, t.count());
+            EXPECT_EQ(before + 1, o.t.count());
         });
         EXPECT_TRUE(ok);
-        ASSERT_EQ(before + 1, t.count());
-        const Target::Record& r = t.runs.back();
+        ASSERT_EQ(before + 1, o.t.count());
+        const Target::Record& r = o.t.runs.back();
         EXPECT_EQ(row.what, r.what);
         EXPECT_EQ(row.a, r.a);
         EXPECT_EQ(row.b, r.b);
         EXPECT_EQ(row.c, r.c);
-        EXPECT_EQ(host.id(), r.thread);
+        EXPECT_EQ(o.host.id(), r.thread);
     }
-    host.Run([&] { ev.Detach(); });
+    o.Detach();
 }
 
 TEST_P(SyncEventTest, ArgumentsAreReadWhenTheCallRuns)
 {
     // The call object keeps the addresses of the raiser's variables.
-    HostThread host;
-    Target t;
-    SyncEvent ev;
-    host.Run([&] { ev.Attach(); });
+    ObjectOnHost o;
     RaiseAndWait("the calls", [&] {
         long key = 1;
         com_disp_evt::disp_evt_fun_ptr<long> call;
-        call.set_function(member_fun_ptr<long>(&t, &Target::One));
+        call.set_function(member_fun_ptr<long>(&o.t, &Target::One));
         call.set_args(key);
         key = 9;
-        EXPECT_TRUE(ev.Call(call));
-        ASSERT_EQ(1u, t.count());
-        EXPECT_EQ(9, t.runs[0].a);
+        EXPECT_TRUE(o.ev.Call(call));
+        ASSERT_EQ(1u, o.t.count());
+        EXPECT_EQ(9, o.t.runs[0].a);
 
         // A call object without arguments or without a member runs nothing.
         com_disp_evt::disp_evt_fun_ptr<long> unbound;
-        unbound.set_function(member_fun_ptr<long>(&t, &Target::One));
-        EXPECT_TRUE(ev.Call(unbound));
+        unbound.set_function(member_fun_ptr<long>(&o.t, &Target::One));
+        EXPECT_TRUE(o.ev.Call(unbound));
         com_disp_evt::disp_evt_fun_ptr<long> empty;
         empty.set_args(key);
-        EXPECT_TRUE(ev.Call(empty));
+        EXPECT_TRUE(o.ev.Call(empty));
     });
-    EXPECT_EQ(1u, t.count());
-    host.Run([&] { ev.Detach(); });
+    EXPECT_EQ(1u, o.t.count());
+    o.Detach();
 }
 
 TEST_P(SyncEventTest, EachAttachingThreadGetsItsOwnCallsEvenAfterTheOtherEnds)
@@ -358,18 +367,14 @@ TEST_P(SyncEventTest, WindowThreadGoneMeansCallGivesUpAtOnce)
 
 TEST_P(SyncEventTest, CallNotPickedUpInTimeNeverRunsAndDoesNotConfuseTheNext)
 {
-    HostThread host;
-    HostHoldUp busy(host);
-    Target t;
-    SyncEvent ev;
-    host.Run([&] { ev.Attach(); });
-    ev.SetPickupLimit(200);
+    ObjectOnHost o;
+    o.ev.SetPickupLimit(200);
 
-    busy.Begin(); // the window's thread is busy
+    o.holdUp.Begin(); // the window's thread is busy
     long first = 1;
     const auto start = std::chrono::steady_clock::now();
     bool ok = false;
-    RaiseAndWait("the call not picked up", [&] { ok = sync_call(ev, &t, &Target::One, first); });
+    RaiseAndWait("the call not picked up", [&] { ok = sync_call(o.ev, &o.t, &Target::One, first); });
     const long long ms = MsSince(start);
     EXPECT_TRUE(ok); // handed over, then withdrawn
     EXPECT_GE(ms, 190);
@@ -383,21 +388,21 @@ TEST_P(SyncEventTest, CallNotPickedUpInTimeNeverRunsAndDoesNotConfuseTheNext)
     // its own completion, not the late message, must end its Call.
     long second = 2;
     size_t seenAtReturn = 0;
-    ev.SetPickupLimit(5000);
+    o.ev.SetPickupLimit(5000);
     {
         Raiser next([&] {
-            EXPECT_TRUE(sync_call(ev, &t, &Target::One, second));
-            seenAtReturn = t.count();
+            EXPECT_TRUE(sync_call(o.ev, &o.t, &Target::One, second));
+            seenAtReturn = o.t.count();
         });
         EXPECT_TRUE(PendingCallsReach(1));
-        busy.Release();
+        o.holdUp.Release();
         EXPECT_TRUE(next.Returned()) << "timed out waiting for the next call to return";
     }
     EXPECT_EQ(1u, seenAtReturn);
-    host.Run([] {}); // every queued message has been handled
-    ASSERT_EQ(1u, t.count());
-    EXPECT_EQ(2, t.runs[0].a);
-    host.Run([&] { ev.Detach(); });
+    o.host.Run([] {}); // every queued message has been handled
+    ASSERT_EQ(1u, o.t.count());
+    EXPECT_EQ(2, o.t.runs[0].a);
+    o.Detach();
 }
 
 // Raisers queued behind each other while the window's thread is blocked:
@@ -405,13 +410,9 @@ TEST_P(SyncEventTest, CallNotPickedUpInTimeNeverRunsAndDoesNotConfuseTheNext)
 // came, and none of the given-up calls runs once the thread is free again.
 TEST_P(SyncEventTest, EveryQueuedRaiserGivesUpAtItsOwnLimit)
 {
-    HostThread host;
-    HostHoldUp blocked(host);
-    Target t;
-    SyncEvent ev;
-    host.Run([&] { ev.Attach(); });
-    ev.SetPickupLimit(500);
-    blocked.Begin(); // for longer than any limit
+    ObjectOnHost o;
+    o.ev.SetPickupLimit(500);
+    o.holdUp.Begin(); // for longer than any limit
     long keys[3] = {1, 2, 3};
     long long took[3] = {};
     {
@@ -419,7 +420,7 @@ TEST_P(SyncEventTest, EveryQueuedRaiserGivesUpAtItsOwnLimit)
         for (int i = 0; i < 3; ++i) {
             raisers.push_back(std::make_unique<Raiser>([&, i] {
                 const auto start = std::chrono::steady_clock::now();
-                EXPECT_TRUE(sync_call(ev, &t, &Target::One, keys[i]));
+                EXPECT_TRUE(sync_call(o.ev, &o.t, &Target::One, keys[i]));
                 took[i] = MsSince(start);
             }));
         }
@@ -427,80 +428,70 @@ TEST_P(SyncEventTest, EveryQueuedRaiserGivesUpAtItsOwnLimit)
             EXPECT_TRUE(raisers[i]->Returned()) << "timed out waiting for raiser " << i << " to give up";
     }
     ASSERT_EQ(0u, ProxyWindowRegistry::PendingCallCount());
-    blocked.Release();
-    host.Run([] {}); // every queued message has been handled
+    o.holdUp.Release();
+    o.host.Run([] {}); // every queued message has been handled
     for (int i = 0; i < 3; ++i) {
         SCOPED_TRACE(i);
         // One limit, with room for a loaded machine; two limits would mean it
         // waited for the turn first.
         EXPECT_LT(took[i], 950);
     }
-    EXPECT_EQ(0u, t.count()) << "a call given up ran later";
-    host.Run([&] { ev.Detach(); });
+    EXPECT_EQ(0u, o.t.count()) << "a call given up ran later";
+    o.Detach();
 }
 
 TEST_P(SyncEventTest, PickupLimitDoesNotCutShortACallThatIsRunning)
 {
-    HostThread host;
-    Target t;
-    t.sleepMs = 500;
-    SyncEvent ev;
-    host.Run([&] { ev.Attach(); });
-    ev.SetPickupLimit(100);
+    ObjectOnHost o;
+    o.t.sleepMs = 500;
+    o.ev.SetPickupLimit(100);
     long k = 3;
     bool ok = false;
     RaiseAndWait("the slow call", [&] {
-        ok = sync_call(ev, &t, &Target::One, k);
-        EXPECT_EQ(1u, t.count()); // waited for the end
+        ok = sync_call(o.ev, &o.t, &Target::One, k);
+        EXPECT_EQ(1u, o.t.count()); // waited for the end
     });
     EXPECT_TRUE(ok);
-    host.Run([&] { ev.Detach(); });
+    o.Detach();
 }
 
 TEST_P(SyncEventTest, ConcurrentRaisersTakeTurns)
 {
     // The first call keeps the window busy for a while; the second raiser
     // posts only once the first has finished, so the events keep their order.
-    HostThread host;
-    Target t;
-    t.sleepMs = 400;
-    SyncEvent ev;
-    host.Run([&] { ev.Attach(); });
-    ev.SetPickupLimit(5000);
+    ObjectOnHost o;
+    o.t.sleepMs = 400;
+    o.ev.SetPickupLimit(5000);
     long a = 1, b = 2;
     {
-        Raiser first([&] { EXPECT_TRUE(sync_call(ev, &t, &Target::One, a)); });
-        ASSERT_TRUE(Signalled(t.began.get(), "the first call to begin"));
-        Raiser second([&] { EXPECT_TRUE(sync_call(ev, &t, &Target::One, b)); });
+        Raiser first([&] { EXPECT_TRUE(sync_call(o.ev, &o.t, &Target::One, a)); });
+        ASSERT_TRUE(Signalled(o.t.began.get(), "the first call to begin"));
+        Raiser second([&] { EXPECT_TRUE(sync_call(o.ev, &o.t, &Target::One, b)); });
         EXPECT_TRUE(first.Returned()) << "timed out waiting for the first raiser to return";
         EXPECT_TRUE(second.Returned()) << "timed out waiting for the second raiser to return";
     }
-    ASSERT_EQ(2u, t.count());
-    EXPECT_EQ(1, t.runs[0].a);
-    EXPECT_EQ(2, t.runs[1].a);
-    host.Run([&] { ev.Detach(); });
+    ASSERT_EQ(2u, o.t.count());
+    EXPECT_EQ(1, o.t.runs[0].a);
+    EXPECT_EQ(2, o.t.runs[1].a);
+    o.Detach();
 }
 
 TEST_P(SyncEventTest, AQueuedCallsLimitCountsFromItsOwnHandOver)
 {
-    HostThread host;
-    HostHoldUp blocked(host);
-    Target t;
-    SyncEvent ev;
-    host.Run([&] { ev.Attach(); });
-    ev.SetPickupLimit(200);
-    blocked.Begin();
+    ObjectOnHost o;
+    o.ev.SetPickupLimit(200);
+    o.holdUp.Begin();
     long a = 1, b = 2;
     long long aMs = 0, bMs = 0;
     const auto start = std::chrono::steady_clock::now();
     {
         Raiser first([&] {
-            EXPECT_TRUE(sync_call(ev, &t, &Target::One, a));
+            EXPECT_TRUE(sync_call(o.ev, &o.t, &Target::One, a));
             aMs = MsSince(start);
         });
         ASSERT_TRUE(PendingCallsReach(1)); // the first holds the turn
         Raiser second([&] {
-            EXPECT_TRUE(sync_call(ev, &t, &Target::One, b));
+            EXPECT_TRUE(sync_call(o.ev, &o.t, &Target::One, b));
             bMs = MsSince(start);
         });
         EXPECT_TRUE(first.Returned()) << "timed out waiting for the first raiser to give up";
@@ -510,13 +501,13 @@ TEST_P(SyncEventTest, AQueuedCallsLimitCountsFromItsOwnHandOver)
     EXPECT_LT(aMs, 650);
     EXPECT_LT(bMs, aMs + 150) << "the second limit started only when the first call was given up";
     ASSERT_EQ(0u, ProxyWindowRegistry::PendingCallCount()) << "both given-up calls were withdrawn";
-    blocked.Release();
-    host.Run([] {});
-    EXPECT_EQ(0u, t.count()); // neither ran, even once the window was free
-    ev.SetPickupLimit(5000);
-    RaiseAndWait("a call after both gave up", [&] { EXPECT_TRUE(sync_call(ev, &t, &Target::One, b)); });
-    EXPECT_EQ(1u, t.count());
-    host.Run([&] { ev.Detach(); });
+    o.holdUp.Release();
+    o.host.Run([] {});
+    EXPECT_EQ(0u, o.t.count()); // neither ran, even once the window was free
+    o.ev.SetPickupLimit(5000);
+    RaiseAndWait("a call after both gave up", [&] { EXPECT_TRUE(sync_call(o.ev, &o.t, &Target::One, b)); });
+    EXPECT_EQ(1u, o.t.count());
+    o.Detach();
 }
 
 // The calls of one report while the window's thread is held up: each waits
@@ -538,14 +529,10 @@ TEST_P(SyncEventTest, TheCallsOfAReportShareOneDeadline)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        HostThread host;
-        HostHoldUp blocked(host);
-        Target t;
-        SyncEvent ev;
-        host.Run([&] { ev.Attach(); });
+        ObjectOnHost o;
         if (row.limitMs)
-            ev.SetPickupLimit(row.limitMs);
-        blocked.Begin();
+            o.ev.SetPickupLimit(row.limitMs);
+        o.holdUp.Begin();
         int handedOver = 0;
         long long took = 0;
         {
@@ -553,7 +540,7 @@ TEST_P(SyncEventTest, TheCallsOfAReportShareOneDeadline)
                 report_scope report(row.begunMsAgo);
                 const auto start = std::chrono::steady_clock::now();
                 for (long k = 0; k < row.calls; ++k)
-                    handedOver += sync_call(ev, &t, &Target::One, k) ? 1 : 0;
+                    handedOver += sync_call(o.ev, &o.t, &Target::One, k) ? 1 : 0;
                 took = MsSince(start);
             });
             ASSERT_TRUE(PendingCallsReach(1)) << "the first call was never recorded as waiting";
@@ -563,10 +550,10 @@ TEST_P(SyncEventTest, TheCallsOfAReportShareOneDeadline)
         EXPECT_GE(took, row.deadlineMs - 100);
         EXPECT_LT(took, row.deadlineMs + 450);
         ASSERT_EQ(0u, ProxyWindowRegistry::PendingCallCount()) << "a given-up call was left behind";
-        blocked.Release();
-        host.Run([] {}); // every queued message has been handled
-        EXPECT_EQ(0u, t.count()) << "a given-up call ran later";
-        host.Run([&] { ev.Detach(); });
+        o.holdUp.Release();
+        o.host.Run([] {}); // every queued message has been handled
+        EXPECT_EQ(0u, o.t.count()) << "a given-up call ran later";
+        o.Detach();
     }
 }
 
@@ -693,11 +680,8 @@ TEST_P(SyncEventTest, ACallThatPumpsMessagesStillHoldsTheTurn)
 
 TEST_P(SyncEventTest, TheWindowThreadKeepsServingItsMessageLoopUnderAStreamOfEvents)
 {
-    HostThread host;
-    Target t;
-    t.sleepMs = 1; // long enough that another raiser is always queued when a call ends
-    SyncEvent ev;
-    host.Run([&] { ev.Attach(); });
+    ObjectOnHost o;
+    o.t.sleepMs = 1; // long enough that another raiser is always queued when a call ends
     std::atomic<bool> stop{false};
     {
         std::vector<std::unique_ptr<Raiser>> raisers;
@@ -705,21 +689,21 @@ TEST_P(SyncEventTest, TheWindowThreadKeepsServingItsMessageLoopUnderAStreamOfEve
             raisers.push_back(std::make_unique<Raiser>([&] {
                 long k = 0;
                 while (!stop)
-                    sync_call(ev, &t, &Target::One, k);
+                    sync_call(o.ev, &o.t, &Target::One, k);
             }));
-        EXPECT_TRUE(test_support::PumpWhileNot([&] { return t.count() >= 20; }, evt_test::kStuckMs))
+        EXPECT_TRUE(test_support::PumpWhileNot([&] { return o.t.count() >= 20; }, evt_test::kStuckMs))
             << "timed out waiting for the stream of events to get going";
         for (int i = 0; i < 5; ++i) {
             const auto start = std::chrono::steady_clock::now();
-            host.Run([] {});
+            o.host.Run([] {});
             EXPECT_LT(MsSince(start), 1000) << "round " << i;
         }
         stop = true;
         for (auto& r : raisers)
             EXPECT_TRUE(r->Returned()) << "timed out waiting for a raiser to stop";
     }
-    EXPECT_GT(t.count(), 0u);
-    host.Run([&] { ev.Detach(); });
+    EXPECT_GT(o.t.count(), 0u);
+    o.Detach();
 }
 
 TEST_P(SyncEventTest, StressEveryCallRunsOnceInOrderOnTheWindowThread)
@@ -777,23 +761,20 @@ TEST_P(SyncEventTest, StressEveryCallRunsOnceInOrderOnTheWindowThread)
 
 TEST_P(SyncEventTest, ExceptionsStopAtTheMarshallingBoundary)
 {
-    HostThread host;
-    Target t;
-    t.throwIt = true;
-    SyncEvent ev;
-    host.Run([&] { ev.Attach(); });
+    ObjectOnHost o;
+    o.t.throwIt = true;
     long k = 1;
     // Inline: Call reports it.
-    host.Run([&] { EXPECT_FALSE(sync_call(ev, &t, &Target::One, k)); });
+    o.host.Run([&] { EXPECT_FALSE(sync_call(o.ev, &o.t, &Target::One, k)); });
     // On the window's thread: swallowed there; the raiser is still released.
     bool ok = false;
-    RaiseAndWait("the throwing call", [&] { ok = sync_call(ev, &t, &Target::One, k); });
+    RaiseAndWait("the throwing call", [&] { ok = sync_call(o.ev, &o.t, &Target::One, k); });
     EXPECT_TRUE(ok);
     // And the window keeps working.
-    t.throwIt = false;
-    RaiseAndWait("the call after it", [&] { EXPECT_TRUE(sync_call(ev, &t, &Target::One, k)); });
-    EXPECT_EQ(1u, t.count());
-    host.Run([&] { ev.Detach(); });
+    o.t.throwIt = false;
+    RaiseAndWait("the call after it", [&] { EXPECT_TRUE(sync_call(o.ev, &o.t, &Target::One, k)); });
+    EXPECT_EQ(1u, o.t.count());
+    o.Detach();
 }
 
 TEST_P(SyncEventTest, AttachTwiceAndCallWhileDetached)
