@@ -72,7 +72,7 @@ bool SyncEvent::Raise(disp_evt_fun_ptr_base& call) noexcept
     call_progress progress;
     call_ticket ticket;
     if (!progress.Ready() || !ProxyWindowRegistry::BeginCall(this, call, progress, ticket))
-        return false; // no window to carry it
+        return false; // nothing to wait with, or no window to carry it
     if (progress.WaitSettled(raised, limit))
         return progress.Ran();
     if (ProxyWindowRegistry::Withdraw(ticket))
