@@ -16,71 +16,21 @@
 // it never runs, even if its message is reached later.
 #pragma once
 
-#include "com_disp_evt/Mutex.h"
-#include "win32/raii.h"
+#include "com_disp_evt/disp_evt_fun_ptr_base.h"
+#include "com_disp_evt/dispatch_scope.h" // DeferPastDispatchedCalls, for the owner's handlers
+#include "com_disp_evt/report_scope.h"   // one limit for all the calls of a report
 
 #include <windows.h>
 
 #include <atomic>
-#include <cstdint>
-#include <functional>
 
 namespace com_disp_evt {
-
-class CProxyWindow;
-class ProxyWindowRegistry;
-
-// A call handed to SyncEvent::Call. Built on the raising thread's stack for
-// one event and destroyed when the raising function returns.
-class disp_evt_fun_ptr_base {
-public:
-    disp_evt_fun_ptr_base();
-    virtual ~disp_evt_fun_ptr_base();
-    disp_evt_fun_ptr_base(const disp_evt_fun_ptr_base&) = delete;
-    disp_evt_fun_ptr_base& operator=(const disp_evt_fun_ptr_base&) = delete;
-
-    virtual void execute() = 0;
-
-    // Liveness cookies derived from the object's address; a withdrawn or
-    // destroyed call is no longer valid.
-    bool is_valid() const noexcept;
-    void invalidate() noexcept;
-
-private:
-    friend class CProxyWindow;
-    friend class ProxyWindowRegistry;
-    friend class SyncEvent;
-
-    std::uint32_t m_cookie1;
-    std::uint32_t m_cookie2;
-    Mutex m_lock; // held while the call runs and while it is withdrawn
-};
-
-// Runs fn on this thread once every call the event window is running on it
-// has returned and its raiser has been let go: work that waits for a raising
-// thread (an adapter joining it) must not run inside that thread's call.
-// False when no such call is running here, or no memory: the caller then
-// decides itself.
-bool DeferPastDispatchedCalls(std::function<void()> fn) noexcept;
-
-// One device report on the raising thread: the calls it makes until the
-// scope ends share one pick-up limit, counted from its start.
-class report_scope {
-public:
-    report_scope() noexcept;
-    ~report_scope();
-    report_scope(const report_scope&) = delete;
-    report_scope& operator=(const report_scope&) = delete;
-
-private:
-    bool m_outer;
-};
 
 class SyncEvent {
 public:
     static constexpr DWORD kPickupLimitMs = 15000;
 
-    SyncEvent();
+    SyncEvent() noexcept = default;
     virtual ~SyncEvent();
     SyncEvent(const SyncEvent&) = delete;
     SyncEvent& operator=(const SyncEvent&) = delete;
@@ -100,27 +50,15 @@ public:
     // call up before withdrawing it.
     void SetPickupLimit(DWORD ms) noexcept { m_pickupLimitMs.store(ms, std::memory_order_relaxed); }
     DWORD PickupLimit() const noexcept { return m_pickupLimitMs.load(std::memory_order_relaxed); }
-    // Seam for tests: false makes completion go through the event, as on
+    // Seam for tests: false makes raisers wait on events of their own, as on
     // systems without address waits. Switch only while no call is under way.
     static void UseAddressWaits(bool on) noexcept;
 
 private:
-    friend class CProxyWindow;
-    friend class ProxyWindowRegistry;
-
-    bool CallWithEvent(disp_evt_fun_ptr_base& call) noexcept;
-    bool CallWithTurns(disp_evt_fun_ptr_base& call) noexcept;
+    bool OnWindowThread() const noexcept;
+    bool Raise(disp_evt_fun_ptr_base& call) noexcept;
 
     std::atomic<bool> m_attached{false};
-    // Address waits (a futex under Wine, where an event is a round trip to
-    // the server): raisers queue for their turn in the registry and each
-    // waits on a word of its own. Without them (before Windows 8): m_turn
-    // gives the turn and the auto-reset event reports completion; it is set
-    // only for a call that really ran.
-    bool m_busy = false; // a call holds the turn; guarded by the registry mutex
-    DWORD m_windowThread = 0; // the thread that last attached it; guarded likewise
-    kex::unique_handle m_hDone;
-    kex::unique_handle m_turn; // a semaphore of one: waiting for it has a limit
     std::atomic<DWORD> m_pickupLimitMs{kPickupLimitMs};
 };
 

@@ -1,3 +1,5 @@
+// The connection point's sink list, its enumerators, and the firing of a
+// dispatch event to every sink in turn.
 #include "com_disp_evt/connection_point.h"
 
 #include "win32/ComEnum.h"

@@ -1,7 +1,11 @@
+// The connection point: identity, advising, enumerating, and firing events to
+// its sinks (argument order, a failing sink, error information), here and from
+// a raising thread through a SyncEvent.
 #include "com_disp_evt/ProxyWindow.h"
 #include "com_disp_evt/connection_point.h"
 #include "com_disp_evt/disp_evt_fun.h"
 #include "tests/com_disp_evt/evt_test_support.h"
+#include "win32/QiTable.h"
 
 #include <olectl.h>
 
@@ -36,12 +40,8 @@ public:
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
     {
-        *ppv = nullptr;
-        if (riid != IID_IUnknown && riid != IID_IConnectionPointContainer)
-            return E_NOINTERFACE;
-        *ppv = static_cast<IConnectionPointContainer*>(this);
-        AddRef();
-        return S_OK;
+        const kex::QiEntry interfaces[] = {KEX_QI_ENTRY(Source, IConnectionPointContainer), {}};
+        return kex::QiSearch(this, interfaces, riid, ppv);
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
     ULONG STDMETHODCALLTYPE Release() override { return --refs; }
@@ -433,10 +433,10 @@ TEST_F(ConnectionPointTest, EventsRaisedOnAWorkerReachSinksOnTheWindowThread)
         f.ev.Attach();
         f.src.events.Advise(&sink, &c);
     });
-    std::thread([&] {
+    evt_test::RaiseAndWait("the event raised on a worker", [&] {
         long key = 10;
         EXPECT_TRUE(com_disp_evt::sync_call(f.ev, &f, &Firing::Fire_OnKey, key));
-    }).join();
+    });
     ASSERT_EQ(1u, journal.size());
     EXPECT_EQ(host.id(), journal[0].thread);
     EXPECT_EQ((std::vector<long>{10}), journal[0].values);

@@ -1,3 +1,5 @@
+// safe_ptr: an empty one throws null_ref, copies share one count, and the
+// count holds across threads.
 #include "com_disp_evt/safe_ptr.h"
 
 #include <gtest/gtest.h>

@@ -1,12 +1,18 @@
+// SyncEvent and the event windows: where calls run, turns between raisers,
+// the pick-up limit, and the window's class and attributes. Every case runs
+// with address waits and with the event fallback.
 #include "com_disp_evt/ProxyWindow.h"
+#include "com_disp_evt/ProxyWindowRegistry.h"
 #include "com_disp_evt/SyncEvent.h"
 #include "com_disp_evt/disp_evt_fun.h"
 #include "tests/com_disp_evt/evt_test_support.h"
+#include "tests/support/MessagePump.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -16,8 +22,13 @@
 
 using com_disp_evt::ProxyWindowRegistry;
 using com_disp_evt::SyncEvent;
+using com_disp_evt::report_scope;
 using com_disp_evt::sync_call;
+using evt_test::HostHoldUp;
 using evt_test::HostThread;
+using evt_test::RaiseAndWait;
+using evt_test::Raiser;
+using evt_test::Signalled;
 
 namespace {
 
@@ -33,25 +44,20 @@ struct Target {
     };
     std::mutex mutex;
     std::vector<Record> runs;
-    DWORD sleepMs = 0;
+    DWORD sleepMs = 0; // a slow sink
     bool throwIt = false;
+    kex::unique_handle began{CreateEventA(nullptr, TRUE, FALSE, nullptr)}; // set as a member starts
 
     HRESULT Three(TestEvent e, long w, long l)
     {
-        if (sleepMs)
-            Sleep(sleepMs);
-        if (throwIt)
-            throw std::runtime_error("sink blew up");
+        Begin();
         std::lock_guard<std::mutex> lock(mutex);
         runs.push_back({3, e, w, l, GetCurrentThreadId()});
         return S_OK;
     }
     HRESULT One(long k)
     {
-        if (sleepMs)
-            Sleep(sleepMs);
-        if (throwIt)
-            throw std::runtime_error("sink blew up");
+        Begin();
         std::lock_guard<std::mutex> lock(mutex);
         runs.push_back({1, k, 0, 0, GetCurrentThreadId()});
         return S_OK;
@@ -60,6 +66,16 @@ struct Target {
     {
         std::lock_guard<std::mutex> lock(mutex);
         return runs.size();
+    }
+
+private:
+    void Begin()
+    {
+        SetEvent(began.get());
+        if (sleepMs)
+            Sleep(sleepMs);
+        if (throwIt)
+            throw std::runtime_error("sink blew up");
     }
 };
 
@@ -75,10 +91,41 @@ bool MessagePending(UINT message)
     return PeekMessageA(&msg, nullptr, message, message, PM_NOREMOVE) != 0;
 }
 
+long long MsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Waits until n calls are recorded as handed over and not yet taken; the
+// count is also what shows a given-up call left behind.
+::testing::AssertionResult PendingCallsReach(size_t n)
+{
+    constexpr DWORD kHandOverMs = 10000; // a hand-over takes a moment
+    if (test_support::PumpWhileNot([n] { return ProxyWindowRegistry::PendingCallCount() == n; }, kHandOverMs))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "timed out waiting for the pending-call count to reach " << n
+                                         << " (it is " << ProxyWindowRegistry::PendingCallCount() << ")";
+}
+
+// What most cases need: a host thread with a SyncEvent attached on it, as a
+// phone object's is, a Target for its calls, and a way to hold the host up.
+// Members go in reverse order: the SyncEvent first, dropping any call it left
+// behind, and only then is the host let go.
+struct ObjectOnHost {
+    HostThread host;
+    HostHoldUp holdUp{host};
+    Target t;
+    SyncEvent ev;
+
+    ObjectOnHost() { host.Run([this] { EXPECT_TRUE(ev.Attach()); }, "attaching on the host thread"); }
+    // As the phone object's final release does, on its own thread.
+    void Detach() { host.Run([this] { ev.Detach(); }, "detaching on the host thread"); }
+};
+
 // Every test leaves the registry with no users, so the next test's first
 // attach makes the window on its own host thread.
 // Completion is signalled by address waits where the system has them, else
-// by the event: every case runs both ways.
+// by events: every case runs both ways.
 class SyncEventTest : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override { SyncEvent::UseAddressWaits(GetParam()); }
@@ -137,10 +184,7 @@ TEST_P(SyncEventTest, CallOnWindowThreadRunsInlineAndPostsNothing)
 
 TEST_P(SyncEventTest, CallsFromOtherThreadsRunOnWindowThreadWithTheirArguments)
 {
-    HostThread host;
-    Target t;
-    SyncEvent ev;
-    host.Run([&] { ASSERT_TRUE(ev.Attach()); });
+    ObjectOnHost o;
 
     struct Row {
         int what;
@@ -148,58 +192,56 @@ TEST_P(SyncEventTest, CallsFromOtherThreadsRunOnWindowThreadWithTheirArguments)
     } rows[] = {{3, TEST_EVENT_IN, 0, -1}, {3, TEST_EVENT_ERROR, -1, -1}, {1, 5, 0, 0}, {1, -1, 0, 0}, {1, 16, 0, 0}};
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << "row " << row.what << " " << row.a << "," << row.b << "," << row.c);
-        const size_t before = t.count();
+        const size_t before = o.t.count();
         bool ok = false;
-        std::thread raiser([&] {
+        RaiseAndWait("the call", [&] {
             if (row.what == 3) {
                 TestEvent e = static_cast<TestEvent>(row.a);
                 long w = row.b, l = row.c;
-                ok = sync_call(ev, &t, &Target::Three, e, w, l);
+                ok = sync_call(o.ev, &o.t, &Target::Three, e, w, l);
             } else {
                 long k = row.a;
-                ok = sync_call(ev, &t, &Target::One, k);
+                ok = sync_call(o.ev, &o.t, &Target::One, k);
             }
             // Call returned only after the call had run.
-            EXPECT_EQ(before + 1, t.count());
+            EXPECT_EQ(before + 1, o.t.count());
         });
-        raiser.join();
         EXPECT_TRUE(ok);
-        ASSERT_EQ(before + 1, t.count());
-        const Target::Record& r = t.runs.back();
+        ASSERT_EQ(before + 1, o.t.count());
+        const Target::Record& r = o.t.runs.back();
         EXPECT_EQ(row.what, r.what);
         EXPECT_EQ(row.a, r.a);
         EXPECT_EQ(row.b, r.b);
         EXPECT_EQ(row.c, r.c);
-        EXPECT_EQ(host.id(), r.thread);
+        EXPECT_EQ(o.host.id(), r.thread);
     }
-    host.Run([&] { ev.Detach(); });
+    o.Detach();
 }
 
 TEST_P(SyncEventTest, ArgumentsAreReadWhenTheCallRuns)
 {
     // The call object keeps the addresses of the raiser's variables.
-    HostThread host;
-    Target t;
-    SyncEvent ev;
-    host.Run([&] { ev.Attach(); });
-    long key = 1;
-    com_disp_evt::disp_evt_fun_ptr<long> call;
-    call.set_function(member_fun_ptr<long>(&t, &Target::One));
-    call.set_args(key);
-    key = 9;
-    EXPECT_TRUE(ev.Call(call));
-    ASSERT_EQ(1u, t.count());
-    EXPECT_EQ(9, t.runs[0].a);
+    ObjectOnHost o;
+    RaiseAndWait("the calls", [&] {
+        long key = 1;
+        com_disp_evt::disp_evt_fun_ptr<long> call;
+        call.set_function(member_fun_ptr<long>(&o.t, &Target::One));
+        call.set_args(key);
+        key = 9;
+        EXPECT_TRUE(o.ev.Call(call));
+        ASSERT_EQ(1u, o.t.count());
+        EXPECT_EQ(9, o.t.runs[0].a);
 
-    // A call object without arguments or without a member runs nothing.
-    com_disp_evt::disp_evt_fun_ptr<long> unbound;
-    unbound.set_function(member_fun_ptr<long>(&t, &Target::One));
-    EXPECT_TRUE(ev.Call(unbound));
-    com_disp_evt::disp_evt_fun_ptr<long> empty;
-    empty.set_args(key);
-    EXPECT_TRUE(ev.Call(empty));
-    EXPECT_EQ(1u, t.count());
-    host.Run([&] { ev.Detach(); });
+        // A call object without arguments or without a member runs nothing.
+        com_disp_evt::disp_evt_fun_ptr<long> unbound;
+        unbound.set_function(member_fun_ptr<long>(&o.t, &Target::One));
+        EXPECT_TRUE(o.ev.Call(unbound));
+        com_disp_evt::disp_evt_fun_ptr<long> empty;
+        empty.set_args(key);
+        EXPECT_TRUE(o.ev.Call(empty));
+    });
+    EXPECT_EQ(1u, o.t.count());
+    o.Detach();
 }
 
 TEST_P(SyncEventTest, EachAttachingThreadGetsItsOwnCallsEvenAfterTheOtherEnds)
@@ -229,10 +271,10 @@ TEST_P(SyncEventTest, EachAttachingThreadGetsItsOwnCallsEvenAfterTheOtherEnds)
     EXPECT_STREQ("EventProxy_Window", title);
 
     long k = 4;
-    std::thread([&] {
+    RaiseAndWait("a call through each object", [&] {
         EXPECT_TRUE(sync_call(a, &t, &Target::One, k));
         EXPECT_TRUE(sync_call(b, &t, &Target::One, k));
-    }).join();
+    });
     ASSERT_EQ(2u, t.count());
     EXPECT_EQ(firstId, t.runs[0].thread);
     EXPECT_EQ(second.id(), t.runs[1].thread);
@@ -251,10 +293,10 @@ TEST_P(SyncEventTest, EachAttachingThreadGetsItsOwnCallsEvenAfterTheOtherEnds)
     b.SetPickupLimit(5000);
     a.SetPickupLimit(5000);
     bool okB = false, okA = true;
-    std::thread([&] {
+    RaiseAndWait("the calls after the first thread ended", [&] {
         okB = sync_call(b, &t, &Target::One, k);
         okA = sync_call(a, &t, &Target::One, k);
-    }).join();
+    });
     EXPECT_TRUE(okB);
     EXPECT_FALSE(okA);
     ASSERT_EQ(4u, t.count());
@@ -279,13 +321,14 @@ TEST_P(SyncEventTest, AfterAllDetachANewAttachOnAnotherThreadOwnsANewWindow)
     EXPECT_EQ(second.id(), WindowThread());
     EXPECT_NE(old, ProxyWindowRegistry::WindowHandle());
     // The old window is closed by its own thread, not left behind.
-    first.Run([] {});
-    first.Run([] {});
-    EXPECT_FALSE(IsWindow(old));
+    first.Run([&] {
+        EXPECT_TRUE(test_support::PumpWhileNot([&] { return !IsWindow(old); }, evt_test::kStuckMs))
+            << "timed out waiting for the old window to close on its own thread";
+    });
 
     Target t;
     long k = 2;
-    std::thread([&] { EXPECT_TRUE(sync_call(b, &t, &Target::One, k)); }).join();
+    RaiseAndWait("the call", [&] { EXPECT_TRUE(sync_call(b, &t, &Target::One, k)); });
     ASSERT_EQ(1u, t.count());
     EXPECT_EQ(second.id(), t.runs[0].thread);
     second.Run([&] { b.Detach(); });
@@ -303,10 +346,10 @@ TEST_P(SyncEventTest, WindowThreadGoneMeansCallGivesUpAtOnce)
     long k = 1;
     const auto start = std::chrono::steady_clock::now();
     bool ok = true;
-    std::thread([&] { ok = sync_call(ev, &t, &Target::One, k); }).join();
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    RaiseAndWait("the call", [&] { ok = sync_call(ev, &t, &Target::One, k); });
+    const long long ms = MsSince(start);
     EXPECT_FALSE(ok);
-    EXPECT_LT(ms.count(), 2000);
+    EXPECT_LT(ms, 2000);
     EXPECT_EQ(0u, t.count());
 
     // A later attach elsewhere brings a working window back.
@@ -314,7 +357,7 @@ TEST_P(SyncEventTest, WindowThreadGoneMeansCallGivesUpAtOnce)
     SyncEvent other;
     next.Run([&] { other.Attach(); });
     EXPECT_EQ(next.id(), WindowThread());
-    std::thread([&] { EXPECT_TRUE(sync_call(ev, &t, &Target::One, k)); }).join();
+    RaiseAndWait("the call after the new attach", [&] { EXPECT_TRUE(sync_call(ev, &t, &Target::One, k)); });
     EXPECT_EQ(1u, t.count());
     next.Run([&] {
         other.Detach();
@@ -324,21 +367,18 @@ TEST_P(SyncEventTest, WindowThreadGoneMeansCallGivesUpAtOnce)
 
 TEST_P(SyncEventTest, CallNotPickedUpInTimeNeverRunsAndDoesNotConfuseTheNext)
 {
-    HostThread host;
-    Target t;
-    SyncEvent ev;
-    host.Run([&] { ev.Attach(); });
-    ev.SetPickupLimit(200);
+    ObjectOnHost o;
+    o.ev.SetPickupLimit(200);
 
-    host.Post([] { Sleep(1000); }); // the window's thread is busy
+    o.holdUp.Begin(); // the window's thread is busy
     long first = 1;
     const auto start = std::chrono::steady_clock::now();
     bool ok = false;
-    std::thread([&] { ok = sync_call(ev, &t, &Target::One, first); }).join();
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    RaiseAndWait("the call not picked up", [&] { ok = sync_call(o.ev, &o.t, &Target::One, first); });
+    const long long ms = MsSince(start);
     EXPECT_TRUE(ok); // handed over, then withdrawn
-    EXPECT_GE(ms.count(), 190);
-    EXPECT_LT(ms.count(), 900);
+    EXPECT_GE(ms, 190);
+    EXPECT_LT(ms, 900);
     // Withdrawn, not merely ignored later: nothing points at the raiser's
     // stack once it has returned (and a call left behind would hold the
     // turn, so the next call could never start).
@@ -348,16 +388,21 @@ TEST_P(SyncEventTest, CallNotPickedUpInTimeNeverRunsAndDoesNotConfuseTheNext)
     // its own completion, not the late message, must end its Call.
     long second = 2;
     size_t seenAtReturn = 0;
-    ev.SetPickupLimit(5000);
-    std::thread([&] {
-        EXPECT_TRUE(sync_call(ev, &t, &Target::One, second));
-        seenAtReturn = t.count();
-    }).join();
+    o.ev.SetPickupLimit(5000);
+    {
+        Raiser next([&] {
+            EXPECT_TRUE(sync_call(o.ev, &o.t, &Target::One, second));
+            seenAtReturn = o.t.count();
+        });
+        EXPECT_TRUE(PendingCallsReach(1));
+        o.holdUp.Release();
+        EXPECT_TRUE(next.Returned()) << "timed out waiting for the next call to return";
+    }
     EXPECT_EQ(1u, seenAtReturn);
-    host.Run([] {}); // every queued message has been handled
-    ASSERT_EQ(1u, t.count());
-    EXPECT_EQ(2, t.runs[0].a);
-    host.Run([&] { ev.Detach(); });
+    o.host.Run([] {}); // every queued message has been handled
+    ASSERT_EQ(1u, o.t.count());
+    EXPECT_EQ(2, o.t.runs[0].a);
+    o.Detach();
 }
 
 // Raisers queued behind each other while the window's thread is blocked:
@@ -365,151 +410,306 @@ TEST_P(SyncEventTest, CallNotPickedUpInTimeNeverRunsAndDoesNotConfuseTheNext)
 // came, and none of the given-up calls runs once the thread is free again.
 TEST_P(SyncEventTest, EveryQueuedRaiserGivesUpAtItsOwnLimit)
 {
-    HostThread host;
-    Target t;
-    SyncEvent ev;
-    host.Run([&] { ev.Attach(); });
-    ev.SetPickupLimit(500);
-    HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    host.Post([release] { WaitForSingleObject(release, 10000); }); // blocked for longer than any limit
+    ObjectOnHost o;
+    o.ev.SetPickupLimit(500);
+    o.holdUp.Begin(); // for longer than any limit
     long keys[3] = {1, 2, 3};
     long long took[3] = {};
-    std::vector<std::thread> raisers;
-    for (int i = 0; i < 3; ++i) {
-        raisers.emplace_back([&, i] {
-            const auto start = std::chrono::steady_clock::now();
-            EXPECT_TRUE(sync_call(ev, &t, &Target::One, keys[i]));
-            took[i] = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
-                          .count();
-        });
+    {
+        std::vector<std::unique_ptr<Raiser>> raisers;
+        for (int i = 0; i < 3; ++i) {
+            raisers.push_back(std::make_unique<Raiser>([&, i] {
+                const auto start = std::chrono::steady_clock::now();
+                EXPECT_TRUE(sync_call(o.ev, &o.t, &Target::One, keys[i]));
+                took[i] = MsSince(start);
+            }));
+        }
+        for (int i = 0; i < 3; ++i)
+            EXPECT_TRUE(raisers[i]->Returned()) << "timed out waiting for raiser " << i << " to give up";
     }
-    for (std::thread& r : raisers)
-        r.join();
-    SetEvent(release);
-    host.Run([] {}); // every queued message has been handled
-    CloseHandle(release);
+    ASSERT_EQ(0u, ProxyWindowRegistry::PendingCallCount());
+    o.holdUp.Release();
+    o.host.Run([] {}); // every queued message has been handled
     for (int i = 0; i < 3; ++i) {
         SCOPED_TRACE(i);
         // One limit, with room for a loaded machine; two limits would mean it
         // waited for the turn first.
         EXPECT_LT(took[i], 950);
     }
-    EXPECT_EQ(0u, t.count()) << "a call given up ran later";
-    EXPECT_EQ(0u, ProxyWindowRegistry::PendingCallCount());
-    host.Run([&] { ev.Detach(); });
+    EXPECT_EQ(0u, o.t.count()) << "a call given up ran later";
+    o.Detach();
 }
 
 TEST_P(SyncEventTest, PickupLimitDoesNotCutShortACallThatIsRunning)
 {
-    HostThread host;
-    Target t;
-    t.sleepMs = 500;
-    SyncEvent ev;
-    host.Run([&] { ev.Attach(); });
-    ev.SetPickupLimit(100);
+    ObjectOnHost o;
+    o.t.sleepMs = 500;
+    o.ev.SetPickupLimit(100);
     long k = 3;
     bool ok = false;
-    std::thread([&] {
-        ok = sync_call(ev, &t, &Target::One, k);
-        EXPECT_EQ(1u, t.count()); // waited for the end
-    }).join();
+    RaiseAndWait("the slow call", [&] {
+        ok = sync_call(o.ev, &o.t, &Target::One, k);
+        EXPECT_EQ(1u, o.t.count()); // waited for the end
+    });
     EXPECT_TRUE(ok);
-    host.Run([&] { ev.Detach(); });
+    o.Detach();
 }
 
 TEST_P(SyncEventTest, ConcurrentRaisersTakeTurns)
 {
     // The first call keeps the window busy for a while; the second raiser
     // posts only once the first has finished, so the events keep their order.
-    HostThread host;
-    Target t;
-    t.sleepMs = 400;
-    SyncEvent ev;
-    host.Run([&] { ev.Attach(); });
-    ev.SetPickupLimit(5000);
+    ObjectOnHost o;
+    o.t.sleepMs = 400;
+    o.ev.SetPickupLimit(5000);
     long a = 1, b = 2;
-    std::thread first([&] { EXPECT_TRUE(sync_call(ev, &t, &Target::One, a)); });
-    Sleep(50);
-    std::thread second([&] { EXPECT_TRUE(sync_call(ev, &t, &Target::One, b)); });
-    first.join();
-    second.join();
-    ASSERT_EQ(2u, t.count());
-    EXPECT_EQ(1, t.runs[0].a);
-    EXPECT_EQ(2, t.runs[1].a);
-    host.Run([&] { ev.Detach(); });
+    {
+        Raiser first([&] { EXPECT_TRUE(sync_call(o.ev, &o.t, &Target::One, a)); });
+        ASSERT_TRUE(Signalled(o.t.began.get(), "the first call to begin"));
+        Raiser second([&] { EXPECT_TRUE(sync_call(o.ev, &o.t, &Target::One, b)); });
+        EXPECT_TRUE(first.Returned()) << "timed out waiting for the first raiser to return";
+        EXPECT_TRUE(second.Returned()) << "timed out waiting for the second raiser to return";
+    }
+    ASSERT_EQ(2u, o.t.count());
+    EXPECT_EQ(1, o.t.runs[0].a);
+    EXPECT_EQ(2, o.t.runs[1].a);
+    o.Detach();
 }
 
 TEST_P(SyncEventTest, AQueuedCallsLimitCountsFromItsOwnHandOver)
 {
-    HostThread host;
-    Target t;
-    SyncEvent ev;
-    host.Run([&] { ev.Attach(); });
-    ev.SetPickupLimit(200);
-    host.Post([] { Sleep(700); });
+    ObjectOnHost o;
+    o.ev.SetPickupLimit(200);
+    o.holdUp.Begin();
     long a = 1, b = 2;
     long long aMs = 0, bMs = 0;
     const auto start = std::chrono::steady_clock::now();
-    auto since = [&] {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
-            .count();
-    };
-    std::thread first([&] {
-        EXPECT_TRUE(sync_call(ev, &t, &Target::One, a));
-        aMs = since();
-    });
-    Sleep(50);
-    std::thread second([&] {
-        EXPECT_TRUE(sync_call(ev, &t, &Target::One, b));
-        bMs = since();
-    });
-    first.join();
-    second.join();
+    {
+        Raiser first([&] {
+            EXPECT_TRUE(sync_call(o.ev, &o.t, &Target::One, a));
+            aMs = MsSince(start);
+        });
+        ASSERT_TRUE(PendingCallsReach(1)); // the first holds the turn
+        Raiser second([&] {
+            EXPECT_TRUE(sync_call(o.ev, &o.t, &Target::One, b));
+            bMs = MsSince(start);
+        });
+        EXPECT_TRUE(first.Returned()) << "timed out waiting for the first raiser to give up";
+        EXPECT_TRUE(second.Returned()) << "timed out waiting for the second raiser to give up";
+    }
     EXPECT_GE(aMs, 190);
     EXPECT_LT(aMs, 650);
     EXPECT_LT(bMs, aMs + 150) << "the second limit started only when the first call was given up";
-    EXPECT_EQ(0u, ProxyWindowRegistry::PendingCallCount()) << "both given-up calls were withdrawn";
-    host.Run([] {});
-    EXPECT_EQ(0u, t.count()); // neither ran, even once the window was free
-    ev.SetPickupLimit(5000);
-    std::thread([&] { EXPECT_TRUE(sync_call(ev, &t, &Target::One, b)); }).join();
-    EXPECT_EQ(1u, t.count());
-    host.Run([&] { ev.Detach(); });
+    ASSERT_EQ(0u, ProxyWindowRegistry::PendingCallCount()) << "both given-up calls were withdrawn";
+    o.holdUp.Release();
+    o.host.Run([] {});
+    EXPECT_EQ(0u, o.t.count()); // neither ran, even once the window was free
+    o.ev.SetPickupLimit(5000);
+    RaiseAndWait("a call after both gave up", [&] { EXPECT_TRUE(sync_call(o.ev, &o.t, &Target::One, b)); });
+    EXPECT_EQ(1u, o.t.count());
+    o.Detach();
+}
+
+// The calls of one report while the window's thread is held up: each waits
+// only for what is left of the report's limit, all are withdrawn, and none
+// runs once the thread is free.
+TEST_P(SyncEventTest, TheCallsOfAReportShareOneDeadline)
+{
+    struct Row {
+        const char* name;
+        DWORD limitMs;    // 0: the limit a SyncEvent starts with
+        DWORD begunMsAgo; // when the report began, before its first call
+        int calls;
+        long long deadlineMs; // when the last call returns, from the first
+    } rows[] = {
+        {"one call waits its whole limit", 300, 0, 1, 300},
+        {"three calls of one report give up together", 400, 0, 3, 400},
+        {"calls of a report begun earlier get what is left", 600, 300, 2, 300},
+        {"the limit a SyncEvent starts with is fifteen seconds", 0, 14000, 1, 1000},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ObjectOnHost o;
+        if (row.limitMs)
+            o.ev.SetPickupLimit(row.limitMs);
+        o.holdUp.Begin();
+        int handedOver = 0;
+        long long took = 0;
+        {
+            Raiser reporter([&] {
+                report_scope report(row.begunMsAgo);
+                const auto start = std::chrono::steady_clock::now();
+                for (long k = 0; k < row.calls; ++k)
+                    handedOver += sync_call(o.ev, &o.t, &Target::One, k) ? 1 : 0;
+                took = MsSince(start);
+            });
+            ASSERT_TRUE(PendingCallsReach(1)) << "the first call was never recorded as waiting";
+            EXPECT_TRUE(reporter.Returned()) << "timed out waiting for the report's calls to give up";
+        }
+        EXPECT_EQ(row.calls, handedOver);
+        EXPECT_GE(took, row.deadlineMs - 100);
+        EXPECT_LT(took, row.deadlineMs + 450);
+        ASSERT_EQ(0u, ProxyWindowRegistry::PendingCallCount()) << "a given-up call was left behind";
+        o.holdUp.Release();
+        o.host.Run([] {}); // every queued message has been handled
+        EXPECT_EQ(0u, o.t.count()) << "a given-up call ran later";
+        o.Detach();
+    }
+}
+
+namespace {
+
+// Records, in order, when each call begins ("3<") and ends ("3>"). The call
+// with the key `pumper` pumps its thread's messages until let go, as a sink
+// showing a modal dialog would.
+struct Journal {
+    std::mutex mutex;
+    std::string text;
+    long pumper = 0;
+    kex::unique_handle pumping{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    kex::unique_handle letGo{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+
+    HRESULT Hit(long key)
+    {
+        Add(std::to_string(key) + "<");
+        if (key == pumper) {
+            SetEvent(pumping.get());
+            EXPECT_TRUE(test_support::PumpUntil(letGo.get(), evt_test::kStuckMs))
+                << "timed out waiting for the test to let the pumping call go";
+        }
+        Add(std::to_string(key) + ">");
+        return S_OK;
+    }
+    HRESULT Mark(long)
+    {
+        Add("mark");
+        return S_OK;
+    }
+    void Add(const std::string& entry)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        text += text.empty() ? entry : " " + entry;
+    }
+};
+
+} // namespace
+
+// One call of a SyncEvent at a time, even when a sink pumps messages: the
+// turn goes from call to call and never to two at once. A marker call of
+// another SyncEvent is posted while the pumping call runs, behind any message
+// already posted: a call posted before its turn runs inside the pumping one,
+// ahead of the marker.
+TEST_P(SyncEventTest, ACallThatPumpsMessagesStillHoldsTheTurn)
+{
+    constexpr DWORD kLimitMs = 5000, kGivesUpAfterMs = 300;
+    struct Raise {
+        long key;
+        DWORD begunMsAgo; // kLimitMs - kGivesUpAfterMs: gives up early
+        size_t pendingAfter;
+    };
+    constexpr DWORD kEarly = kLimitMs - kGivesUpAfterMs;
+    struct Row {
+        const char* name;
+        bool hostHeldUp;
+        std::vector<Raise> raises; // in this order, each handed over before the next
+        long pumper;
+        long givesUp; // 0: none
+        const char* journal;
+    } rows[] = {
+        {"a queued call that gives up does not pass the turn on", false,
+         {{1, 0, 0}, {2, kEarly, 1}, {3, 0, 2}}, 1, 2, "1< mark 1> 3< 3>"},
+        {"a posted call that gives up passes the turn to one queued call", true,
+         {{1, kEarly, 1}, {2, 0, 2}, {3, 0, 3}}, 2, 1, "2< mark 2> 3< 3>"},
+        {"after calls run back to back the turn goes on to one queued call", true,
+         {{1, 0, 1}, {2, 0, 2}, {3, 0, 3}, {4, 0, 4}, {5, 0, 5}, {6, 0, 6}, {7, 0, 7}, {8, 0, 8}, {9, 0, 9},
+          {10, 0, 10}, {11, 0, 11}},
+         9, 0, "1< 1> 2< 2> 3< 3> 4< 4> 5< 5> 6< 6> 7< 7> 8< 8> 9< mark 9> 10< 10> 11< 11>"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        HostThread host;
+        HostHoldUp heldUp(host);
+        Journal journal;
+        journal.pumper = row.pumper;
+        SyncEvent ev, marker;
+        host.Run([&] {
+            ev.Attach();
+            marker.Attach();
+        });
+        ev.SetPickupLimit(kLimitMs);
+        if (row.hostHeldUp)
+            heldUp.Begin();
+        std::vector<std::unique_ptr<Raiser>> raisers;
+        struct LetGoAtEnd {
+            HANDLE letGo;
+            ~LetGoAtEnd() { SetEvent(letGo); } // so the raisers can be joined when a check fails
+        } letGoAtEnd{journal.letGo.get()};
+        for (const Raise& raise : row.raises) {
+            raisers.push_back(std::make_unique<Raiser>([&ev, &journal, raise] {
+                report_scope report(raise.begunMsAgo);
+                long key = raise.key;
+                EXPECT_TRUE(sync_call(ev, &journal, &Journal::Hit, key));
+            }));
+            if (raise.key == row.pumper && !row.hostHeldUp) {
+                ASSERT_TRUE(Signalled(journal.pumping.get(), "the pumping call to begin"));
+            } else {
+                ASSERT_TRUE(PendingCallsReach(raise.pendingAfter)) << "raising " << raise.key;
+            }
+        }
+        if (row.givesUp) {
+            EXPECT_TRUE(raisers[row.givesUp - 1]->Returned()) << "timed out waiting for a raiser to give up";
+        }
+        heldUp.Release();
+        ASSERT_TRUE(Signalled(journal.pumping.get(), "the pumping call to begin"));
+        RaiseAndWait("the marker call", [&] {
+            long unused = 0;
+            EXPECT_TRUE(sync_call(marker, &journal, &Journal::Mark, unused));
+        });
+        SetEvent(journal.letGo.get());
+        for (auto& raiser : raisers)
+            EXPECT_TRUE(raiser->Returned()) << "timed out waiting for a raiser to return";
+        raisers.clear();
+        EXPECT_EQ(row.journal, journal.text);
+        EXPECT_EQ(0u, ProxyWindowRegistry::PendingCallCount());
+        host.Run([&] {
+            ev.Detach();
+            marker.Detach();
+        });
+    }
 }
 
 TEST_P(SyncEventTest, TheWindowThreadKeepsServingItsMessageLoopUnderAStreamOfEvents)
 {
-    HostThread host;
-    Target t;
-    t.sleepMs = 1; // long enough that another raiser is always queued when a call ends
-    SyncEvent ev;
-    host.Run([&] { ev.Attach(); });
+    ObjectOnHost o;
+    o.t.sleepMs = 1; // long enough that another raiser is always queued when a call ends
     std::atomic<bool> stop{false};
-    std::vector<std::thread> raisers;
-    for (int i = 0; i < 4; ++i)
-        raisers.emplace_back([&] {
-            long k = 0;
-            while (!stop)
-                sync_call(ev, &t, &Target::One, k);
-        });
-    Sleep(100);
-    for (int i = 0; i < 5; ++i) {
-        const auto start = std::chrono::steady_clock::now();
-        host.Run([] {});
-        const auto ms =
-            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-        EXPECT_LT(ms, 1000) << "round " << i;
+    {
+        std::vector<std::unique_ptr<Raiser>> raisers;
+        for (int i = 0; i < 4; ++i)
+            raisers.push_back(std::make_unique<Raiser>([&] {
+                long k = 0;
+                while (!stop)
+                    sync_call(o.ev, &o.t, &Target::One, k);
+            }));
+        EXPECT_TRUE(test_support::PumpWhileNot([&] { return o.t.count() >= 20; }, evt_test::kStuckMs))
+            << "timed out waiting for the stream of events to get going";
+        for (int i = 0; i < 5; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            o.host.Run([] {});
+            EXPECT_LT(MsSince(start), 1000) << "round " << i;
+        }
+        stop = true;
+        for (auto& r : raisers)
+            EXPECT_TRUE(r->Returned()) << "timed out waiting for a raiser to stop";
     }
-    stop = true;
-    for (auto& r : raisers)
-        r.join();
-    EXPECT_GT(t.count(), 0u);
-    host.Run([&] { ev.Detach(); });
+    EXPECT_GT(o.t.count(), 0u);
+    o.Detach();
 }
 
 TEST_P(SyncEventTest, StressEveryCallRunsOnceInOrderOnTheWindowThread)
 {
     constexpr int kThreads = 8, kCalls = 10000;
+    constexpr DWORD kStressLimitMs = 180000;
     HostThread host;
     SyncEvent events[2];
     host.Run([&] {
@@ -535,17 +735,19 @@ TEST_P(SyncEventTest, StressEveryCallRunsOnceInOrderOnTheWindowThread)
     } counter;
     counter.host = host.id();
     std::atomic<int> failed{0};
-    std::vector<std::thread> raisers;
-    for (int i = 0; i < kThreads; ++i)
-        raisers.emplace_back([&, i] {
-            for (int n = 0; n < kCalls; ++n) {
-                long code = i * kCalls + n;
-                if (!sync_call(events[i % 2], &counter, &Counter::Hit, code))
-                    ++failed;
-            }
-        });
-    for (auto& r : raisers)
-        r.join();
+    {
+        std::vector<std::unique_ptr<Raiser>> raisers;
+        for (int i = 0; i < kThreads; ++i)
+            raisers.push_back(std::make_unique<Raiser>([&, i] {
+                for (int n = 0; n < kCalls; ++n) {
+                    long code = i * kCalls + n;
+                    if (!sync_call(events[i % 2], &counter, &Counter::Hit, code))
+                        ++failed;
+                }
+            }));
+        for (int i = 0; i < kThreads; ++i)
+            EXPECT_TRUE(raisers[i]->Returned(kStressLimitMs)) << "timed out waiting for raiser " << i << " to finish";
+    }
     EXPECT_EQ(0, failed.load());
     EXPECT_EQ(0, counter.wrongThread.load());
     EXPECT_EQ(0, counter.outOfOrder.load());
@@ -559,23 +761,20 @@ TEST_P(SyncEventTest, StressEveryCallRunsOnceInOrderOnTheWindowThread)
 
 TEST_P(SyncEventTest, ExceptionsStopAtTheMarshallingBoundary)
 {
-    HostThread host;
-    Target t;
-    t.throwIt = true;
-    SyncEvent ev;
-    host.Run([&] { ev.Attach(); });
+    ObjectOnHost o;
+    o.t.throwIt = true;
     long k = 1;
     // Inline: Call reports it.
-    host.Run([&] { EXPECT_FALSE(sync_call(ev, &t, &Target::One, k)); });
+    o.host.Run([&] { EXPECT_FALSE(sync_call(o.ev, &o.t, &Target::One, k)); });
     // On the window's thread: swallowed there; the raiser is still released.
     bool ok = false;
-    std::thread([&] { ok = sync_call(ev, &t, &Target::One, k); }).join();
+    RaiseAndWait("the throwing call", [&] { ok = sync_call(o.ev, &o.t, &Target::One, k); });
     EXPECT_TRUE(ok);
     // And the window keeps working.
-    t.throwIt = false;
-    std::thread([&] { EXPECT_TRUE(sync_call(ev, &t, &Target::One, k)); }).join();
-    EXPECT_EQ(1u, t.count());
-    host.Run([&] { ev.Detach(); });
+    o.t.throwIt = false;
+    RaiseAndWait("the call after it", [&] { EXPECT_TRUE(sync_call(o.ev, &o.t, &Target::One, k)); });
+    EXPECT_EQ(1u, o.t.count());
+    o.Detach();
 }
 
 TEST_P(SyncEventTest, AttachTwiceAndCallWhileDetached)
@@ -595,7 +794,7 @@ TEST_P(SyncEventTest, AttachTwiceAndCallWhileDetached)
         ev.Detach(); // harmless
     });
     EXPECT_EQ(0u, ProxyWindowRegistry::UserCount());
-    std::thread([&] { EXPECT_FALSE(sync_call(ev, &t, &Target::One, k)); }).join();
+    RaiseAndWait("the call while detached", [&] { EXPECT_FALSE(sync_call(ev, &t, &Target::One, k)); });
     EXPECT_EQ(0u, t.count());
 }
 
@@ -658,4 +857,14 @@ TEST(CallObject, MemberFunPtrCopiesItsBinding)
     member_fun_ptr<TestEvent, long, long, void, void, void> three(&t, &Target::Three);
     three(TEST_EVENT_OUT, 1, -1);
     EXPECT_EQ(3, t.runs[3].what);
+}
+
+TEST(CallTicket, TravelsWholeInTheMessagesTwoParameters)
+{
+    const std::uint64_t values[] = {1, 0xFFFFFFFFull, 0x100000000ull, 0xFEDCBA9876543210ull};
+    for (std::uint64_t value : values) {
+        SCOPED_TRACE(testing::Message() << std::hex << value);
+        const com_disp_evt::call_ticket ticket{value};
+        EXPECT_EQ(value, com_disp_evt::call_ticket::FromMessage(ticket.wParam(), ticket.lParam()).value);
+    }
 }
