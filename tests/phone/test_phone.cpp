@@ -67,27 +67,27 @@ std::vector<CommandCase> CommandCases()
 TEST_F(PhoneTest, CommandsReachEveryAdapterWithTheirCodeAndTexts)
 {
     UseAdapters({"Alpha", "Beta"});
-    ASSERT_EQ(phone->Start(), S_OK);
+    ASSERT_EQ(S_OK, phone->Start());
     for (const CommandCase& c : CommandCases()) {
         SCOPED_TRACE(c.what);
         rec.reset();
         rec2.reset();
-        EXPECT_EQ(c.call(phone.get()), S_OK);
+        EXPECT_EQ(S_OK, c.call(phone.get()));
         for (const RecAdapter* a : {&rec, &rec2}) {
-            ASSERT_EQ(a->State().recorded, 1);
+            ASSERT_EQ(1, a->State().recorded);
             RecCommand got = Last(*a);
-            EXPECT_EQ(got.code, c.code);
+            EXPECT_EQ(c.code, got.code);
             if (c.w) {
                 EXPECT_TRUE(got.hasText[0]);
                 EXPECT_STREQ(got.text[0], c.w);
             } else {
-                EXPECT_EQ(got.wParam, 0u);
+                EXPECT_EQ(0u, got.wParam);
             }
             if (c.l) {
                 EXPECT_TRUE(got.hasText[1]);
                 EXPECT_STREQ(got.text[1], c.l);
             } else {
-                EXPECT_EQ(got.lParam, 0u);
+                EXPECT_EQ(0u, got.lParam);
             }
         }
     }
@@ -99,57 +99,57 @@ TEST_F(PhoneTest, CommandsWhileStoppedFailAndSendNothing)
         SCOPED_TRACE(round == 0 ? "before Start" : "after Stop");
         for (const CommandCase& c : CommandCases()) {
             SCOPED_TRACE(c.what);
-            EXPECT_EQ(c.call(phone.get()), E_FAIL);
+            EXPECT_EQ(E_FAIL, c.call(phone.get()));
         }
         BSTR name = reinterpret_cast<BSTR>(0x1234);
-        EXPECT_EQ(phone->get_USBPhoneName(&name), E_FAIL);
+        EXPECT_EQ(E_FAIL, phone->get_USBPhoneName(&name));
         EXPECT_EQ(name, reinterpret_cast<BSTR>(0x1234));
         BSTR info[1] = {nullptr};
         LONG icon[1] = {0};
-        EXPECT_EQ(phone->PutContactInfo(info, icon, 1), E_FAIL);
-        EXPECT_EQ(rec.State().recorded, 0);
-        ASSERT_EQ(phone->Start(), S_OK);
-        ASSERT_EQ(phone->Stop(), S_OK);
+        EXPECT_EQ(E_FAIL, phone->PutContactInfo(info, icon, 1));
+        EXPECT_EQ(0, rec.State().recorded);
+        ASSERT_EQ(S_OK, phone->Start());
+        ASSERT_EQ(S_OK, phone->Stop());
         rec.reset();
     }
 }
 
 TEST_F(PhoneTest, AnAdapterRejectingEveryCommandStillGivesSOk)
 {
-    ASSERT_EQ(phone->Start(), S_OK);
+    ASSERT_EQ(S_OK, phone->Start());
     rec.setExecuteResult(0, 1);
     for (const CommandCase& c : CommandCases()) {
         SCOPED_TRACE(c.what);
-        EXPECT_EQ(c.call(phone.get()), S_OK);
+        EXPECT_EQ(S_OK, c.call(phone.get()));
     }
 }
 
 TEST_F(PhoneTest, StartAndStopTwice)
 {
     VARIANT_BOOL started = 0x1234;
-    EXPECT_EQ(phone->Stop(), S_OK);
-    ASSERT_EQ(phone->get_IsStarted(&started), S_OK);
-    EXPECT_EQ(started, VARIANT_FALSE);
+    EXPECT_EQ(S_OK, phone->Stop());
+    ASSERT_EQ(S_OK, phone->get_IsStarted(&started));
+    EXPECT_EQ(VARIANT_FALSE, started);
 
-    EXPECT_EQ(phone->Start(), S_OK);
-    EXPECT_EQ(phone->Start(), S_OK);
-    EXPECT_EQ(rec.State().intializeCalls, 1);
-    ASSERT_EQ(phone->get_IsStarted(&started), S_OK);
-    EXPECT_EQ(static_cast<unsigned short>(started), 0xFFFFu);
+    EXPECT_EQ(S_OK, phone->Start());
+    EXPECT_EQ(S_OK, phone->Start());
+    EXPECT_EQ(1, rec.State().intializeCalls);
+    ASSERT_EQ(S_OK, phone->get_IsStarted(&started));
+    EXPECT_EQ(0xFFFFu, static_cast<unsigned short>(started));
 
-    EXPECT_EQ(phone->Stop(), S_OK);
-    EXPECT_EQ(phone->Stop(), S_OK);
-    EXPECT_EQ(rec.State().unInitializeCalls, 1);
-    ASSERT_EQ(phone->get_IsStarted(&started), S_OK);
-    EXPECT_EQ(started, VARIANT_FALSE);
+    EXPECT_EQ(S_OK, phone->Stop());
+    EXPECT_EQ(S_OK, phone->Stop());
+    EXPECT_EQ(1, rec.State().unInitializeCalls);
+    ASSERT_EQ(S_OK, phone->get_IsStarted(&started));
+    EXPECT_EQ(VARIANT_FALSE, started);
 
     // A fresh manager reads the configuration again.
     rec.reset();
-    EXPECT_EQ(phone->Start(), S_OK);
-    EXPECT_EQ(rec.State().intializeCalls, 1);
+    EXPECT_EQ(S_OK, phone->Start());
+    EXPECT_EQ(1, rec.State().intializeCalls);
 
-    EXPECT_EQ(phone->get_IsStarted(nullptr), E_INVALIDARG);
-    EXPECT_EQ(phone->get_USBPhoneName(nullptr), E_INVALIDARG);
+    EXPECT_EQ(E_INVALIDARG, phone->get_IsStarted(nullptr));
+    EXPECT_EQ(E_INVALIDARG, phone->get_USBPhoneName(nullptr));
 }
 
 TEST_F(PhoneTest, StartFailsWhenNoAdapterCanBeBound)
@@ -171,11 +171,11 @@ TEST_F(PhoneTest, StartFailsWhenNoAdapterCanBeBound)
         else
             UseAdapters({"Alpha"});
         rec.setIntializeResult(c.intializeResult);
-        EXPECT_EQ(phone->Start(), E_FAIL);
+        EXPECT_EQ(E_FAIL, phone->Start());
         VARIANT_BOOL started = 0x1234;
-        ASSERT_EQ(phone->get_IsStarted(&started), S_OK);
-        EXPECT_EQ(started, VARIANT_FALSE);
-        EXPECT_EQ(phone->Ready(), E_FAIL);
+        ASSERT_EQ(S_OK, phone->get_IsStarted(&started));
+        EXPECT_EQ(VARIANT_FALSE, started);
+        EXPECT_EQ(E_FAIL, phone->Ready());
         rec.reset();
     }
 }
@@ -189,20 +189,20 @@ TEST_F(PhoneTest, USBPhoneNameWithOneAndTwoAdapters)
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.keys.size() << " adapters");
         UseAdapters(c.keys);
-        ASSERT_EQ(phone->Start(), S_OK);
+        ASSERT_EQ(S_OK, phone->Start());
         BSTR name = reinterpret_cast<BSTR>(0x1234);
-        ASSERT_EQ(phone->get_USBPhoneName(&name), S_OK);
+        ASSERT_EQ(S_OK, phone->get_USBPhoneName(&name));
         ASSERT_NE(name, nullptr); // empty, but a BSTR
         EXPECT_STREQ(name, c.name);
-        EXPECT_EQ(SysStringLen(name), wcslen(c.name));
+        EXPECT_EQ(wcslen(c.name), SysStringLen(name));
         SysFreeString(name);
-        ASSERT_EQ(phone->Stop(), S_OK);
+        ASSERT_EQ(S_OK, phone->Stop());
     }
 }
 
 TEST_F(PhoneTest, PutContactInfo)
 {
-    ASSERT_EQ(phone->Start(), S_OK);
+    ASSERT_EQ(S_OK, phone->Start());
     unique_bstr t[5] = {Bstr(L"Bob"), Bstr(L"Work"), Bstr(L"Third"), Bstr(L"Fourth"), Bstr(L"Fifth")};
     BSTR texts[5] = {t[0].get(), t[1].get(), t[2].get(), t[3].get(), t[4].get()};
     LONG icons[5] = {-4, 7, 9, 11, 12};
@@ -226,19 +226,19 @@ TEST_F(PhoneTest, PutContactInfo)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         rec.reset();
-        EXPECT_EQ(phone->PutContactInfo(c.info, c.icon, c.line), c.hr);
+        EXPECT_EQ(c.hr, phone->PutContactInfo(c.info, c.icon, c.line));
         if (FAILED(c.hr)) {
-            EXPECT_EQ(rec.State().recorded, 0);
+            EXPECT_EQ(0, rec.State().recorded);
             continue;
         }
         RecCommand got = Last(rec);
-        EXPECT_EQ(got.code, 13u);
-        EXPECT_EQ(got.lParam, 0u);
+        EXPECT_EQ(13u, got.code);
+        EXPECT_EQ(0u, got.lParam);
         ASSERT_TRUE(got.hasContact);
         for (int i = 0; i < 3; ++i) {
             EXPECT_FALSE(got.infoIsNull[i]) << i;
             EXPECT_STREQ(got.info[i], c.text[i]) << i;
-            EXPECT_EQ(got.iconType[i], c.iconType[i]) << i;
+            EXPECT_EQ(c.iconType[i], got.iconType[i]) << i;
         }
     }
 }
@@ -285,9 +285,9 @@ VARIANT Long(LONG n)
 
 TEST_F(PhoneTest, PutContactInfoListSendsTheSameRecord)
 {
-    ASSERT_EQ(phone->Start(), S_OK);
+    ASSERT_EQ(S_OK, phone->Start());
     com_ptr<IKexPhone2> phone2;
-    ASSERT_EQ(phone.query(phone2), S_OK);
+    ASSERT_EQ(S_OK, phone.query(phone2));
     unique_bstr alice = Bstr(L"Alice"), work = Bstr(L"Work");
     std::vector<BSTR> bstrs = {alice.get(), work.get()};
     SAFEARRAYBOUND two = {2, 0};
@@ -333,25 +333,25 @@ TEST_F(PhoneTest, PutContactInfoListSendsTheSameRecord)
             names = ArrayArg(c.names, c.namesType);
         if (c.icons)
             icons = ArrayArg(c.icons, c.iconsType);
-        EXPECT_EQ(phone2->PutContactInfoList(c.lines, names, icons), c.hr);
+        EXPECT_EQ(c.hr, phone2->PutContactInfoList(c.lines, names, icons));
         VariantClear(&names);
         VariantClear(&icons);
         if (FAILED(c.hr)) {
-            EXPECT_EQ(rec.State().recorded, 0);
+            EXPECT_EQ(0, rec.State().recorded);
             continue;
         }
         RecCommand got = Last(rec);
-        EXPECT_EQ(got.code, 13u);
+        EXPECT_EQ(13u, got.code);
         ASSERT_TRUE(got.hasContact);
         for (int i = 0; i < 3; ++i) {
             EXPECT_STREQ(got.info[i], c.text[i]) << i;
-            EXPECT_EQ(got.iconType[i], c.iconType[i]) << i;
+            EXPECT_EQ(c.iconType[i], got.iconType[i]) << i;
         }
     }
-    ASSERT_EQ(phone->Stop(), S_OK);
+    ASSERT_EQ(S_OK, phone->Stop());
     VARIANT none;
     VariantInit(&none);
-    EXPECT_EQ(phone2->PutContactInfoList(1, none, none), E_FAIL) << "stopped";
+    EXPECT_EQ(E_FAIL, phone2->PutContactInfoList(1, none, none)) << "stopped";
 }
 
 // The records the object writes, in a log file of this test's own.
@@ -365,15 +365,15 @@ TEST_F(PhoneTest, TraceRecords)
     g_traceLog.AddLevel(TRACE_ENTER);
     g_traceLog.AddLevel(TRACE_LEAVE);
 
-    ASSERT_EQ(phone->Start(), S_OK);
-    EXPECT_EQ(phone->Start(), S_OK);
+    ASSERT_EQ(S_OK, phone->Start());
+    EXPECT_EQ(S_OK, phone->Start());
     unique_bstr a = Bstr(L"Bob"), b = Bstr(L"Work");
     BSTR texts[2] = {a.get(), b.get()};
     LONG icons[2] = {-4, 7};
-    EXPECT_EQ(phone->PutContactInfo(texts, icons, 2), S_OK);
-    EXPECT_EQ(phone->PutContactInfo(nullptr, icons, 1), E_INVALIDARG);
-    EXPECT_EQ(phone->PutContactInfo(texts, icons, 0), E_INVALIDARG);
-    EXPECT_EQ(phone->Stop(), S_OK);
+    EXPECT_EQ(S_OK, phone->PutContactInfo(texts, icons, 2));
+    EXPECT_EQ(E_INVALIDARG, phone->PutContactInfo(nullptr, icons, 1));
+    EXPECT_EQ(E_INVALIDARG, phone->PutContactInfo(texts, icons, 0));
+    EXPECT_EQ(S_OK, phone->Stop());
     g_traceLog.Close();
     const std::string text = ReadFile(log);
 
@@ -383,11 +383,11 @@ TEST_F(PhoneTest, TraceRecords)
             ++n;
         return n;
     };
-    EXPECT_EQ(count("KexUsbPhone has started.]"), 1u) << text;
-    EXPECT_EQ(count("ContactInfo:Bob|Work||0|7|0.]"), 1u) << text;
-    EXPECT_EQ(count("Invalid args.]"), 1u) << text; // line 0 writes no Error
-    EXPECT_EQ(count("KexUsbPhone::PutContactInfo.]"), 6u) << text;
-    EXPECT_EQ(count("KexUsbPhone::Start.]"), 4u) << text;
+    EXPECT_EQ(1u, count("KexUsbPhone has started.]")) << text;
+    EXPECT_EQ(1u, count("ContactInfo:Bob|Work||0|7|0.]")) << text;
+    EXPECT_EQ(1u, count("Invalid args.]")) << text; // line 0 writes no Error
+    EXPECT_EQ(6u, count("KexUsbPhone::PutContactInfo.]")) << text;
+    EXPECT_EQ(4u, count("KexUsbPhone::Start.]")) << text;
     EXPECT_GE(count("[KexPhone("), 14u) << text;
 }
 
@@ -396,7 +396,7 @@ TEST_F(PhoneTest, TraceRecords)
 TEST_F(PhoneTest, QueryInterfaceAnswersExactlyTheListedInterfaces)
 {
     com_ptr<IUnknown> unk;
-    ASSERT_EQ(phone->QueryInterface(IID_IUnknown, unk.put_void()), S_OK);
+    ASSERT_EQ(S_OK, phone->QueryInterface(IID_IUnknown, unk.put_void()));
     struct Case {
         const char* what;
         const IID* iid;
@@ -421,34 +421,34 @@ TEST_F(PhoneTest, QueryInterfaceAnswersExactlyTheListedInterfaces)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         void* out = reinterpret_cast<void*>(0xdeadbeef);
-        ASSERT_EQ(phone->QueryInterface(*c.iid, &out), c.hr);
+        ASSERT_EQ(c.hr, phone->QueryInterface(*c.iid, &out));
         if (FAILED(c.hr)) {
-            EXPECT_EQ(out, nullptr);
+            EXPECT_EQ(nullptr, out);
             continue;
         }
         IUnknown* got = static_cast<IUnknown*>(out);
         if (c.isUnknown) {
-            EXPECT_EQ(got, unk.get());
+            EXPECT_EQ(unk.get(), got);
         } else {
             EXPECT_NE(got, unk.get());
         }
         got->Release();
     }
     void* dispatch = nullptr;
-    ASSERT_EQ(phone->QueryInterface(IID_IDispatch, &dispatch), S_OK);
-    EXPECT_EQ(dispatch, static_cast<void*>(phone.get()));
+    ASSERT_EQ(S_OK, phone->QueryInterface(IID_IDispatch, &dispatch));
+    EXPECT_EQ(static_cast<void*>(phone.get()), dispatch);
     static_cast<IUnknown*>(dispatch)->Release();
-    EXPECT_EQ(phone->QueryInterface(IID_IKexPhone, nullptr), E_POINTER);
+    EXPECT_EQ(E_POINTER, phone->QueryInterface(IID_IKexPhone, nullptr));
 }
 
 TEST_F(PhoneTest, ObjectHoldsOneModuleLockForItsLife)
 {
     const long before = g_module.GetLockCount();
     com_ptr<IKexPhone> second;
-    ASSERT_EQ(KexUsbPhone::CreateInstance(nullptr, IID_IKexPhone, second.put_void()), S_OK);
-    EXPECT_EQ(g_module.GetLockCount(), before + 1);
+    ASSERT_EQ(S_OK, KexUsbPhone::CreateInstance(nullptr, IID_IKexPhone, second.put_void()));
+    EXPECT_EQ(before + 1, g_module.GetLockCount());
     second.reset();
-    EXPECT_EQ(g_module.GetLockCount(), before);
+    EXPECT_EQ(before, g_module.GetLockCount());
 }
 
 TEST_F(PhoneTest, CreateInstanceErrors)
@@ -456,13 +456,13 @@ TEST_F(PhoneTest, CreateInstanceErrors)
     const long before = g_module.GetLockCount();
     StubSink outer{DIID_IKexPhoneEvents};
     void* out = reinterpret_cast<void*>(0xdeadbeef);
-    EXPECT_EQ(KexUsbPhone::CreateInstance(&outer, IID_IKexPhone, &out), CLASS_E_NOAGGREGATION);
-    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(CLASS_E_NOAGGREGATION, KexUsbPhone::CreateInstance(&outer, IID_IKexPhone, &out));
+    EXPECT_EQ(nullptr, out);
     out = reinterpret_cast<void*>(0xdeadbeef);
-    EXPECT_EQ(KexUsbPhone::CreateInstance(nullptr, IID_IConnectionPoint, &out), E_NOINTERFACE);
-    EXPECT_EQ(out, nullptr);
-    EXPECT_EQ(KexUsbPhone::CreateInstance(nullptr, IID_IUnknown, nullptr), E_POINTER);
-    EXPECT_EQ(g_module.GetLockCount(), before);
+    EXPECT_EQ(E_NOINTERFACE, KexUsbPhone::CreateInstance(nullptr, IID_IConnectionPoint, &out));
+    EXPECT_EQ(nullptr, out);
+    EXPECT_EQ(E_POINTER, KexUsbPhone::CreateInstance(nullptr, IID_IUnknown, nullptr));
+    EXPECT_EQ(before, g_module.GetLockCount());
 }
 
 // An outer object that answers IUnknown itself and the rest through its inner.
@@ -489,42 +489,42 @@ TEST_F(PhoneTest, AggregatedObjectDelegatesToItsOuter)
 {
     const long before = g_module.GetLockCount();
     Outer outer;
-    ASSERT_EQ(KexUsbPhone::CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.inner)), S_OK);
+    ASSERT_EQ(S_OK, KexUsbPhone::CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.inner)));
     ASSERT_NE(outer.inner, nullptr);
-    EXPECT_EQ(outer.refs, 1u);
+    EXPECT_EQ(1u, outer.refs);
 
     IKexPhone* inner = nullptr;
-    ASSERT_EQ(outer.inner->QueryInterface(IID_IKexPhone, reinterpret_cast<void**>(&inner)), S_OK);
-    EXPECT_EQ(outer.refs, 2u); // the reference went to the outer object
+    ASSERT_EQ(S_OK, outer.inner->QueryInterface(IID_IKexPhone, reinterpret_cast<void**>(&inner)));
+    EXPECT_EQ(2u, outer.refs); // the reference went to the outer object
     IUnknown* identity = nullptr;
-    ASSERT_EQ(inner->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)), S_OK);
-    EXPECT_EQ(identity, &outer);
+    ASSERT_EQ(S_OK, inner->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)));
+    EXPECT_EQ(&outer, identity);
     identity->Release();
-    EXPECT_EQ(outer.queries, 1);
+    EXPECT_EQ(1, outer.queries);
     com_ptr<IConnectionPointContainer> cpc;
-    EXPECT_EQ(inner->QueryInterface(IID_IConnectionPointContainer, cpc.put_void()), S_OK);
-    EXPECT_EQ(outer.queries, 2);
+    EXPECT_EQ(S_OK, inner->QueryInterface(IID_IConnectionPointContainer, cpc.put_void()));
+    EXPECT_EQ(2, outer.queries);
     cpc.reset();
-    EXPECT_EQ(inner->Start(), S_OK); // the same object behind it
+    EXPECT_EQ(S_OK, inner->Start()); // the same object behind it
     inner->Release();
-    EXPECT_EQ(outer.refs, 1u);
+    EXPECT_EQ(1u, outer.refs);
 
     // The inner unknown is its own: it does not hand out the outer.
     IUnknown* self = nullptr;
-    ASSERT_EQ(outer.inner->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&self)), S_OK);
-    EXPECT_EQ(self, outer.inner);
+    ASSERT_EQ(S_OK, outer.inner->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&self)));
+    EXPECT_EQ(outer.inner, self);
     self->Release();
 
-    EXPECT_EQ(g_module.GetLockCount(), before + 1);
-    EXPECT_EQ(outer.inner->Release(), 0u); // stops the still-started object
-    EXPECT_EQ(rec.State().unInitializeCalls, 1);
-    EXPECT_EQ(g_module.GetLockCount(), before);
+    EXPECT_EQ(before + 1, g_module.GetLockCount());
+    EXPECT_EQ(0u, outer.inner->Release()); // stops the still-started object
+    EXPECT_EQ(1, rec.State().unInitializeCalls);
+    EXPECT_EQ(before, g_module.GetLockCount());
 }
 
 TEST_F(PhoneTest, GetGUID)
 {
     com_ptr<IProvideClassInfo2> info;
-    ASSERT_EQ(phone.query(info), S_OK);
+    ASSERT_EQ(S_OK, phone.query(info));
     const GUID junk = {0xdeadbeef, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}};
     struct Case {
         DWORD kind;
@@ -539,21 +539,21 @@ TEST_F(PhoneTest, GetGUID)
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "kind " << c.kind);
         GUID g = junk;
-        EXPECT_EQ(info->GetGUID(c.kind, &g), c.hr);
+        EXPECT_EQ(c.hr, info->GetGUID(c.kind, &g));
         EXPECT_TRUE(IsEqualGUID(g, *c.guid));
     }
-    EXPECT_EQ(info->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID, nullptr), E_POINTER);
+    EXPECT_EQ(E_POINTER, info->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID, nullptr));
 }
 
 TEST_F(PhoneTest, TypeInfoOfATestProgramWithoutTheLibraryResource)
 {
     UINT count = 77;
-    EXPECT_EQ(phone->GetTypeInfoCount(&count), S_OK);
-    EXPECT_EQ(count, 0u); // this program carries no type library
-    EXPECT_EQ(phone->GetTypeInfoCount(nullptr), E_POINTER);
+    EXPECT_EQ(S_OK, phone->GetTypeInfoCount(&count));
+    EXPECT_EQ(0u, count); // this program carries no type library
+    EXPECT_EQ(E_POINTER, phone->GetTypeInfoCount(nullptr));
     ITypeInfo* info = reinterpret_cast<ITypeInfo*>(0xdeadbeef);
-    EXPECT_EQ(phone->GetTypeInfo(1, 0, &info), DISP_E_BADINDEX);
-    EXPECT_EQ(phone->GetTypeInfo(0, 0, nullptr), E_POINTER);
+    EXPECT_EQ(DISP_E_BADINDEX, phone->GetTypeInfo(1, 0, &info));
+    EXPECT_EQ(E_POINTER, phone->GetTypeInfo(0, 0, nullptr));
 }
 
 // ---- connection points ------------------------------------------------------
@@ -561,9 +561,9 @@ TEST_F(PhoneTest, TypeInfoOfATestProgramWithoutTheLibraryResource)
 TEST_F(PhoneTest, ConnectionPointsInTheirOrder)
 {
     com_ptr<IConnectionPointContainer> cpc;
-    ASSERT_EQ(phone.query(cpc), S_OK);
+    ASSERT_EQ(S_OK, phone.query(cpc));
     com_ptr<IEnumConnectionPoints> points;
-    ASSERT_EQ(cpc->EnumConnectionPoints(points.put()), S_OK);
+    ASSERT_EQ(S_OK, cpc->EnumConnectionPoints(points.put()));
     std::vector<IID> order;
     for (;;) {
         IConnectionPoint* cp = nullptr;
@@ -571,14 +571,14 @@ TEST_F(PhoneTest, ConnectionPointsInTheirOrder)
         if (points->Next(1, &cp, &fetched) != S_OK)
             break;
         IID iid;
-        EXPECT_EQ(cp->GetConnectionInterface(&iid), S_OK);
+        EXPECT_EQ(S_OK, cp->GetConnectionInterface(&iid));
         order.push_back(iid);
         com_ptr<IConnectionPointContainer> back;
-        EXPECT_EQ(cp->GetConnectionPointContainer(back.put()), S_OK);
-        EXPECT_EQ(back.get(), cpc.get());
+        EXPECT_EQ(S_OK, cp->GetConnectionPointContainer(back.put()));
+        EXPECT_EQ(cpc.get(), back.get());
         cp->Release();
     }
-    ASSERT_EQ(order.size(), 2u);
+    ASSERT_EQ(2u, order.size());
     EXPECT_TRUE(IsEqualIID(order[0], IID_IPropertyNotifySink));
     EXPECT_TRUE(IsEqualIID(order[1], DIID_IKexPhoneEvents));
 
@@ -596,9 +596,9 @@ TEST_F(PhoneTest, ConnectionPointsInTheirOrder)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         IConnectionPoint* cp = reinterpret_cast<IConnectionPoint*>(0xdeadbeef);
-        EXPECT_EQ(cpc->FindConnectionPoint(*c.iid, &cp), c.hr);
+        EXPECT_EQ(c.hr, cpc->FindConnectionPoint(*c.iid, &cp));
         if (FAILED(c.hr)) {
-            EXPECT_EQ(cp, nullptr);
+            EXPECT_EQ(nullptr, cp);
             continue;
         }
         IID iid;
@@ -606,30 +606,30 @@ TEST_F(PhoneTest, ConnectionPointsInTheirOrder)
         EXPECT_TRUE(IsEqualIID(iid, *c.iid));
         cp->Release();
     }
-    EXPECT_EQ(cpc->FindConnectionPoint(DIID_IKexPhoneEvents, nullptr), E_POINTER);
+    EXPECT_EQ(E_POINTER, cpc->FindConnectionPoint(DIID_IKexPhoneEvents, nullptr));
 }
 
 TEST_F(PhoneTest, AdviseErrors)
 {
     com_ptr<IConnectionPointContainer> cpc;
-    ASSERT_EQ(phone.query(cpc), S_OK);
+    ASSERT_EQ(S_OK, phone.query(cpc));
     com_ptr<IConnectionPoint> cp;
-    ASSERT_EQ(cpc->FindConnectionPoint(DIID_IKexPhoneEvents, cp.put()), S_OK);
+    ASSERT_EQ(S_OK, cpc->FindConnectionPoint(DIID_IKexPhoneEvents, cp.put()));
     StubSink plain{DIID_IKexPhoneEvents}, sink{DIID_IKexPhoneEvents};
     plain.answerEventIid = false;
     DWORD cookie = 0xdeadbeef;
-    EXPECT_EQ(cp->Advise(&plain, &cookie), CONNECT_E_CANNOTCONNECT);
-    EXPECT_EQ(cp->Advise(nullptr, &cookie), E_POINTER);
-    EXPECT_EQ(cp->Advise(&sink, nullptr), E_POINTER);
-    ASSERT_EQ(cp->Advise(&sink, &cookie), S_OK);
-    EXPECT_EQ(cp->Unadvise(cookie), S_OK);
-    EXPECT_EQ(cp->Unadvise(cookie), CONNECT_E_NOCONNECTION);
-    EXPECT_EQ(sink.refs(), 1);
+    EXPECT_EQ(CONNECT_E_CANNOTCONNECT, cp->Advise(&plain, &cookie));
+    EXPECT_EQ(E_POINTER, cp->Advise(nullptr, &cookie));
+    EXPECT_EQ(E_POINTER, cp->Advise(&sink, nullptr));
+    ASSERT_EQ(S_OK, cp->Advise(&sink, &cookie));
+    EXPECT_EQ(S_OK, cp->Unadvise(cookie));
+    EXPECT_EQ(CONNECT_E_NOCONNECTION, cp->Unadvise(cookie));
+    EXPECT_EQ(1, sink.refs());
 
     // The property notification point wants IPropertyNotifySink.
     com_ptr<IConnectionPoint> notify;
-    ASSERT_EQ(cpc->FindConnectionPoint(IID_IPropertyNotifySink, notify.put()), S_OK);
-    EXPECT_EQ(notify->Advise(&sink, &cookie), CONNECT_E_CANNOTCONNECT);
+    ASSERT_EQ(S_OK, cpc->FindConnectionPoint(IID_IPropertyNotifySink, notify.put()));
+    EXPECT_EQ(CONNECT_E_CANNOTCONNECT, notify->Advise(&sink, &cookie));
 }
 
 // ---- device callback --------------------------------------------------------
@@ -672,8 +672,8 @@ protected:
     {
         PhoneTest::SetUp();
         com_ptr<IConnectionPointContainer> cpc;
-        ASSERT_EQ(phone.query(cpc), S_OK);
-        ASSERT_EQ(cpc->FindConnectionPoint(DIID_IKexPhoneEvents, cp.put()), S_OK);
+        ASSERT_EQ(S_OK, phone.query(cpc));
+        ASSERT_EQ(S_OK, cpc->FindConnectionPoint(DIID_IKexPhoneEvents, cp.put()));
     }
     void TearDown() override
     {
@@ -685,7 +685,7 @@ protected:
     // this thread's messages until it is done.
     void Raise(const std::vector<RecReport>& reports)
     {
-        ASSERT_EQ(rec.raise(reports.data(), static_cast<int32_t>(reports.size())), 0);
+        ASSERT_EQ(0, rec.raise(reports.data(), static_cast<int32_t>(reports.size())));
         ASSERT_TRUE(PumpWhileNot([&] { return rec.wait(0) >= 0; })) << "adapter thread did not finish";
     }
 
@@ -695,15 +695,15 @@ protected:
         for (const auto& e : c.expected)
             for (int i = 0; i < copies; ++i)
                 want.push_back({e.first, e.second, true, DISPATCH_METHOD, 0, GetCurrentThreadId()});
-        ASSERT_EQ(sink.events.size(), want.size()) << Describe(sink.events);
+        ASSERT_EQ(want.size(), sink.events.size()) << Describe(sink.events);
         for (size_t i = 0; i < want.size(); ++i) {
             const SeenEvent& got = sink.events[i];
-            EXPECT_EQ(got.id, want[i].id) << i;
-            EXPECT_EQ(got.args, want[i].args) << i;
+            EXPECT_EQ(want[i].id, got.id) << i;
+            EXPECT_EQ(want[i].args, got.args) << i;
             EXPECT_TRUE(got.allI4) << i;
-            EXPECT_EQ(got.flags, DISPATCH_METHOD) << i;
-            EXPECT_EQ(got.named, 0u) << i;
-            EXPECT_EQ(got.thread, GetCurrentThreadId()) << "not on the object's thread, event " << i;
+            EXPECT_EQ(DISPATCH_METHOD, got.flags) << i;
+            EXPECT_EQ(0u, got.named) << i;
+            EXPECT_EQ(GetCurrentThreadId(), got.thread) << "not on the object's thread, event " << i;
         }
     }
 
@@ -713,9 +713,9 @@ protected:
 
 TEST_F(PhoneEventsTest, EveryMessageFromAnAdapterThreadReachesTheSinkOnTheHostThread)
 {
-    ASSERT_EQ(phone->Start(), S_OK);
+    ASSERT_EQ(S_OK, phone->Start());
     DWORD cookie = 0;
-    ASSERT_EQ(cp->Advise(&sink, &cookie), S_OK);
+    ASSERT_EQ(S_OK, cp->Advise(&sink, &cookie));
     for (const EventCase& c : EventCases()) {
         SCOPED_TRACE(testing::Message() << c.what << " msg " << c.msg << " w " << c.w << " l " << c.l);
         sink.events.clear();
@@ -723,19 +723,19 @@ TEST_F(PhoneEventsTest, EveryMessageFromAnAdapterThreadReachesTheSinkOnTheHostTh
         Raise({{c.msg, c.w, c.l}});
         Check(sink, c, 1);
         RecState s = rec.State();
-        EXPECT_EQ(s.raised, raisedBefore + 1);
-        EXPECT_EQ(s.raisedNonZero, 0);
+        EXPECT_EQ(raisedBefore + 1, s.raised);
+        EXPECT_EQ(0, s.raisedNonZero);
         EXPECT_NE(s.raiseThreadId, GetCurrentThreadId());
     }
-    EXPECT_EQ(cp->Unadvise(cookie), S_OK);
+    EXPECT_EQ(S_OK, cp->Unadvise(cookie));
 }
 
 TEST_F(PhoneEventsTest, ASinkAdvisedTwiceHearsEachEventTwice)
 {
-    ASSERT_EQ(phone->Start(), S_OK);
+    ASSERT_EQ(S_OK, phone->Start());
     DWORD c1 = 0, c2 = 0;
-    ASSERT_EQ(cp->Advise(&sink, &c1), S_OK);
-    ASSERT_EQ(cp->Advise(&sink, &c2), S_OK);
+    ASSERT_EQ(S_OK, cp->Advise(&sink, &c1));
+    ASSERT_EQ(S_OK, cp->Advise(&sink, &c2));
     EXPECT_NE(c1, c2);
     for (const EventCase& c : EventCases()) {
         if (c.msg != 3 && c.msg != 17)
@@ -745,46 +745,46 @@ TEST_F(PhoneEventsTest, ASinkAdvisedTwiceHearsEachEventTwice)
         Raise({{c.msg, c.w, c.l}});
         // Each event goes to both connections before the next event.
         std::vector<SeenEvent> got = sink.events;
-        ASSERT_EQ(got.size(), c.expected.size() * 2) << Describe(got);
+        ASSERT_EQ(c.expected.size() * 2, got.size()) << Describe(got);
         for (size_t i = 0; i < got.size(); ++i) {
-            EXPECT_EQ(got[i].id, c.expected[i / 2].first) << i;
+            EXPECT_EQ(c.expected[i / 2].first, got[i].id) << i;
         }
     }
 }
 
 TEST_F(PhoneEventsTest, AFailingSinkStopsTheEventAndTheAdapterStillGetsZero)
 {
-    ASSERT_EQ(phone->Start(), S_OK);
+    ASSERT_EQ(S_OK, phone->Start());
     StubSink second{DIID_IKexPhoneEvents};
     sink.result = E_FAIL;
     DWORD c1 = 0, c2 = 0;
-    ASSERT_EQ(cp->Advise(&sink, &c1), S_OK);
-    ASSERT_EQ(cp->Advise(&second, &c2), S_OK);
+    ASSERT_EQ(S_OK, cp->Advise(&sink, &c1));
+    ASSERT_EQ(S_OK, cp->Advise(&second, &c2));
     Raise({{3, 5, 0}});
-    EXPECT_EQ(sink.events.size(), 2u) << Describe(sink.events); // OnKey, then OnAction still handed over
+    EXPECT_EQ(2u, sink.events.size()) << Describe(sink.events); // OnKey, then OnAction still handed over
     EXPECT_TRUE(second.events.empty()) << Describe(second.events);
-    EXPECT_EQ(rec.State().raisedNonZero, 0);
-    EXPECT_EQ(cp->Unadvise(c2), S_OK);
+    EXPECT_EQ(0, rec.State().raisedNonZero);
+    EXPECT_EQ(S_OK, cp->Unadvise(c2));
 }
 
 TEST_F(PhoneEventsTest, WithoutSinksEveryMessageStillReturnsZero)
 {
-    ASSERT_EQ(phone->Start(), S_OK);
+    ASSERT_EQ(S_OK, phone->Start());
     std::vector<RecReport> all;
     for (uint32_t m = 0; m <= 18; ++m)
         all.push_back({m, 1, 1});
     Raise(all);
-    EXPECT_EQ(rec.State().raisedNonZero, 0);
+    EXPECT_EQ(0, rec.State().raisedNonZero);
 }
 
 TEST_F(PhoneEventsTest, ReportFromInsideExecuteRunsInlineOnTheHostThread)
 {
-    ASSERT_EQ(phone->Start(), S_OK);
+    ASSERT_EQ(S_OK, phone->Start());
     DWORD cookie = 0;
-    ASSERT_EQ(cp->Advise(&sink, &cookie), S_OK);
+    ASSERT_EQ(S_OK, cp->Advise(&sink, &cookie));
     RecReport key = {3, 5, 0};
     rec.reportOnExecute(KEX_CMD_READY, &key);
-    ASSERT_EQ(phone->Ready(), S_OK);
+    ASSERT_EQ(S_OK, phone->Ready());
     rec.reportOnExecute(0, nullptr);
     // Already delivered when Ready returns: nothing was pumped.
     Check(sink, {"inline", 3, 5, 0, {{2, {5}}, {3, {3}}}}, 1);
@@ -802,17 +802,17 @@ TEST_F(PhoneEventsTest, StopOrReleaseFromAnEventRaisedInsideExecute)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         if (!phone)
-            ASSERT_EQ(KexUsbPhone::CreateInstance(nullptr, IID_IKexPhone, phone.put_void()), S_OK);
+            ASSERT_EQ(S_OK, KexUsbPhone::CreateInstance(nullptr, IID_IKexPhone, phone.put_void()));
         com_ptr<IConnectionPointContainer> cpc;
-        ASSERT_EQ(phone.query(cpc), S_OK);
-        ASSERT_EQ(cpc->FindConnectionPoint(DIID_IKexPhoneEvents, cp.put()), S_OK);
+        ASSERT_EQ(S_OK, phone.query(cpc));
+        ASSERT_EQ(S_OK, cpc->FindConnectionPoint(DIID_IKexPhoneEvents, cp.put()));
         cpc.reset();
         UseAdapters({"Alpha", "Beta"});
         rec.reset();
         rec2.reset();
-        ASSERT_EQ(phone->Start(), S_OK);
+        ASSERT_EQ(S_OK, phone->Start());
         DWORD cookie = 0;
-        ASSERT_EQ(cp->Advise(&sink, &cookie), S_OK);
+        ASSERT_EQ(S_OK, cp->Advise(&sink, &cookie));
         cp.reset();
         const long locks = g_module.GetLockCount();
         VARIANT_BOOL startedInEvent = VARIANT_TRUE;
@@ -828,32 +828,32 @@ TEST_F(PhoneEventsTest, StopOrReleaseFromAnEventRaisedInsideExecute)
                 uninitializedInEvent = rec.State().unInitializeCalls;
                 return;
             }
-            EXPECT_EQ(phone->Stop(), S_OK);
+            EXPECT_EQ(S_OK, phone->Stop());
             phone->get_IsStarted(&startedInEvent);
             uninitializedInEvent = rec.State().unInitializeCalls;
         };
         RecReport key = {3, 5, 0};
         rec.reportOnExecute(KEX_CMD_READY, &key);
         IKexPhone* raw = phone.get();
-        EXPECT_EQ(raw->Ready(), S_OK);
+        EXPECT_EQ(S_OK, raw->Ready());
         rec.reportOnExecute(0, nullptr);
         sink.during = nullptr;
 
         EXPECT_TRUE(fired);
-        EXPECT_EQ(uninitializedInEvent, 0) << "unloaded while its execute was running";
-        EXPECT_EQ(rec2.State().executeCalls, 1) << "the broadcast stopped half way";
-        EXPECT_EQ(rec.State().unInitializeCalls, 1);
-        EXPECT_EQ(rec2.State().unInitializeCalls, 1);
+        EXPECT_EQ(0, uninitializedInEvent) << "unloaded while its execute was running";
+        EXPECT_EQ(1, rec2.State().executeCalls) << "the broadcast stopped half way";
+        EXPECT_EQ(1, rec.State().unInitializeCalls);
+        EXPECT_EQ(1, rec2.State().unInitializeCalls);
         if (c.release) {
             EXPECT_FALSE(phone);
-            EXPECT_EQ(g_module.GetLockCount(), locks - 1) << "object not destroyed";
+            EXPECT_EQ(locks - 1, g_module.GetLockCount()) << "object not destroyed";
         } else {
-            EXPECT_EQ(startedInEvent, VARIANT_FALSE);
+            EXPECT_EQ(VARIANT_FALSE, startedInEvent);
             VARIANT_BOOL started = VARIANT_TRUE;
-            EXPECT_EQ(phone->get_IsStarted(&started), S_OK);
-            EXPECT_EQ(started, VARIANT_FALSE);
-            EXPECT_EQ(phone->Start(), S_OK) << "starts again after the deferred unload";
-            EXPECT_EQ(phone->Stop(), S_OK);
+            EXPECT_EQ(S_OK, phone->get_IsStarted(&started));
+            EXPECT_EQ(VARIANT_FALSE, started);
+            EXPECT_EQ(S_OK, phone->Start()) << "starts again after the deferred unload";
+            EXPECT_EQ(S_OK, phone->Stop());
             phone.reset();
         }
     }
@@ -872,15 +872,15 @@ TEST_F(PhoneEventsTest, StopOrReleaseFromAnEventRaisedOnAnAdapterThread)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         if (!phone)
-            ASSERT_EQ(KexUsbPhone::CreateInstance(nullptr, IID_IKexPhone, phone.put_void()), S_OK);
+            ASSERT_EQ(S_OK, KexUsbPhone::CreateInstance(nullptr, IID_IKexPhone, phone.put_void()));
         com_ptr<IConnectionPointContainer> cpc;
-        ASSERT_EQ(phone.query(cpc), S_OK);
-        ASSERT_EQ(cpc->FindConnectionPoint(DIID_IKexPhoneEvents, cp.put()), S_OK);
+        ASSERT_EQ(S_OK, phone.query(cpc));
+        ASSERT_EQ(S_OK, cpc->FindConnectionPoint(DIID_IKexPhoneEvents, cp.put()));
         cpc.reset();
         rec.reset();
-        ASSERT_EQ(phone->Start(), S_OK);
+        ASSERT_EQ(S_OK, phone->Start());
         DWORD cookie = 0;
-        ASSERT_EQ(cp->Advise(&sink, &cookie), S_OK);
+        ASSERT_EQ(S_OK, cp->Advise(&sink, &cookie));
         cp.reset();
         const long locks = g_module.GetLockCount();
         sink.events.clear();
@@ -891,7 +891,7 @@ TEST_F(PhoneEventsTest, StopOrReleaseFromAnEventRaisedOnAnAdapterThread)
             if (c.release) {
                 phone.reset();
             } else {
-                EXPECT_EQ(phone->Stop(), S_OK);
+                EXPECT_EQ(S_OK, phone->Stop());
                 phone->get_IsStarted(&startedInEvent);
                 readyInEvent = phone->Ready();
             }
@@ -903,20 +903,20 @@ TEST_F(PhoneEventsTest, StopOrReleaseFromAnEventRaisedOnAnAdapterThread)
             Raise({{17, 0, 0}, {3, 5, 0}});
         }
         sink.during = nullptr;
-        EXPECT_EQ(sink.events.size(), 1u) << Describe(sink.events);
-        EXPECT_EQ(uninitializedInEvent, 0) << "unloaded inside the handler";
+        EXPECT_EQ(1u, sink.events.size()) << Describe(sink.events);
+        EXPECT_EQ(0, uninitializedInEvent) << "unloaded inside the handler";
         RecState s = rec.State();
-        EXPECT_EQ(s.unInitializeCalls, 1);
-        EXPECT_EQ(s.unInitializeNested, 0);
-        EXPECT_EQ(s.executeCalls, 0);
-        EXPECT_EQ(s.raised, 2);
+        EXPECT_EQ(1, s.unInitializeCalls);
+        EXPECT_EQ(0, s.unInitializeNested);
+        EXPECT_EQ(0, s.executeCalls);
+        EXPECT_EQ(2, s.raised);
         if (c.release) {
-            EXPECT_EQ(g_module.GetLockCount(), locks - 1) << "object not destroyed";
+            EXPECT_EQ(locks - 1, g_module.GetLockCount()) << "object not destroyed";
         } else {
-            EXPECT_EQ(startedInEvent, VARIANT_FALSE);
-            EXPECT_EQ(readyInEvent, E_FAIL);
-            EXPECT_EQ(phone->Start(), S_OK) << "starts again after the deferred unload";
-            EXPECT_EQ(phone->Stop(), S_OK);
+            EXPECT_EQ(VARIANT_FALSE, startedInEvent);
+            EXPECT_EQ(E_FAIL, readyInEvent);
+            EXPECT_EQ(S_OK, phone->Start()) << "starts again after the deferred unload";
+            EXPECT_EQ(S_OK, phone->Stop());
             phone.reset();
         }
     }
@@ -927,31 +927,31 @@ TEST_F(PhoneEventsTest, StopOrReleaseFromAnEventRaisedOnAnAdapterThread)
 // no event, no command from a handler, no second "UnInitialize".
 TEST_F(PhoneEventsTest, AReportQueuedWhenStopBeginsReachesNothing)
 {
-    ASSERT_EQ(phone->Start(), S_OK);
+    ASSERT_EQ(S_OK, phone->Start());
     DWORD cookie = 0;
-    ASSERT_EQ(cp->Advise(&sink, &cookie), S_OK);
+    ASSERT_EQ(S_OK, cp->Advise(&sink, &cookie));
     rec.setPumpOnJoin(1);
     sink.during = [&] {
         phone->Ready();
         phone->Stop();
     };
     RecReport key = {3, 5, 0};
-    ASSERT_EQ(rec.raise(&key, 1), 0);
+    ASSERT_EQ(0, rec.raise(&key, 1));
     // Wait until the report is queued for this thread, then stop.
     MSG msg;
     for (int i = 0; i < 1000 && !PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE); ++i)
         Sleep(5);
     {
         Watchdog dog("Stop with a report queued", 10000);
-        EXPECT_EQ(phone->Stop(), S_OK);
+        EXPECT_EQ(S_OK, phone->Stop());
     }
     sink.during = nullptr;
     EXPECT_TRUE(sink.events.empty()) << Describe(sink.events);
     RecState s = rec.State();
-    EXPECT_EQ(s.executeInUnInitialize, 0);
-    EXPECT_EQ(s.unInitializeNested, 0);
-    EXPECT_EQ(s.unInitializeCalls, 1);
-    EXPECT_EQ(rec.wait(0), 1);
+    EXPECT_EQ(0, s.executeInUnInitialize);
+    EXPECT_EQ(0, s.unInitializeNested);
+    EXPECT_EQ(1, s.unInitializeCalls);
+    EXPECT_EQ(1, rec.wait(0));
 }
 
 // The shipped virtual handset joins its scenario thread in "UnInitialize",
@@ -963,26 +963,26 @@ TEST_F(PhoneEventsTest, TheVirtualHandsetStoppedFromItsPlugOutEvent)
     m_dir.Write("unplug.scenario", "plug in\nplug out\nplug in\n");
     m_dir.Write("USBPhone.ini", "[AdapterList]\r\nHandset=virtual_handset.dll\r\n");
     DWORD cookie = 0;
-    ASSERT_EQ(cp->Advise(&sink, &cookie), S_OK);
+    ASSERT_EQ(S_OK, cp->Advise(&sink, &cookie));
     sink.during = [&] {
         if (sink.events.back().args.at(0) == KEX_USBPHONE_EVENT_PLUGOUT)
-            EXPECT_EQ(phone->Stop(), S_OK);
+            EXPECT_EQ(S_OK, phone->Stop());
     };
     {
         Watchdog dog("Stop from the virtual handset's plug-out", 10000);
-        ASSERT_EQ(phone->Start(), S_OK);
+        ASSERT_EQ(S_OK, phone->Start());
         ASSERT_TRUE(PumpWhileNot([&] { return GetModuleHandleA("virtual_handset.dll") == nullptr; }))
             << Describe(sink.events);
     }
     sink.during = nullptr;
-    ASSERT_EQ(sink.events.size(), 2u) << Describe(sink.events);
-    EXPECT_EQ(sink.events[1].args.at(0), KEX_USBPHONE_EVENT_PLUGOUT);
+    ASSERT_EQ(2u, sink.events.size()) << Describe(sink.events);
+    EXPECT_EQ(KEX_USBPHONE_EVENT_PLUGOUT, sink.events[1].args.at(0));
 }
 
 TEST_F(PhoneEventsTest, CallbackDirectlyFromAnotherThread)
 {
     DWORD cookie = 0;
-    ASSERT_EQ(cp->Advise(&sink, &cookie), S_OK);
+    ASSERT_EQ(S_OK, cp->Advise(&sink, &cookie));
     int32_t result = -1;
     HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::thread t([&] {
@@ -992,7 +992,7 @@ TEST_F(PhoneEventsTest, CallbackDirectlyFromAnotherThread)
     EXPECT_TRUE(PumpUntil(done));
     t.join();
     CloseHandle(done);
-    EXPECT_EQ(result, 0);
+    EXPECT_EQ(0, result);
     Check(sink, {"plug", 17, 1, 0, {{1, {1, 0, -1}}}}, 1);
 }
 
@@ -1006,44 +1006,44 @@ TEST_F(PhoneTest, TheNewestLiveObjectReceivesEvents)
     KexUsbPhone* first = g_pPhone;
     ASSERT_NE(first, nullptr);
     com_ptr<IKexPhone> second;
-    ASSERT_EQ(KexUsbPhone::CreateInstance(nullptr, IID_IKexPhone, second.put_void()), S_OK);
+    ASSERT_EQ(S_OK, KexUsbPhone::CreateInstance(nullptr, IID_IKexPhone, second.put_void()));
     KexUsbPhone* secondTarget = g_pPhone;
     EXPECT_NE(secondTarget, first);
     com_ptr<IKexPhone> third;
-    ASSERT_EQ(KexUsbPhone::CreateInstance(nullptr, IID_IKexPhone, third.put_void()), S_OK);
+    ASSERT_EQ(S_OK, KexUsbPhone::CreateInstance(nullptr, IID_IKexPhone, third.put_void()));
     KexUsbPhone* thirdTarget = g_pPhone;
 
     second.reset(); // not the target: the target stays
-    EXPECT_EQ(g_pPhone, thirdTarget);
+    EXPECT_EQ(thirdTarget, g_pPhone);
     third.reset(); // the target: back to the newest one alive
-    EXPECT_EQ(g_pPhone, first);
+    EXPECT_EQ(first, g_pPhone);
     phone.reset();
-    EXPECT_EQ(g_pPhone, nullptr);
-    EXPECT_EQ(ComUSBPhoneCallBack(3, 5, 0), 0); // dropped, nothing to reach
+    EXPECT_EQ(nullptr, g_pPhone);
+    EXPECT_EQ(0, ComUSBPhoneCallBack(3, 5, 0)); // dropped, nothing to reach
 }
 
 TEST_F(PhoneTest, ReleasingAStartedObjectStopsItsAdapters)
 {
-    ASSERT_EQ(phone->Start(), S_OK);
+    ASSERT_EQ(S_OK, phone->Start());
     phone.reset();
     RecState s = rec.State();
-    EXPECT_EQ(s.unInitializeCalls, 1);
-    EXPECT_EQ(g_pPhone, nullptr);
+    EXPECT_EQ(1, s.unInitializeCalls);
+    EXPECT_EQ(nullptr, g_pPhone);
     // The adapter keeps the callback it was given: calling it is harmless.
     ASSERT_NE(s.callback, nullptr);
-    EXPECT_EQ(s.callback(1, 0, 0), 0);
+    EXPECT_EQ(0, s.callback(1, 0, 0));
 }
 
 TEST_F(PhoneTest, ObjectReleasedWhileACallbackIsOnItsWay)
 {
     const long before = g_module.GetLockCount();
     com_ptr<IConnectionPointContainer> cpc;
-    ASSERT_EQ(phone.query(cpc), S_OK);
+    ASSERT_EQ(S_OK, phone.query(cpc));
     com_ptr<IConnectionPoint> cp;
-    ASSERT_EQ(cpc->FindConnectionPoint(DIID_IKexPhoneEvents, cp.put()), S_OK);
+    ASSERT_EQ(S_OK, cpc->FindConnectionPoint(DIID_IKexPhoneEvents, cp.put()));
     StubSink sink{DIID_IKexPhoneEvents};
     DWORD cookie = 0;
-    ASSERT_EQ(cp->Advise(&sink, &cookie), S_OK);
+    ASSERT_EQ(S_OK, cp->Advise(&sink, &cookie));
     cp.reset();
     cpc.reset();
 
@@ -1057,20 +1057,20 @@ TEST_F(PhoneTest, ObjectReleasedWhileACallbackIsOnItsWay)
     for (int i = 0; i < 1000 && !PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE); ++i)
         Sleep(5);
     phone.reset();
-    EXPECT_EQ(g_pPhone, nullptr);
+    EXPECT_EQ(nullptr, g_pPhone);
     EXPECT_TRUE(PumpUntil(done));
     t.join();
     CloseHandle(done);
     EXPECT_TRUE(sink.events.empty()) << Describe(sink.events);
-    EXPECT_EQ(sink.refs(), 1); // released at the object's final release
-    EXPECT_EQ(g_module.GetLockCount(), before - 1);
+    EXPECT_EQ(1, sink.refs()); // released at the object's final release
+    EXPECT_EQ(before - 1, g_module.GetLockCount());
 }
 
 TEST(PhoneCallback, WithoutAPhoneObjectMessagesAreDropped)
 {
-    ASSERT_EQ(g_pPhone, nullptr);
+    ASSERT_EQ(nullptr, g_pPhone);
     for (uint32_t m : {0u, 1u, 3u, 17u, 18u}) {
-        EXPECT_EQ(ComUSBPhoneCallBack(m, 1, 1), 0) << m;
+        EXPECT_EQ(0, ComUSBPhoneCallBack(m, 1, 1)) << m;
     }
 }
 
@@ -1090,7 +1090,7 @@ TEST(PhoneText, ToNarrow)
         {"unmapped character", Bstr(L"a\u4e2db"), "a?b"},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(kex_phone::ToNarrow(c.in.get()), c.out) << c.what;
+        EXPECT_EQ(c.out, kex_phone::ToNarrow(c.in.get())) << c.what;
     }
 }
 
