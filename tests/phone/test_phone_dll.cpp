@@ -182,18 +182,14 @@ TEST_F(PhoneDllTest, PutContactInfoListFromAnotherApartment)
 TEST_F(PhoneDllTest, EventsFromAnAdapterThreadArriveOnTheHostThread)
 {
     ASSERT_EQ(S_OK, phone->Start());
-    com_ptr<IConnectionPointContainer> cpc;
-    ASSERT_EQ(S_OK, phone.query(cpc));
-    com_ptr<IConnectionPoint> cp;
-    ASSERT_EQ(S_OK, cpc->FindConnectionPoint(DIID_IKexPhoneEvents, cp.put()));
     StubSink sink{DIID_IKexPhoneEvents};
-    DWORD cookie = 0;
-    ASSERT_EQ(S_OK, cp->Advise(&sink, &cookie));
+    test_support::EventSubscription events;
+    ASSERT_EQ(S_OK, events.Advise(phone.get(), DIID_IKexPhoneEvents, &sink));
 
     const RecReport reports[] = {{3, 5, 0}, {17, 1, 0}, {16, 0, 0}, {18, 0, 0}};
     ASSERT_EQ(0, rec2.raise(reports, 4));
     ASSERT_TRUE(PumpWhileNot([&] { return rec2.wait(0) >= 0; }));
-    EXPECT_EQ(S_OK, cp->Unadvise(cookie));
+    EXPECT_EQ(S_OK, events.Unadvise());
 
     const std::vector<std::pair<DISPID, std::vector<long>>> want = {
         {2, {5}}, {3, {3}}, {1, {1, 0, -1}}, {3, {16}}};

@@ -29,14 +29,10 @@ TEST_F(PhoneTest, StartStopCyclesWithEvents)
     g_traceLog.Open();
     g_traceLog.SetSwitch(false);
 
-    com_ptr<IConnectionPointContainer> cpc;
-    ASSERT_EQ(S_OK, phone.query(cpc));
-    com_ptr<IConnectionPoint> cp;
-    ASSERT_EQ(S_OK, cpc->FindConnectionPoint(DIID_IKexPhoneEvents, cp.put()));
     StubSink sink{DIID_IKexPhoneEvents};
     sink.record = false;
-    DWORD cookie = 0;
-    ASSERT_EQ(S_OK, cp->Advise(&sink, &cookie));
+    test_support::EventSubscription events;
+    ASSERT_EQ(S_OK, events.Advise(phone.get(), DIID_IKexPhoneEvents, &sink));
 
     // One event each: function keys and plug states.
     RecReport reports[kEventsPerCycle];
@@ -53,7 +49,7 @@ TEST_F(PhoneTest, StartStopCyclesWithEvents)
             settled = PrivateBytes();
     }
     const long end = PrivateBytes();
-    EXPECT_EQ(S_OK, cp->Unadvise(cookie));
+    EXPECT_EQ(S_OK, events.Unadvise());
     g_traceLog.Close();
 
     EXPECT_EQ(static_cast<size_t>(kCycles) * kEventsPerCycle, sink.count);
