@@ -139,7 +139,7 @@ KEX_USBPHONE_EVENT PlugStateOf(uint32_t wParam)
 int32_t KexUsbPhone::CallBack(uint32_t msg, uint32_t wParam, int32_t lParam) noexcept
 {
     KEX_TRACE_SCOPE("KexUsbPhone::CallBack");
-    if (msg < KEX_DEV_FIRST || msg > KEX_DEV_LAST || m_life.IsStopped())
+    if (msg < KEX_DEV_FIRST || msg > KEX_DEV_LAST)
         return 0;
     const DeviceRow& row = kDeviceRows[msg - 1];
     // A digit key fires two events: one limit for the whole report.
@@ -147,6 +147,11 @@ int32_t KexUsbPhone::CallBack(uint32_t msg, uint32_t wParam, int32_t lParam) noe
     // The values live in this frame: each hand-over returns only after the
     // event ran on the object's thread or was given up.
     for (Step step : row.steps) {
+        // Stopped, also by the handler of this report's first event: nothing
+        // more is handed over, so an adapter whose "UnInitialize" joins this
+        // thread is not kept waiting for the pick-up limit.
+        if (m_life.IsStopped())
+            break;
         switch (step) {
         case kKey: {
             KEX_USBPHONE_KEYVALUE key = KeyOf(wParam);

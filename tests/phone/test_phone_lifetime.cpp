@@ -6,6 +6,7 @@
 #include "module/Module.h"
 #include "tests/phone/phone_events_fixture.h"
 
+#include <functional>
 #include <thread>
 
 using namespace phone_test;
@@ -45,12 +46,15 @@ TEST_F(PhoneEventsTest, StopOrReleaseFromAnEventRaisedInsideExecute)
             fired = true;
             if (c.release) {
                 phone.reset();
-                uninitializedInEvent = rec.State().unInitializeCalls;
-                return;
+            } else {
+                EXPECT_EQ(S_OK, phone->Stop());
+                phone->get_IsStarted(&startedInEvent);
             }
-            EXPECT_EQ(S_OK, phone->Stop());
-            phone->get_IsStarted(&startedInEvent);
             uninitializedInEvent = rec.State().unInitializeCalls;
+            // Returning now would run the adapters' "execute" and the
+            // manager's loop after their unload.
+            if (uninitializedInEvent != 0)
+                FailAndExit(std::string(c.what) + " in the handler unloaded the adapters while \"execute\" ran");
         };
         RecReport key = {3, 5, 0};
         rec.reportOnExecute(KEX_CMD_READY, &key);
@@ -82,13 +86,20 @@ TEST_F(PhoneEventsTest, StopOrReleaseFromAnEventRaisedInsideExecute)
 // The usual case: a report raised on the adapter's own thread, whose
 // "UnInitialize" joins that thread. Stop or the last Release from the handler
 // must not wait for that join: the object is stopped at once, the report's
-// callback returns, and the adapters go after the handler has returned.
+// callback returns without handing over anything more (the digit key's
+// OnAction, a later report), and the adapters go after the handler returned.
 TEST_F(PhoneEventsTest, StopOrReleaseFromAnEventRaisedOnAnAdapterThread)
 {
     const struct {
         const char* what;
         bool release;
-    } cases[] = {{"Stop", false}, {"last Release", true}};
+        std::vector<RecReport> reports;
+    } cases[] = {
+        {"Stop on a plug-out, a key press after it", false, {{17, 0, 0}, {3, 5, 0}}},
+        {"last Release on a plug-out, a key press after it", true, {{17, 0, 0}, {3, 5, 0}}},
+        {"Stop on a digit key's OnKey", false, {{3, 5, 0}}},
+        {"last Release on a digit key's OnKey", true, {{3, 5, 0}}},
+    };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         if (!phone) {
@@ -115,8 +126,7 @@ TEST_F(PhoneEventsTest, StopOrReleaseFromAnEventRaisedOnAnAdapterThread)
         };
         {
             Watchdog dog(c.what, 10000);
-            // The key press after the plug-out reaches a stopped object.
-            Raise({{17, 0, 0}, {3, 5, 0}});
+            Raise(c.reports);
         }
         sink.during = nullptr;
         EXPECT_EQ(1u, sink.events.size()) << Describe(sink.events);
@@ -125,7 +135,7 @@ TEST_F(PhoneEventsTest, StopOrReleaseFromAnEventRaisedOnAnAdapterThread)
         EXPECT_EQ(1, s.unInitializeCalls);
         EXPECT_EQ(0, s.unInitializeNested);
         EXPECT_EQ(0, s.executeCalls);
-        EXPECT_EQ(2, s.raised);
+        EXPECT_EQ(static_cast<int32_t>(c.reports.size()), s.raised);
         if (c.release) {
             EXPECT_EQ(locks - 1, g_module.GetLockCount()) << "object not destroyed";
         } else {
@@ -140,32 +150,136 @@ TEST_F(PhoneEventsTest, StopOrReleaseFromAnEventRaisedOnAnAdapterThread)
 
 // An adapter that dispatches messages while "UnInitialize" joins its thread
 // reaches a report queued before Stop. Nothing may then reach that adapter:
-// no event, no command from a handler, no second "UnInitialize".
+// no event of any kind, no command from a handler, no second "UnInitialize".
 TEST_F(PhoneEventsTest, AReportQueuedWhenStopBeginsReachesNothing)
 {
-    ASSERT_EQ(S_OK, phone->Start());
-    ASSERT_EQ(S_OK, Subscribe());
-    rec.setPumpOnJoin(1);
-    sink.during = [&] {
-        phone->Ready();
-        phone->Stop();
+    const struct {
+        const char* what;
+        RecReport report;
+    } cases[] = {
+        {"plug state (OnStateChange)", {17, 1, 0}},
+        {"digit key (OnKey, OnAction)", {3, 5, 0}},
+        {"pick-up key (OnAction)", {1, 0, 0}},
     };
-    RecReport key = {3, 5, 0};
-    ASSERT_EQ(0, rec.raise(&key, 1));
-    // Stop only once the report is queued for this thread: otherwise this
-    // test would not test its case.
-    ASSERT_TRUE(test_support::WaitForQueuedMessage()) << "the report was never queued (WaitForQueuedMessage)";
-    {
-        Watchdog dog("Stop with a report queued", 10000);
-        EXPECT_EQ(S_OK, phone->Stop());
+    ASSERT_EQ(S_OK, Subscribe());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        rec.reset();
+        ASSERT_EQ(S_OK, phone->Start());
+        rec.setPumpOnJoin(1);
+        sink.events.clear();
+        sink.during = [&] {
+            phone->Ready();
+            phone->Stop();
+        };
+        ASSERT_EQ(0, rec.raise(&c.report, 1));
+        // Stop only once the report is queued for this thread: otherwise this
+        // test would not test its case.
+        ASSERT_TRUE(test_support::WaitForQueuedMessage()) << "the report was never queued (WaitForQueuedMessage)";
+        {
+            Watchdog dog("Stop with a report queued", 10000);
+            EXPECT_EQ(S_OK, phone->Stop());
+        }
+        sink.during = nullptr;
+        EXPECT_TRUE(sink.events.empty()) << Describe(sink.events);
+        RecState s = rec.State();
+        EXPECT_EQ(0, s.executeInUnInitialize);
+        EXPECT_EQ(0, s.unInitializeNested);
+        EXPECT_EQ(1, s.unInitializeCalls);
+        EXPECT_EQ(1, rec.wait(0));
     }
-    sink.during = nullptr;
-    EXPECT_TRUE(sink.events.empty()) << Describe(sink.events);
-    RecState s = rec.State();
-    EXPECT_EQ(0, s.executeInUnInitialize);
-    EXPECT_EQ(0, s.unInitializeNested);
-    EXPECT_EQ(1, s.unInitializeCalls);
-    EXPECT_EQ(1, rec.wait(0));
+}
+
+// A stopped object fires nothing, whichever event reaches it: a report that
+// passed the device callback before Stop still arrives afterwards.
+TEST_F(PhoneEventsTest, EveryFireFunctionOfAStoppedObjectFiresNothing)
+{
+    const struct {
+        const char* what;
+        std::function<HRESULT(KexUsbPhone*)> fire;
+    } cases[] = {
+        {"OnStateChange", [](KexUsbPhone* p) { return p->Fire_OnStateChange(KEX_USBPHONE_EVENT_PLUGIN, 0, -1); }},
+        {"OnKey", [](KexUsbPhone* p) { return p->Fire_OnKey(KEX_USBPHONE_KEYVALUE_5); }},
+        {"OnAction", [](KexUsbPhone* p) { return p->Fire_OnAction(KEX_USBPHONE_CHARVALUE_PICKUP); }},
+    };
+    ASSERT_EQ(S_OK, Subscribe());
+    KexUsbPhone* object = static_cast<KexUsbPhone*>(phone.get());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        sink.events.clear();
+        ASSERT_EQ(S_OK, phone->Start());
+        EXPECT_EQ(S_OK, c.fire(object));
+        EXPECT_EQ(1u, sink.events.size()) << "started: " << Describe(sink.events);
+        ASSERT_EQ(S_OK, phone->Stop());
+        EXPECT_EQ(S_OK, c.fire(object));
+        EXPECT_EQ(1u, sink.events.size()) << "stopped: " << Describe(sink.events);
+    }
+}
+
+// Start waits for every manager of the process that is still to be unloaded,
+// whichever object it belonged to: adapters may be shared, and none may be
+// initialized again before its "UnInitialize". Here the handler of a report
+// from the newer object's adapter thread stops that object, and in the
+// second row also the older one, from inside the older one's "execute".
+TEST_F(PhoneEventsTest, StartIsRefusedWhileAnUnloadIsPending)
+{
+    const struct {
+        const char* what;
+        bool stopOlder;
+    } cases[] = {
+        {"one pending: the target's manager", false},
+        {"two pending: the target's and the older object's", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        rec.reset();
+        rec2.reset();
+        IKexPhone* older = phone.get();
+        if (c.stopOlder) {
+            UseAdapters({"Alpha"});
+            ASSERT_EQ(S_OK, older->Start());
+        }
+        com_ptr<IKexPhone> target; // the newest object: the one that receives the events
+        ASSERT_EQ(S_OK, KexUsbPhone::CreateInstance(nullptr, IID_IKexPhone, target.put_void()));
+        UseAdapters({"Beta"});
+        ASSERT_EQ(S_OK, target->Start());
+        test_support::EventSubscription targetEvents;
+        ASSERT_EQ(S_OK, targetEvents.Advise(target.get(), DIID_IKexPhoneEvents, &sink));
+
+        HRESULT olderStart = S_OK, targetStart = S_OK;
+        const RecReport key = {3, 5, 0};
+        sink.events.clear();
+        sink.during = [&] {
+            if (c.stopOlder && sink.events.size() == 1) {
+                // The older object's adapter reports inside its "execute":
+                // the next event runs nested, with that "execute" on the stack.
+                rec.reportOnExecute(KEX_CMD_READY, &key);
+                EXPECT_EQ(S_OK, older->Ready());
+                rec.reportOnExecute(0, nullptr);
+                return;
+            }
+            if (c.stopOlder) {
+                EXPECT_EQ(S_OK, older->Stop());
+            }
+            EXPECT_EQ(S_OK, target->Stop());
+            olderStart = older->Start();
+            targetStart = target->Start();
+        };
+        {
+            Watchdog dog(c.what, 10000);
+            ASSERT_EQ(0, rec2.raise(&key, 1));
+            ASSERT_TRUE(PumpWhileNot([&] { return rec2.State().unInitializeCalls > 0; }))
+                << "the target's adapter was never unloaded (PumpWhileNot)";
+        }
+        sink.during = nullptr;
+        EXPECT_EQ(E_FAIL, olderStart) << "the older object started while an unload was pending";
+        EXPECT_EQ(E_FAIL, targetStart) << "the target started again while its unload was pending";
+        EXPECT_EQ(1, rec2.State().unInitializeCalls);
+        EXPECT_EQ(c.stopOlder ? 1 : 0, rec.State().unInitializeCalls);
+        EXPECT_EQ(S_OK, target->Start()) << "starts once the unloads are done";
+        EXPECT_EQ(S_OK, target->Stop());
+        ASSERT_EQ(S_OK, targetEvents.Unadvise());
+    }
 }
 
 // The shipped virtual handset joins its scenario thread in "UnInitialize",
