@@ -11,6 +11,37 @@ using kex::unique_bstr;
 
 namespace {
 
+// The record the adapters must receive: the answer, then the three texts and
+// icon types; nothing is sent when the answer is a failure.
+struct SentRecord {
+    HRESULT hr;
+    const char* text[KEX_CONTACT_ENTRIES];
+    int32_t iconType[KEX_CONTACT_ENTRIES];
+};
+
+// Refused with E_INVALIDARG, nothing sent.
+const SentRecord kInvalid = {E_INVALIDARG, {}, {}};
+
+void ExpectSent(const RecAdapter& adapter, const SentRecord& want)
+{
+    const RecState state = adapter.State();
+    if (FAILED(want.hr)) {
+        EXPECT_EQ(0, state.recorded);
+        return;
+    }
+    ASSERT_EQ(1, state.recorded);
+    RecCommand got = {};
+    adapter.getCommand(0, &got);
+    EXPECT_EQ(13u, got.code);
+    EXPECT_EQ(0u, got.lParam);
+    ASSERT_TRUE(got.hasContact);
+    for (int i = 0; i < KEX_CONTACT_ENTRIES; ++i) {
+        EXPECT_FALSE(got.infoIsNull[i]) << i;
+        EXPECT_STREQ(want.text[i], got.info[i]) << i;
+        EXPECT_EQ(want.iconType[i], got.iconType[i]) << i;
+    }
+}
+
 TEST_F(PhoneTest, PutContactInfo)
 {
     ASSERT_EQ(S_OK, phone->Start());
@@ -22,35 +53,21 @@ TEST_F(PhoneTest, PutContactInfo)
         BSTR* info;
         LONG* icon;
         LONG line;
-        HRESULT hr;
-        const char* text[3];
-        int32_t iconType[3];
+        SentRecord sent;
     } cases[] = {
-        {"line 2", texts, icons, 2, S_OK, {"Bob", "Work", ""}, {0, 7, 0}},
-        {"line 5 reads three", texts, icons, 5, S_OK, {"Bob", "Work", "Third"}, {0, 7, 9}},
-        {"line 1", texts + 1, icons + 1, 1, S_OK, {"Work", "", ""}, {7, 0, 0}},
-        {"line 0", texts, icons, 0, E_INVALIDARG, {}, {}},
-        {"line -1", texts, icons, -1, E_INVALIDARG, {}, {}},
-        {"null texts", nullptr, icons, 1, E_INVALIDARG, {}, {}},
-        {"null icons", texts, nullptr, 1, E_INVALIDARG, {}, {}},
+        {"line 2", texts, icons, 2, {S_OK, {"Bob", "Work", ""}, {0, 7, 0}}},
+        {"line 5 reads three", texts, icons, 5, {S_OK, {"Bob", "Work", "Third"}, {0, 7, 9}}},
+        {"line 1", texts + 1, icons + 1, 1, {S_OK, {"Work", "", ""}, {7, 0, 0}}},
+        {"line 0", texts, icons, 0, kInvalid},
+        {"line -1", texts, icons, -1, kInvalid},
+        {"null texts", nullptr, icons, 1, kInvalid},
+        {"null icons", texts, nullptr, 1, kInvalid},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         rec.reset();
-        EXPECT_EQ(c.hr, phone->PutContactInfo(c.info, c.icon, c.line));
-        if (FAILED(c.hr)) {
-            EXPECT_EQ(0, rec.State().recorded);
-            continue;
-        }
-        RecCommand got = Last(rec);
-        EXPECT_EQ(13u, got.code);
-        EXPECT_EQ(0u, got.lParam);
-        ASSERT_TRUE(got.hasContact);
-        for (int i = 0; i < 3; ++i) {
-            EXPECT_FALSE(got.infoIsNull[i]) << i;
-            EXPECT_STREQ(got.info[i], c.text[i]) << i;
-            EXPECT_EQ(c.iconType[i], got.iconType[i]) << i;
-        }
+        EXPECT_EQ(c.sent.hr, phone->PutContactInfo(c.info, c.icon, c.line));
+        ExpectSent(rec, c.sent);
     }
 }
 
@@ -69,14 +86,45 @@ SAFEARRAY* VariantArray(std::initializer_list<VARIANT> items, LONG low = 0)
     return array;
 }
 
-VARIANT ArrayArg(SAFEARRAY* array, VARTYPE element)
-{
-    VARIANT v;
-    VariantInit(&v);
-    V_VT(&v) = VT_ARRAY | element;
-    V_ARRAY(&v) = array;
-    return v;
-}
+// How a client hands a list over: the VARIANT holding the array itself, a
+// reference to such a VARIANT (VBScript passes its variables so), or the
+// array by reference.
+enum class Passed { kByValue, kVariantByReference, kArrayByReference };
+
+// One list argument as a client passes it. Owns the array (null: an empty
+// VARIANT, not a list).
+class ListArgument {
+public:
+    ListArgument(SAFEARRAY* array, VARTYPE element, Passed passed) : m_passed(passed)
+    {
+        VariantInit(&m_value);
+        if (array) {
+            V_VT(&m_value) = VT_ARRAY | element;
+            V_ARRAY(&m_value) = array;
+        }
+    }
+    ~ListArgument() { VariantClear(&m_value); }
+    ListArgument(const ListArgument&) = delete;
+    ListArgument& operator=(const ListArgument&) = delete;
+
+    // The argument, still owned by this object.
+    VARIANT Get()
+    {
+        VARIANT arg = m_value;
+        if (m_passed == Passed::kVariantByReference) {
+            V_VT(&arg) = VT_BYREF | VT_VARIANT;
+            V_VARIANTREF(&arg) = &m_value;
+        } else if (m_passed == Passed::kArrayByReference) {
+            V_VT(&arg) = VT_BYREF | V_VT(&m_value);
+            V_ARRAYREF(&arg) = &V_ARRAY(&m_value);
+        }
+        return arg;
+    }
+
+private:
+    VARIANT m_value;
+    Passed m_passed;
+};
 
 VARIANT Text(const wchar_t* s)
 {
@@ -109,55 +157,48 @@ TEST_F(PhoneTest, PutContactInfoListSendsTheSameRecord)
         LONG icon = 5 + i;
         SafeArrayPutElement(longArray, &i, &icon);
     }
+    const Passed kValue = Passed::kByValue, kVariantRef = Passed::kVariantByReference,
+                 kArrayRef = Passed::kArrayByReference;
     struct Case {
         const char* what;
         LONG lines;
         SAFEARRAY* names;
         VARTYPE namesType;
+        Passed namesPassed;
         SAFEARRAY* icons;
         VARTYPE iconsType;
-        HRESULT hr;
-        const char* text[3];
-        int32_t iconType[3];
+        Passed iconsPassed;
+        SentRecord sent;
     } cases[] = {
-        {"variants", 2, VariantArray({Text(L"Bob"), Long(42)}), VT_VARIANT, VariantArray({Long(-3), Text(L"7")}),
-         VT_VARIANT, S_OK, {"Bob", "42", ""}, {0, 7, 0}},
-        {"typed arrays", 2, bstrArray, VT_BSTR, longArray, VT_I4, S_OK, {"Alice", "Work", ""}, {5, 6, 0}},
-        {"lower bound 1, four entries", 4,
-         VariantArray({Text(L"a"), Text(L"b"), Text(L"c"), Text(L"d")}, 1), VT_VARIANT,
-         VariantArray({Long(1), Long(2), Long(3), Long(4)}, 1), VT_VARIANT, S_OK, {"a", "b", "c"}, {1, 2, 3}},
-        {"shorter than lines", 3, VariantArray({Text(L"a")}), VT_VARIANT, VariantArray({Long(1)}), VT_VARIANT,
-         E_INVALIDARG, {}, {}},
-        {"icon not a number", 1, VariantArray({Text(L"a")}), VT_VARIANT, VariantArray({Text(L"x")}), VT_VARIANT,
-         E_INVALIDARG, {}, {}},
-        {"lines 0", 0, VariantArray({Text(L"a")}), VT_VARIANT, VariantArray({Long(1)}), VT_VARIANT, E_INVALIDARG,
-         {}, {}},
-        {"not an array", 1, nullptr, VT_EMPTY, nullptr, VT_EMPTY, E_INVALIDARG, {}, {}},
+        {"variants", 2, VariantArray({Text(L"Bob"), Long(42)}), VT_VARIANT, kValue,
+         VariantArray({Long(-3), Text(L"7")}), VT_VARIANT, kValue, {S_OK, {"Bob", "42", ""}, {0, 7, 0}}},
+        {"typed arrays", 2, bstrArray, VT_BSTR, kValue, longArray, VT_I4, kValue,
+         {S_OK, {"Alice", "Work", ""}, {5, 6, 0}}},
+        {"lower bound 1, four entries", 4, VariantArray({Text(L"a"), Text(L"b"), Text(L"c"), Text(L"d")}, 1),
+         VT_VARIANT, kValue, VariantArray({Long(1), Long(2), Long(3), Long(4)}, 1), VT_VARIANT, kValue,
+         {S_OK, {"a", "b", "c"}, {1, 2, 3}}},
+        {"names in a VARIANT by reference", 2, VariantArray({Text(L"Bob"), Text(L"Eve")}), VT_VARIANT, kVariantRef,
+         VariantArray({Long(1), Long(2)}), VT_VARIANT, kValue, {S_OK, {"Bob", "Eve", ""}, {1, 2, 0}}},
+        {"icons in a VARIANT by reference", 1, VariantArray({Text(L"Bob")}), VT_VARIANT, kValue,
+         VariantArray({Long(4)}), VT_VARIANT, kVariantRef, {S_OK, {"Bob", "", ""}, {4, 0, 0}}},
+        {"both arrays by reference", 3, VariantArray({Text(L"a"), Text(L"b"), Text(L"c")}), VT_VARIANT, kArrayRef,
+         VariantArray({Long(7), Long(8), Long(9)}), VT_VARIANT, kArrayRef, {S_OK, {"a", "b", "c"}, {7, 8, 9}}},
+        {"a reference to no list", 1, nullptr, VT_EMPTY, kVariantRef, VariantArray({Long(1)}), VT_VARIANT, kValue,
+         kInvalid},
+        {"shorter than lines", 3, VariantArray({Text(L"a")}), VT_VARIANT, kValue, VariantArray({Long(1)}),
+         VT_VARIANT, kValue, kInvalid},
+        {"icon not a number", 1, VariantArray({Text(L"a")}), VT_VARIANT, kValue, VariantArray({Text(L"x")}),
+         VT_VARIANT, kValue, kInvalid},
+        {"lines 0", 0, VariantArray({Text(L"a")}), VT_VARIANT, kValue, VariantArray({Long(1)}), VT_VARIANT, kValue,
+         kInvalid},
+        {"not an array", 1, nullptr, VT_EMPTY, kValue, nullptr, VT_EMPTY, kValue, kInvalid},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         rec.reset();
-        VARIANT names, icons;
-        VariantInit(&names);
-        VariantInit(&icons);
-        if (c.names)
-            names = ArrayArg(c.names, c.namesType);
-        if (c.icons)
-            icons = ArrayArg(c.icons, c.iconsType);
-        EXPECT_EQ(c.hr, phone2->PutContactInfoList(c.lines, names, icons));
-        VariantClear(&names);
-        VariantClear(&icons);
-        if (FAILED(c.hr)) {
-            EXPECT_EQ(0, rec.State().recorded);
-            continue;
-        }
-        RecCommand got = Last(rec);
-        EXPECT_EQ(13u, got.code);
-        ASSERT_TRUE(got.hasContact);
-        for (int i = 0; i < 3; ++i) {
-            EXPECT_STREQ(got.info[i], c.text[i]) << i;
-            EXPECT_EQ(c.iconType[i], got.iconType[i]) << i;
-        }
+        ListArgument names(c.names, c.namesType, c.namesPassed), icons(c.icons, c.iconsType, c.iconsPassed);
+        EXPECT_EQ(c.sent.hr, phone2->PutContactInfoList(c.lines, names.Get(), icons.Get()));
+        ExpectSent(rec, c.sent);
     }
     ASSERT_EQ(S_OK, phone->Stop());
     VARIANT none;
