@@ -119,7 +119,7 @@ private:
 // without a failing exit code under Wine.
 [[noreturn]] inline void FailAndExit(const std::string& why)
 {
-    ADD_FAILURE() << why << " (the test program ends here)";
+    ADD_FAILURE() << why << " (the test program ends here)\n";
     std::fflush(stdout);
     std::fflush(stderr);
     TerminateProcess(GetCurrentProcess(), 1);

@@ -264,6 +264,12 @@ TEST_F(PhoneEventsTest, StartIsRefusedWhileAnUnloadIsPending)
             EXPECT_EQ(S_OK, target->Stop());
             olderStart = older->Start();
             targetStart = target->Start();
+            // A Start that went ahead bound adapters that are still to run
+            // "UnInitialize"; unloading them waits for this very handler.
+            if (SUCCEEDED(olderStart) || SUCCEEDED(targetStart))
+                FailAndExit(std::string("Start went ahead while an unload was pending: older ") +
+                            (SUCCEEDED(olderStart) ? "started" : "refused") + ", target " +
+                            (SUCCEEDED(targetStart) ? "started" : "refused"));
         };
         {
             Watchdog dog(c.what, 10000);
