@@ -72,7 +72,28 @@ HRESULT KexUsbPhone::FinalConstruct() noexcept
     if (HRESULT hr = m_life.Register(); FAILED(hr))
         return hr;
     m_syncEvent.Attach();
+    // Made outside any incoming call, the object learns its thread's own
+    // logical thread ID.
+    kex::com_ptr<IServerSecurity> callContext;
+    const bool inIncomingCall = SUCCEEDED(CoGetCallContext(IID_IServerSecurity, callContext.put_void()));
+    if (inIncomingCall || FAILED(CoGetCurrentLogicalThreadId(&m_ownLogicalThread)))
+        m_ownLogicalThread = GUID_NULL;
     return S_OK;
+}
+
+// Windows gives a call that came through the marshaller a call context.
+// Wine (8) gives none, but runs the call under the caller's logical thread
+// ID, which differs from the one the object's thread has of its own. Both
+// also hold for a direct call the object's thread makes while it serves a
+// call from another apartment: that one counts as marshalled too.
+bool KexUsbPhone::CalledThroughMarshaller() const noexcept
+{
+    kex::com_ptr<IServerSecurity> callContext;
+    if (SUCCEEDED(CoGetCallContext(IID_IServerSecurity, callContext.put_void())))
+        return true;
+    GUID current = GUID_NULL;
+    return !IsEqualGUID(m_ownLogicalThread, GUID_NULL) && SUCCEEDED(CoGetCurrentLogicalThreadId(&current)) &&
+           !IsEqualGUID(current, m_ownLogicalThread);
 }
 
 void KexUsbPhone::FinalRelease() noexcept

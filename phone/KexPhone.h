@@ -107,6 +107,14 @@ private:
     HRESULT SendCommand(const char* name, uint32_t code, CommandText wText, CommandText lText) noexcept;
     // Contact lists: E_FAIL while stopped, E_INVALIDARG for no lines.
     HRESULT CheckContactLines(LONG lines) const noexcept;
+    // PutContactInfo's body. From a client (PutContactInfo itself) more than
+    // one line is refused when the call came through the marshaller; the
+    // object's own PutContactInfoList hands over arrays it made itself.
+    enum class ContactCaller { kClient, kThisObject };
+    HRESULT SendContactInfo(const BSTR* pContactInfo, const LONG* pIconType, LONG line, ContactCaller caller) noexcept;
+    // Whether the running call came from another apartment through COM's
+    // marshaller (a proxy), not from this object's own thread directly.
+    bool CalledThroughMarshaller() const noexcept;
     // Hands a command to the adapters (started objects only).
     HRESULT Execute(uint32_t code, uintptr_t wParam, uintptr_t lParam) noexcept;
     // Fires one event to every sink, unless the object is stopped.
@@ -117,6 +125,9 @@ private:
     IUnknown* m_outer; // &m_inner unless aggregated
     bool m_aggregated;
     PhoneLifetime m_life{*this};
+    // The logical thread ID of the object's thread outside any incoming call
+    // (GUID_NULL: not known); see CalledThroughMarshaller.
+    GUID m_ownLogicalThread = GUID_NULL;
 
     std::unique_ptr<CUSBManager> m_pManager;
     com_disp_evt::SyncEvent m_syncEvent;

@@ -30,6 +30,22 @@ bool CopyContactInfo(const BSTR* info, const LONG* iconType, int count, std::str
         record.info[i] = text[i].c_str();
     return true;
 }
+
+// Sets the calling thread's error information, which the marshaller carries
+// back to a caller in another apartment, and answers hr.
+HRESULT ReportError(HRESULT hr, const wchar_t* description) noexcept
+{
+    kex::com_ptr<ICreateErrorInfo> create;
+    if (FAILED(CreateErrorInfo(create.put())))
+        return hr;
+    create->SetGUID(IID_IKexPhone);
+    create->SetSource(const_cast<LPOLESTR>(L"KexUSBPhone.KexPhone"));
+    create->SetDescription(const_cast<LPOLESTR>(description));
+    kex::com_ptr<IErrorInfo> info;
+    if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, info.put_void())))
+        SetErrorInfo(0, info.get());
+    return hr;
+}
 } // namespace
 
 HRESULT KexUsbPhone::CheckContactLines(LONG lines) const noexcept
@@ -41,9 +57,23 @@ HRESULT KexUsbPhone::CheckContactLines(LONG lines) const noexcept
 
 HRESULT KexUsbPhone::PutContactInfo(BSTR* pContactInfo, LONG* pIconType, LONG line) noexcept
 {
+    return SendContactInfo(pContactInfo, pIconType, line, ContactCaller::kClient);
+}
+
+HRESULT KexUsbPhone::SendContactInfo(const BSTR* pContactInfo, const LONG* pIconType, LONG line,
+                                     ContactCaller caller) noexcept
+{
     KEX_TRACE_SCOPE("KexUsbPhone::PutContactInfo");
     if (HRESULT hr = CheckContactLines(line); FAILED(hr))
         return hr;
+    // The type library declares single BSTR* and long* parameters, so from
+    // another apartment the marshaller carries one element of each array:
+    // reading a second one would read past it.
+    if (caller == ContactCaller::kClient && line > 1 && CalledThroughMarshaller()) {
+        KEX_ERROR("PutContactInfo from another apartment carries one entry.");
+        return ReportError(E_INVALIDARG, L"PutContactInfo called from another apartment carries only the first "
+                                         L"entry of each array; send more entries with PutContactInfoList.");
+    }
     const int count = std::min<LONG>(line, KEX_CONTACT_ENTRIES);
     // Unreadable arrays are refused before anything is read, rather than
     // relying on catching the access fault.
@@ -174,5 +204,5 @@ HRESULT KexUsbPhone::PutContactInfoList(LONG lines, VARIANT names, VARIANT icons
         info[i] = V_BSTR(&text[i]);
         iconType[i] = V_I4(&icon[i]);
     }
-    return PutContactInfo(info, iconType, count);
+    return SendContactInfo(info, iconType, count, ContactCaller::kThisObject);
 }

@@ -4,7 +4,10 @@
 #include "tests/adapters/recording_adapter.h"
 #include "tests/phone/phone_fixture.h"
 
+#include <functional>
+#include <string>
 #include <thread>
+#include <vector>
 
 using namespace phone_test;
 using kex::com_ptr;
@@ -117,10 +120,84 @@ TEST_F(PhoneDllTest, LateBoundLinkReachesBothAdaptersInKeyOrder)
     SysFreeString(adapterName);
 }
 
-// Another apartment reaches the object through the type library's marshaller,
-// which carries whole arrays in a VARIANT (PutContactInfo's pointers carry
-// one element).
-TEST_F(PhoneDllTest, PutContactInfoListFromAnotherApartment)
+// The description of this thread's error information, which it takes ("" when
+// there is none).
+std::wstring TakeErrorDescription()
+{
+    kex::com_ptr<IErrorInfo> info;
+    BSTR description = nullptr;
+    std::wstring text;
+    if (GetErrorInfo(0, info.put()) == S_OK && SUCCEEDED(info->GetDescription(&description)) && description)
+        text = description;
+    SysFreeString(description);
+    return text;
+}
+
+// Wine's marshaller (8.0) leaves a call's error information on the thread
+// that ran it; Windows carries it back to the caller's thread.
+bool ErrorInformationStaysOnTheObjectsThread()
+{
+    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+// What a call from another apartment answered, and the description of the
+// error information it left on that thread ("" when none).
+struct RemoteAnswer {
+    HRESULT hr;
+    std::wstring error;
+};
+
+// Makes the call on a thread of its own apartment through a proxy of the
+// object (the type library's marshaller) while this thread, which runs the
+// call, pumps its messages.
+RemoteAnswer CallFromAnotherApartment(IKexPhone2* object, const std::function<HRESULT(IKexPhone2*)>& call)
+{
+    RemoteAnswer answer = {E_UNEXPECTED, L""};
+    IStream* stream = nullptr;
+    answer.hr = CoMarshalInterThreadInterfaceInStream(IID_IKexPhone2, object, &stream);
+    if (FAILED(answer.hr))
+        return answer;
+    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread other([&] {
+        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        IKexPhone2* remote = nullptr;
+        answer.hr = CoGetInterfaceAndReleaseStream(stream, IID_IKexPhone2, reinterpret_cast<void**>(&remote));
+        if (SUCCEEDED(answer.hr)) {
+            SetErrorInfo(0, nullptr);
+            answer.hr = call(remote);
+            answer.error = TakeErrorDescription();
+            remote->Release();
+        }
+        CoUninitialize();
+        SetEvent(done);
+    });
+    EXPECT_TRUE(PumpUntil(done)) << "the call from the other apartment did not return (PumpUntil)";
+    while (!PumpUntil(done)) {
+    }
+    other.join();
+    CloseHandle(done);
+    return answer;
+}
+
+// A one-dimensional SAFEARRAY of VARIANTs in a VARIANT, for PutContactInfoList.
+VARIANT VariantList(const std::vector<VARIANT>& items)
+{
+    SAFEARRAYBOUND bound = {static_cast<ULONG>(items.size()), 0};
+    VARIANT list;
+    V_VT(&list) = VT_ARRAY | VT_VARIANT;
+    V_ARRAY(&list) = SafeArrayCreate(VT_VARIANT, 1, &bound);
+    for (LONG i = 0; i < static_cast<LONG>(items.size()); ++i)
+        SafeArrayPutElement(V_ARRAY(&list), &i, const_cast<VARIANT*>(&items[i]));
+    return list;
+}
+
+// Another apartment reaches the object through the type library's marshaller.
+// PutContactInfo's pointers (single BSTR* and long* in the library) carry one
+// element there: one line works, more are refused with error information
+// pointing to PutContactInfoList, and nothing is read past the first element.
+// PutContactInfoList carries whole arrays. On the object's own thread
+// PutContactInfo reads every line as before.
+TEST_F(PhoneDllTest, ContactInfoFromAnotherApartment)
 {
     const std::string bin = ExeDirectory() + "KexUSBPhone.dll";
     const std::wstring wbin(bin.begin(), bin.end());
@@ -129,52 +206,70 @@ TEST_F(PhoneDllTest, PutContactInfoListFromAnotherApartment)
     ASSERT_EQ(S_OK, phone->Start());
     com_ptr<IKexPhone2> phone2;
     ASSERT_EQ(S_OK, phone.query(phone2));
-    IStream* stream = nullptr;
-    ASSERT_EQ(S_OK, CoMarshalInterThreadInterfaceInStream(IID_IKexPhone2, phone2.get(), &stream));
-    HRESULT hr = E_UNEXPECTED;
-    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    std::thread other([&] {
-        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-        IKexPhone2* remote = nullptr;
-        hr = CoGetInterfaceAndReleaseStream(stream, IID_IKexPhone2, reinterpret_cast<void**>(&remote));
-        if (SUCCEEDED(hr)) {
-            const wchar_t* texts[3] = {L"Alice", L"Work", L"Home"};
-            SAFEARRAYBOUND three = {3, 0};
-            VARIANT names, icons;
-            V_VT(&names) = VT_ARRAY | VT_VARIANT;
-            V_ARRAY(&names) = SafeArrayCreate(VT_VARIANT, 1, &three);
-            V_VT(&icons) = VT_ARRAY | VT_VARIANT;
-            V_ARRAY(&icons) = SafeArrayCreate(VT_VARIANT, 1, &three);
-            for (LONG i = 0; i < 3; ++i) {
-                VARIANT v;
-                V_VT(&v) = VT_BSTR;
-                V_BSTR(&v) = SysAllocString(texts[i]);
-                SafeArrayPutElement(V_ARRAY(&names), &i, &v);
-                VariantClear(&v);
-                V_VT(&v) = VT_I4;
-                V_I4(&v) = i + 1;
-                SafeArrayPutElement(V_ARRAY(&icons), &i, &v);
-            }
-            hr = remote->PutContactInfoList(3, names, icons);
-            VariantClear(&names);
-            VariantClear(&icons);
-            remote->Release();
+
+    unique_bstr alice = Bstr(L"Alice"), work = Bstr(L"Work"), home = Bstr(L"Home");
+    BSTR texts[3] = {alice.get(), work.get(), home.get()};
+    LONG icons[3] = {1, 2, 3};
+    auto putContactInfo = [&](LONG line) {
+        return [&texts, &icons, line](IKexPhone2* p) { return p->PutContactInfo(texts, icons, line); };
+    };
+    auto putContactInfoList = [&](IKexPhone2* p) {
+        VARIANT t[3], n[3];
+        for (int i = 0; i < 3; ++i) {
+            V_VT(&t[i]) = VT_BSTR;
+            V_BSTR(&t[i]) = texts[i]; // copied into the list
+            V_VT(&n[i]) = VT_I4;
+            V_I4(&n[i]) = icons[i];
         }
-        CoUninitialize();
-        SetEvent(done);
-    });
-    EXPECT_TRUE(PumpUntil(done)); // the call runs on this apartment's thread
-    other.join();
-    CloseHandle(done);
-    ASSERT_EQ(S_OK, hr);
-    ASSERT_EQ(1, rec1.State().recorded);
-    RecCommand c = {};
-    rec1.getCommand(0, &c);
-    EXPECT_EQ(13u, c.code);
-    const char* want[3] = {"Alice", "Work", "Home"};
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_STREQ(c.info[i], want[i]) << i;
-        EXPECT_EQ(c.iconType[i], i + 1) << i;
+        VARIANT names = VariantList({t[0], t[1], t[2]}), numbers = VariantList({n[0], n[1], n[2]});
+        const HRESULT hr = p->PutContactInfoList(3, names, numbers);
+        VariantClear(&names);
+        VariantClear(&numbers);
+        return hr;
+    };
+    const struct {
+        const char* what;
+        bool throughProxy;
+        std::function<HRESULT(IKexPhone2*)> call;
+        HRESULT hr;
+        std::vector<std::string> sent; // the texts the adapters got; empty: nothing sent
+    } cases[] = {
+        {"PutContactInfo, line 1", true, putContactInfo(1), S_OK, {"Alice", "", ""}},
+        {"PutContactInfo, line 3", true, putContactInfo(3), E_INVALIDARG, {}},
+        {"PutContactInfoList, three lines", true, putContactInfoList, S_OK, {"Alice", "Work", "Home"}},
+        {"PutContactInfo on the object's thread, line 3", false, putContactInfo(3), S_OK, {"Alice", "Work", "Home"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        rec1.reset();
+        rec2.reset();
+        TakeErrorDescription();
+        RemoteAnswer answer = {E_UNEXPECTED, L""};
+        if (c.throughProxy)
+            answer = CallFromAnotherApartment(phone2.get(), c.call);
+        else
+            answer.hr = c.call(phone2.get());
+        EXPECT_EQ(c.hr, answer.hr);
+        if (c.sent.empty()) {
+            EXPECT_EQ(0, rec1.State().recorded);
+            EXPECT_EQ(0, rec2.State().recorded);
+            const std::wstring error =
+                ErrorInformationStaysOnTheObjectsThread() ? TakeErrorDescription() : answer.error;
+            EXPECT_NE(std::wstring::npos, error.find(L"PutContactInfoList"))
+                << "error information: \"" << std::string(error.begin(), error.end()) << "\"";
+            continue;
+        }
+        for (const RecAdapter* adapter : {&rec1, &rec2}) {
+            ASSERT_EQ(1, adapter->State().recorded);
+            RecCommand got = {};
+            adapter->getCommand(0, &got);
+            EXPECT_EQ(13u, got.code);
+            ASSERT_TRUE(got.hasContact);
+            for (int i = 0; i < 3; ++i) {
+                EXPECT_STREQ(c.sent[i].c_str(), got.info[i]) << i;
+                EXPECT_EQ(c.sent[i].empty() ? 0 : icons[i], got.iconType[i]) << i;
+            }
+        }
     }
 }
 
