@@ -1,5 +1,6 @@
 // Shared pieces of the phone object's tests: the support folder, pump and
-// sink, BSTR makers, a memory figure and a watchdog.
+// sink, BSTR makers, a memory figure, a watchdog and a failure that ends the
+// program at once.
 #pragma once
 
 #include "tests/support/EventSubscription.h"
