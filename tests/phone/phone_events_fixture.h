@@ -3,6 +3,7 @@
 // what the sink saw.
 #pragma once
 
+#include "module/Module.h"
 #include "tests/phone/phone_object_fixture.h"
 
 namespace phone_test {
@@ -50,6 +51,25 @@ protected:
             EXPECT_EQ(0u, got.named) << i;
             EXPECT_EQ(GetCurrentThreadId(), got.thread) << "not on the object's thread, event " << i;
         }
+    }
+
+    // After Stop or the last Release from a handler, once the handler has
+    // returned: a released object is gone (one module lock fewer than
+    // `locks`); a stopped one reads as stopped, and starts again now that its
+    // adapters were unloaded. Either way the fixture's object is gone after.
+    void ExpectGoneOrStartsAgain(bool released, long locks)
+    {
+        if (released) {
+            EXPECT_FALSE(phone);
+            EXPECT_EQ(locks - 1, g_module.GetLockCount()) << "object not destroyed";
+            return;
+        }
+        VARIANT_BOOL started = VARIANT_TRUE;
+        EXPECT_EQ(S_OK, phone->get_IsStarted(&started));
+        EXPECT_EQ(VARIANT_FALSE, started);
+        EXPECT_EQ(S_OK, phone->Start()) << "starts again after the deferred unload";
+        EXPECT_EQ(S_OK, phone->Stop());
+        phone.reset();
     }
 
     StubSink sink{DIID_IKexPhoneEvents}; // outlives the object, which releases it at the end
