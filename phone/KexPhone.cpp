@@ -23,6 +23,12 @@ std::string ToNarrow(BSTR text)
     // length: with a NUL inside, the conversion cannot fit and the text is empty.
     if (length == 0 || std::wmemchr(text, L'\0', length))
         return std::string();
+    // A command's texts are short: one conversion into a small buffer first,
+    // where the toolkit would measure and then convert.
+    char local[256];
+    const int n = WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), local, sizeof local, nullptr, nullptr);
+    if (n > 0)
+        return std::string(local, static_cast<size_t>(n));
     return kex::narrow(std::wstring_view(text, length));
 }
 

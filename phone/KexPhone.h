@@ -124,7 +124,7 @@ private:
     Inner m_inner;
     IUnknown* m_outer; // &m_inner unless aggregated
     bool m_aggregated;
-    PhoneLifetime m_life{*this};
+    PhoneLifetime m_life{*this, m_outer};
     // The logical thread ID of the object's thread outside any incoming call
     // (GUID_NULL: not known); see CalledThroughMarshaller.
     GUID m_ownLogicalThread = GUID_NULL;

@@ -51,7 +51,10 @@ void UnloadManagers(std::vector<std::unique_ptr<CUSBManager>>& managers) noexcep
 
 // ---- references and holds --------------------------------------------------
 
-PhoneLifetime::PhoneLifetime(KexUsbPhone& owner) noexcept : m_owner(owner) {}
+PhoneLifetime::PhoneLifetime(KexUsbPhone& owner, IUnknown* controlling) noexcept
+    : m_owner(owner), m_controlling(controlling)
+{
+}
 PhoneLifetime::~PhoneLifetime() = default;
 
 ULONG PhoneLifetime::Release() noexcept
@@ -121,26 +124,8 @@ KexUsbPhone* PhoneLifetime::TargetHold::operator->() const noexcept { return &m_
 
 // ---- adapter code on the stack -----------------------------------------------
 
-PhoneLifetime::AdapterCall::AdapterCall(PhoneLifetime& life, Kind kind) noexcept
-    : m_life(life), m_holdsReference(kind == kAdapterCode)
+void PhoneLifetime::UnloadWaiting() noexcept
 {
-    // Through the controlling unknown: an outer object holds its inner one.
-    if (m_holdsReference)
-        m_life.m_owner.AddRef();
-    ++m_life.m_adapterCalls;
-}
-
-PhoneLifetime::AdapterCall::~AdapterCall()
-{
-    m_life.LeaveAdapterCall();
-    if (m_holdsReference)
-        m_life.m_owner.Release(); // may be the last reference: nothing after this
-}
-
-void PhoneLifetime::LeaveAdapterCall() noexcept
-{
-    if (--m_adapterCalls > 0 || m_waiting.empty())
-        return;
     std::vector<std::unique_ptr<CUSBManager>> managers;
     managers.swap(m_waiting);
     // The handler may be running for a report whose adapter thread waits for

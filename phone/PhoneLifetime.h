@@ -45,7 +45,9 @@ extern KexUsbPhone* g_pPhone;
 
 class PhoneLifetime {
 public:
-    explicit PhoneLifetime(KexUsbPhone& owner) noexcept;
+    // controlling: the object's controlling unknown (the outer one when it
+    // is aggregated), which adapter calls hold a reference on.
+    PhoneLifetime(KexUsbPhone& owner, IUnknown* controlling) noexcept;
     ~PhoneLifetime();
     PhoneLifetime(const PhoneLifetime&) = delete;
     PhoneLifetime& operator=(const PhoneLifetime&) = delete;
@@ -88,8 +90,19 @@ public:
     class AdapterCall {
     public:
         enum Kind { kAdapterCode, kEventHandler };
-        AdapterCall(PhoneLifetime& life, Kind kind) noexcept;
-        ~AdapterCall();
+        AdapterCall(PhoneLifetime& life, Kind kind) noexcept : m_life(life), m_holdsReference(kind == kAdapterCode)
+        {
+            if (m_holdsReference)
+                m_life.m_controlling->AddRef();
+            ++m_life.m_adapterCalls;
+        }
+        ~AdapterCall()
+        {
+            IUnknown* const controlling = m_life.m_controlling;
+            m_life.LeaveAdapterCall();
+            if (m_holdsReference)
+                controlling->Release(); // may be the last reference: nothing after this
+        }
         AdapterCall(const AdapterCall&) = delete;
         AdapterCall& operator=(const AdapterCall&) = delete;
 
@@ -113,11 +126,19 @@ public:
     void Unload(std::unique_ptr<CUSBManager> manager, int ownCalls) noexcept;
 
 private:
-    void LeaveAdapterCall() noexcept;
+    void LeaveAdapterCall() noexcept
+    {
+        if (--m_adapterCalls == 0 && !m_waiting.empty())
+            UnloadWaiting();
+    }
+    // The outermost adapter call has returned: unload the managers stopped
+    // meanwhile.
+    void UnloadWaiting() noexcept;
     void Withdraw() noexcept;
     void Drop() noexcept;
 
     KexUsbPhone& m_owner;
+    IUnknown* const m_controlling;
     ULONG m_references = 0;
     int m_adapterCalls = 0;
     std::vector<std::unique_ptr<CUSBManager>> m_waiting;
