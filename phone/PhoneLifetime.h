@@ -5,8 +5,8 @@
 // Who touches what, and from which thread. The host thread is the thread of
 // the object's apartment: it makes every COM call, runs every event handler,
 // Start, Stop and the final release. Adapter threads are whatever threads
-// adapters call the device callback on. The phone lock is an SRW lock of this
-// file's own, a leaf lock any thread may take.
+// adapters call the device callback on. The phone lock is an SRW lock private
+// to PhoneLifetime.cpp, a leaf lock any thread may take.
 //
 //   state                       written on          read on            guarded by
 //   references                  host                host               the apartment
@@ -26,8 +26,8 @@
 // adapter thread waits for it), a stopped manager only waits; the outermost
 // of those calls unloads it when it returns, after the adapter thread it
 // serves has been let go. Start is refused while any manager of the process
-// waits: adapters may be shared, and none may be initialized again before its
-// "UnInitialize".
+// waits or is being unloaded: adapters may be shared, and none may be
+// initialized again before its "UnInitialize" has returned.
 #pragma once
 
 #include <windows.h>
@@ -118,7 +118,8 @@ public:
     bool IsStopped() const noexcept { return m_stopped.load(); }
     // The previous value.
     bool SetStopped(bool stopped) noexcept { return m_stopped.exchange(stopped); }
-    // Whether any manager of the process still waits for its unload (host).
+    // Whether any manager of the process still waits for its unload or is
+    // being unloaded (host).
     static bool UnloadsPending() noexcept;
     // Takes a manager out of use (host thread): unloaded now, or, while
     // adapter code other than the caller's own `ownCalls` is on the stack,
