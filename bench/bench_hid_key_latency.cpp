@@ -5,6 +5,8 @@
 //
 //   bench_hid_key_latency <label>      run by scripts/bench.sh through <build>/hid-run
 #include "tests/handsets/hid_headset/virtual_hid_device.h"
+#include "tests/support/EventSubscription.h"
+#include "tests/support/MessagePump.h"
 #include "tests/support/files.h"
 
 #include <objbase.h>
@@ -39,15 +41,6 @@ std::vector<unsigned char> KeyReport(int i)
 {
     const unsigned keys = 1u << (1 + i % 2); // keypad 1 and 2 in turn
     return {0x08, 0x00, static_cast<unsigned char>(keys & 0xFF), static_cast<unsigned char>(keys >> 8)};
-}
-
-void Pump()
-{
-    MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&msg);
-        DispatchMessageA(&msg);
-    }
 }
 
 // Counts events and stamps the OnKey ones, on the host's thread.
@@ -88,7 +81,7 @@ bool WaitEvents(const Sink& sink, long n)
 {
     const double deadline = NowUs() + 5e6;
     for (;;) {
-        Pump();
+        test_support::PumpPending();
         if (sink.events >= n)
             return true;
         if (NowUs() > deadline)
@@ -138,13 +131,10 @@ bool BareBatch(virtual_hid::Device& control, int presses, std::vector<double>* o
 // One batch through the adapter and the component, from Start to Stop.
 bool AdapterBatch(IKexPhone* phone, virtual_hid::Device& control, int presses, std::vector<double>* out)
 {
-    IConnectionPointContainer* cpc = nullptr;
-    IConnectionPoint* point = nullptr;
     Sink sink;
-    DWORD cookie = 0;
-    bool ok = SUCCEEDED(phone->QueryInterface(IID_IConnectionPointContainer, (void**)&cpc)) &&
-              SUCCEEDED(cpc->FindConnectionPoint(DIID_IKexPhoneEvents, &point)) &&
-              SUCCEEDED(point->Advise(&sink, &cookie)) && SUCCEEDED(phone->Start()) && WaitEvents(sink, 1);
+    test_support::EventSubscription events;
+    bool ok = SUCCEEDED(events.Advise(phone, DIID_IKexPhoneEvents, &sink)) && SUCCEEDED(phone->Start()) &&
+              WaitEvents(sink, 1);
     for (int i = 0; ok && i < presses; ++i) {
         const long before = sink.events;
         const double start = NowUs();
@@ -155,12 +145,6 @@ bool AdapterBatch(IKexPhone* phone, virtual_hid::Device& control, int presses, s
             out->push_back(sink.lastKeyUs - start);
     }
     phone->Stop();
-    if (point) {
-        point->Unadvise(cookie);
-        point->Release();
-    }
-    if (cpc)
-        cpc->Release();
     return ok;
 }
 

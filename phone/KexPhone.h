@@ -6,22 +6,17 @@
 #include <windows.h>
 #include <ocidl.h>
 
-#include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
-#include <vector>
 
 #include "KexUSBPhone_h.h"
 #include "adapters/KexUSBAdapter.h"
 #include "com_disp_evt/SyncEvent.h"
 #include "com_disp_evt/connection_point.h"
+#include "phone/PhoneLifetime.h"
 
 class CUSBManager;
-class KexUsbPhone;
-
-// The object that receives device reports: the most recently constructed one,
-// reset when that object goes away. Read under the phone lock only.
-extern KexUsbPhone* g_pPhone;
 
 // The device callback handed to every adapter at Start.
 extern "C" int32_t KEX_CDECL ComUSBPhoneCallBack(uint32_t msg, uint32_t wParam, int32_t lParam);
@@ -85,12 +80,14 @@ public:
     HRESULT Fire_OnAction(KEX_USBPHONE_CHARVALUE eChar);
 
 private:
+    friend class PhoneLifetime; // runs the final release and deletes the object
+
     explicit KexUsbPhone(IUnknown* outer);
     ~KexUsbPhone();
     KexUsbPhone(const KexUsbPhone&) = delete;
     KexUsbPhone& operator=(const KexUsbPhone&) = delete;
 
-    // The non-delegating unknown: owns the reference count.
+    // The non-delegating unknown: its count is the lifetime's.
     class Inner final : public IUnknown {
     public:
         explicit Inner(KexUsbPhone* owner) noexcept : m_owner(owner) {}
@@ -99,57 +96,43 @@ private:
         ULONG STDMETHODCALLTYPE Release() noexcept override;
         KexUsbPhone* const m_owner;
     };
-    static KexUsbPhone* FromInner(Inner* inner) noexcept;
 
     HRESULT FinalConstruct() noexcept;
+    // The object's own part of the final release (the lifetime runs the rest):
+    // off the event window, and the sinks let go on the host's thread.
     void FinalRelease() noexcept;
-    HRESULT SendCommand(const char* name, uint32_t code, BSTR wText, BSTR lText, bool zeroW) noexcept;
-    HRESULT PeerCommand(const char* name, uint32_t code, BSTR peerName, BSTR peerNumber) noexcept;
+
+    // A command's wParam or lParam: the text of a BSTR parameter, or 0.
+    using CommandText = std::optional<BSTR>;
+    HRESULT SendCommand(const char* name, uint32_t code, CommandText wText, CommandText lText) noexcept;
+    // Contact lists: E_FAIL while stopped, E_INVALIDARG for no lines.
+    HRESULT CheckContactLines(LONG lines) const noexcept;
+    // PutContactInfo's body. From a client (PutContactInfo itself) more than
+    // one line is refused when the call came through the marshaller; the
+    // object's own PutContactInfoList hands over arrays it made itself.
+    enum class ContactCaller { kClient, kThisObject };
+    HRESULT SendContactInfo(const BSTR* pContactInfo, const LONG* pIconType, LONG line, ContactCaller caller) noexcept;
+    // Whether the running call came from another apartment through COM's
+    // marshaller (a proxy), not from this object's own thread directly.
+    bool CalledThroughMarshaller() const noexcept;
     // Hands a command to the adapters (started objects only).
     HRESULT Execute(uint32_t code, uintptr_t wParam, uintptr_t lParam) noexcept;
+    // Fires one event to every sink, unless the object is stopped.
+    template <class... Args>
+    HRESULT FireEvent(DISPID id, Args... args);
 
     Inner m_inner;
-    IUnknown* m_outer;  // &m_inner unless aggregated
-    ULONG m_ref = 0;    // single-threaded apartment: plain arithmetic
+    IUnknown* m_outer; // &m_inner unless aggregated
     bool m_aggregated;
+    PhoneLifetime m_life{*this, m_outer};
+    // The logical thread ID of the object's thread outside any incoming call
+    // (GUID_NULL: not known); see CalledThroughMarshaller.
+    GUID m_ownLogicalThread = GUID_NULL;
 
     std::unique_ptr<CUSBManager> m_pManager;
-    // An event handler may Stop or release this object while an adapter's
-    // code is still on the stack: inline from its "execute" (or "Intialize"),
-    // or on its own thread waiting for the handler to return. Adapter calls
-    // and handlers are counted, and a manager stopped meanwhile is unloaded
-    // only when the outermost of them has returned and, for a report from an
-    // adapter thread, once that thread has been let go.
-    class AdapterCall;
-    int m_adapterCalls = 0;
-    // Counts an event handler on the object's thread. No reference: whoever
-    // delivers the event keeps the object alive (the device callback pins it).
-    class HandlerScope {
-    public:
-        explicit HandlerScope(KexUsbPhone* phone) noexcept : m_phone(phone) { ++m_phone->m_adapterCalls; }
-        ~HandlerScope() { m_phone->LeaveAdapterCall(); }
-        HandlerScope(const HandlerScope&) = delete;
-        HandlerScope& operator=(const HandlerScope&) = delete;
-
-    private:
-        KexUsbPhone* m_phone;
-    };
-    std::vector<std::unique_ptr<CUSBManager>> m_retired;
-    void Retire(std::unique_ptr<CUSBManager> manager) noexcept;
-    void LeaveAdapterCall() noexcept;
-    // Set by Stop, cleared by Start: a stopped object fires nothing, and a
-    // report reaching it returns at once. Read on adapter threads.
-    std::atomic<bool> m_stopped{false};
     com_disp_evt::SyncEvent m_syncEvent;
     com_disp_evt::connection_point m_propNotifyPoint;
     com_disp_evt::connection_point m_eventsPoint;
-
-    // Device callbacks running on this object right now; the object is
-    // deleted by whoever drops the last of these and the COM references.
-    long m_callers = 0;
-    bool m_released = false;
-
-    friend int32_t KEX_CDECL ComUSBPhoneCallBack(uint32_t msg, uint32_t wParam, int32_t lParam);
 };
 
 namespace kex_phone {

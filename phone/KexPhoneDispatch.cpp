@@ -213,6 +213,41 @@ HRESULT KexUsbPhone::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DI
     return S_OK;
 }
 
+namespace {
+// Which argument of the caller's array fills each parameter position: named
+// arguments where they say, the rest in reverse order. DISP_E_PARAMNOTFOUND
+// (with argErr) for a position out of range or taken twice.
+HRESULT PlaceArguments(const DISPPARAMS& params, int (&argAt)[kMaxParams], UINT* argErr) noexcept
+{
+    const UINT argc = params.cArgs;
+    const UINT named = params.cNamedArgs;
+    UINT first = 0;
+    // A property put's value is the last parameter.
+    if (named > 0 && params.rgdispidNamedArgs[0] == DISPID_PROPERTYPUT) {
+        argAt[argc - 1] = 0;
+        first = 1;
+    }
+    for (UINT j = first; j < named; ++j) {
+        const DISPID pos = params.rgdispidNamedArgs[j];
+        if (pos < 0 || static_cast<UINT>(pos) >= argc || argAt[pos] != -1) {
+            SetArgErr(argErr, j);
+            return DISP_E_PARAMNOTFOUND;
+        }
+        argAt[pos] = static_cast<int>(j);
+    }
+    for (UINT k = named; k < argc; ++k) {
+        const UINT pos = argc - 1 - k;
+        if (argAt[pos] != -1) {
+            // A named argument already took this position.
+            SetArgErr(argErr, k);
+            return DISP_E_PARAMNOTFOUND;
+        }
+        argAt[pos] = static_cast<int>(k);
+    }
+    return S_OK;
+}
+} // namespace
+
 HRESULT KexUsbPhone::Invoke(DISPID member, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result, EXCEPINFO*,
                             UINT* argErr) noexcept
 {
@@ -229,31 +264,9 @@ HRESULT KexUsbPhone::Invoke(DISPID member, REFIID, LCID, WORD, DISPPARAMS* param
         return DISP_E_BADPARAMCOUNT;
     if ((argc && !params->rgvarg) || (named && !params->rgdispidNamedArgs))
         return E_INVALIDARG;
-
-    // Which argument of the array fills each parameter position.
     int argAt[kMaxParams] = {-1, -1, -1};
-    UINT first = 0;
-    if (named > 0 && params->rgdispidNamedArgs[0] == DISPID_PROPERTYPUT) {
-        argAt[argc - 1] = 0;
-        first = 1;
-    }
-    for (UINT j = first; j < named; ++j) {
-        const DISPID pos = params->rgdispidNamedArgs[j];
-        if (pos < 0 || static_cast<UINT>(pos) >= argc || argAt[pos] != -1) {
-            SetArgErr(argErr, j);
-            return DISP_E_PARAMNOTFOUND;
-        }
-        argAt[pos] = static_cast<int>(j);
-    }
-    for (UINT k = named; k < argc; ++k) {
-        const UINT pos = argc - 1 - k;
-        if (argAt[pos] != -1) {
-            // A named argument already took this position.
-            SetArgErr(argErr, k);
-            return DISP_E_PARAMNOTFOUND;
-        }
-        argAt[pos] = static_cast<int>(k);
-    }
+    if (HRESULT hr = PlaceArguments(*params, argAt, argErr); FAILED(hr))
+        return hr;
 
     const Member* found = FindMember(member);
     if (!found)

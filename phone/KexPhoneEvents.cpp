@@ -63,28 +63,25 @@ HRESULT KexUsbPhone::FindConnectionPoint(REFIID iid, IConnectionPoint** point) n
     return CONNECT_E_NOCONNECTION;
 }
 
-HRESULT KexUsbPhone::Fire_OnStateChange(KEX_USBPHONE_EVENT eEvent, long wParam, long lParam)
+template <class... Args>
+HRESULT KexUsbPhone::FireEvent(DISPID id, Args... args)
 {
-    if (m_stopped)
+    if (m_life.IsStopped())
         return S_OK;
-    HandlerScope scope(this);
-    return com_disp_evt::fire_event(m_eventsPoint, DISPID_KEXPHONEEVENTS_ONSTATECHANGE, eEvent, wParam, lParam);
+    PhoneLifetime::AdapterCall handler(m_life, PhoneLifetime::AdapterCall::kEventHandler);
+    return com_disp_evt::fire_event(m_eventsPoint, id, args...);
 }
 
-HRESULT KexUsbPhone::Fire_OnKey(KEX_USBPHONE_KEYVALUE eKey)
+HRESULT KexUsbPhone::Fire_OnStateChange(KEX_USBPHONE_EVENT eEvent, long wParam, long lParam)
 {
-    if (m_stopped)
-        return S_OK;
-    HandlerScope scope(this);
-    return com_disp_evt::fire_event(m_eventsPoint, DISPID_KEXPHONEEVENTS_ONKEY, eKey);
+    return FireEvent(DISPID_KEXPHONEEVENTS_ONSTATECHANGE, eEvent, wParam, lParam);
 }
+
+HRESULT KexUsbPhone::Fire_OnKey(KEX_USBPHONE_KEYVALUE eKey) { return FireEvent(DISPID_KEXPHONEEVENTS_ONKEY, eKey); }
 
 HRESULT KexUsbPhone::Fire_OnAction(KEX_USBPHONE_CHARVALUE eChar)
 {
-    if (m_stopped)
-        return S_OK;
-    HandlerScope scope(this);
-    return com_disp_evt::fire_event(m_eventsPoint, DISPID_KEXPHONEEVENTS_ONACTION, eChar);
+    return FireEvent(DISPID_KEXPHONEEVENTS_ONACTION, eChar);
 }
 
 // ---- device messages -------------------------------------------------------
@@ -142,7 +139,7 @@ KEX_USBPHONE_EVENT PlugStateOf(uint32_t wParam)
 int32_t KexUsbPhone::CallBack(uint32_t msg, uint32_t wParam, int32_t lParam) noexcept
 {
     KEX_TRACE_SCOPE("KexUsbPhone::CallBack");
-    if (msg < KEX_DEV_FIRST || msg > KEX_DEV_LAST || m_stopped)
+    if (msg < KEX_DEV_FIRST || msg > KEX_DEV_LAST)
         return 0;
     const DeviceRow& row = kDeviceRows[msg - 1];
     // A digit key fires two events: one limit for the whole report.
@@ -150,6 +147,11 @@ int32_t KexUsbPhone::CallBack(uint32_t msg, uint32_t wParam, int32_t lParam) noe
     // The values live in this frame: each hand-over returns only after the
     // event ran on the object's thread or was given up.
     for (Step step : row.steps) {
+        // Stopped, also by the handler of this report's first event: nothing
+        // more is handed over, so an adapter whose "UnInitialize" joins this
+        // thread is not kept waiting for the pick-up limit.
+        if (m_life.IsStopped())
+            break;
         switch (step) {
         case kKey: {
             KEX_USBPHONE_KEYVALUE key = KeyOf(wParam);
@@ -178,23 +180,10 @@ int32_t KexUsbPhone::CallBack(uint32_t msg, uint32_t wParam, int32_t lParam) noe
 extern "C" int32_t KEX_CDECL ComUSBPhoneCallBack(uint32_t msg, uint32_t wParam, int32_t lParam)
 {
     KEX_TRACE_SCOPE("ComUSBPhoneCallBack");
-    // Pin the target: its final release may run on the host's thread while
-    // this adapter thread is still on its way.
-    KexUsbPhone* phone;
-    {
-        auto lock = kex_phone::g_phoneLock.lock_exclusive();
-        phone = g_pPhone;
-        if (!phone)
-            return 0;
-        ++phone->m_callers;
-    }
-    phone->CallBack(msg, wParam, lParam);
-    bool destroy;
-    {
-        auto lock = kex_phone::g_phoneLock.lock_exclusive();
-        destroy = --phone->m_callers == 0 && phone->m_released;
-    }
-    if (destroy)
-        delete phone;
+    // Held for the call: the target's final release may run on the host's
+    // thread while this adapter thread is still on its way.
+    PhoneLifetime::TargetHold target;
+    if (target)
+        target->CallBack(msg, wParam, lParam);
     return 0;
 }

@@ -1,5 +1,6 @@
 // Shared pieces of the phone object's tests: the support folder, pump and
-// sink, BSTR makers, a memory figure and a watchdog.
+// sink, BSTR makers, a memory figure, a watchdog and a failure that ends the
+// program at once.
 #pragma once
 
 #include "tests/support/EventSubscription.h"
@@ -16,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -111,6 +113,19 @@ private:
     HANDLE m_done;
     HANDLE m_thread = nullptr;
 };
+
+// Records a failure and ends the program with exit code 1 at once: for a
+// fault after which going on would return into adapter code that was
+// unloaded or a manager that was freed. A crash could end the program
+// without a failing exit code under Wine.
+[[noreturn]] inline void FailAndExit(const std::string& why)
+{
+    ADD_FAILURE() << why << " (the test program ends here)\n";
+    std::fflush(stdout);
+    std::fflush(stderr);
+    TerminateProcess(GetCurrentProcess(), 1);
+    std::abort();
+}
 
 struct ComApartment {
     ComApartment() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }

@@ -28,7 +28,7 @@ protected:
         rec.reset();
         rec2.reset();
         UseAdapters({"Alpha"});
-        ASSERT_EQ(KexUsbPhone::CreateInstance(nullptr, IID_IKexPhone, phone.put_void()), S_OK);
+        ASSERT_EQ(S_OK, KexUsbPhone::CreateInstance(nullptr, IID_IKexPhone, phone.put_void()));
     }
     void TearDown() override
     {

@@ -64,10 +64,10 @@ TEST_F(PhoneTest, GetIDsOfNames)
         }
         SCOPED_TRACE(what);
         std::vector<DISPID> ids(c.names.size(), kJunkId);
-        EXPECT_EQ(phone->GetIDsOfNames(IID_NULL, const_cast<LPOLESTR*>(c.names.data()),
-                                       static_cast<UINT>(c.names.size()), LOCALE_USER_DEFAULT, ids.data()),
-                  c.hr);
-        EXPECT_EQ(ids, c.ids);
+        EXPECT_EQ(c.hr,
+                  phone->GetIDsOfNames(IID_NULL, const_cast<LPOLESTR*>(c.names.data()),
+                                       static_cast<UINT>(c.names.size()), LOCALE_USER_DEFAULT, ids.data()));
+        EXPECT_EQ(c.ids, ids);
     }
 }
 
@@ -188,21 +188,21 @@ TEST_F(PhoneTest, InvokeErrors)
         UINT argErr = kJunkArgErr;
         VARIANT result;
         std::memset(&result, 0xCC, sizeof result);
-        EXPECT_EQ(Invoke(phone.get(), c.id, c.flags, args, c.named, &result, &argErr), c.hr);
-        EXPECT_EQ(argErr, c.argErr);
+        EXPECT_EQ(c.hr, Invoke(phone.get(), c.id, c.flags, args, c.named, &result, &argErr));
+        EXPECT_EQ(c.argErr, argErr);
         if (args.size() <= 3) {
-            EXPECT_EQ(V_VT(&result), VT_EMPTY);
+            EXPECT_EQ(VT_EMPTY, V_VT(&result));
         }
     }
 
     UINT argErr = kJunkArgErr;
-    EXPECT_EQ(phone->Invoke(6, IID_NULL, 0, DISPATCH_METHOD, nullptr, nullptr, nullptr, &argErr), DISP_E_BADVARTYPE);
+    EXPECT_EQ(DISP_E_BADVARTYPE, phone->Invoke(6, IID_NULL, 0, DISPATCH_METHOD, nullptr, nullptr, nullptr, &argErr));
     // Inconsistent counts are refused, not read past.
     DISPPARAMS moreNamed = {nullptr, nullptr, 0, 1};
-    EXPECT_EQ(phone->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &moreNamed, nullptr, nullptr, nullptr),
-              DISP_E_BADPARAMCOUNT);
+    EXPECT_EQ(DISP_E_BADPARAMCOUNT,
+              phone->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &moreNamed, nullptr, nullptr, nullptr));
     DISPPARAMS noArray = {nullptr, nullptr, 2, 0};
-    EXPECT_EQ(phone->Invoke(6, IID_NULL, 0, DISPATCH_METHOD, &noArray, nullptr, nullptr, nullptr), E_INVALIDARG);
+    EXPECT_EQ(E_INVALIDARG, phone->Invoke(6, IID_NULL, 0, DISPATCH_METHOD, &noArray, nullptr, nullptr, nullptr));
 }
 
 class PhoneInvokeTest : public PhoneTest {
@@ -210,12 +210,12 @@ protected:
     void SetUp() override
     {
         PhoneTest::SetUp();
-        ASSERT_EQ(phone->Start(), S_OK);
+        ASSERT_EQ(S_OK, phone->Start());
         rec.reset();
     }
     RecCommand Only()
     {
-        EXPECT_EQ(rec.State().recorded, 1);
+        EXPECT_EQ(1, rec.State().recorded);
         return Last(rec);
     }
 };
@@ -255,19 +255,19 @@ TEST_F(PhoneInvokeTest, ArgumentsReachTheSameFunctionsAsEarlyBoundCalls)
         Args args;
         c.args(args);
         UINT argErr = kJunkArgErr;
-        ASSERT_EQ(Invoke(phone.get(), c.id, c.flags, args, c.named, nullptr, &argErr), S_OK);
-        EXPECT_EQ(argErr, kJunkArgErr);
+        ASSERT_EQ(S_OK, Invoke(phone.get(), c.id, c.flags, args, c.named, nullptr, &argErr));
+        EXPECT_EQ(kJunkArgErr, argErr);
         RecCommand got = Only();
-        EXPECT_EQ(got.code, c.code);
+        EXPECT_EQ(c.code, got.code);
         if (c.w) {
             EXPECT_STREQ(got.text[0], c.w);
         } else {
-            EXPECT_EQ(got.wParam, 0u);
+            EXPECT_EQ(0u, got.wParam);
         }
         if (c.l) {
             EXPECT_STREQ(got.text[1], c.l);
         } else {
-            EXPECT_EQ(got.lParam, 0u);
+            EXPECT_EQ(0u, got.lParam);
         }
     }
 }
@@ -279,16 +279,16 @@ TEST_F(PhoneInvokeTest, ConversionIsMadeInTheCallersArguments)
     V_VT(&referred) = VT_I2;
     V_I2(&referred) = 7;
     args.i4(100).ref(VT_VARIANT, &referred);
-    ASSERT_EQ(Invoke(phone.get(), 6, DISPATCH_METHOD, args, {}, nullptr, nullptr), S_OK);
+    ASSERT_EQ(S_OK, Invoke(phone.get(), 6, DISPATCH_METHOD, args, {}, nullptr, nullptr));
     RecCommand got = Only();
     EXPECT_STREQ(got.text[0], "7");
     EXPECT_STREQ(got.text[1], "100");
     // By value: the array holds the text now. By reference: the reference
     // stays and the variable behind it holds the text.
-    ASSERT_EQ(V_VT(&args[0]), VT_BSTR);
+    ASSERT_EQ(VT_BSTR, V_VT(&args[0]));
     EXPECT_STREQ(V_BSTR(&args[0]), L"100");
-    ASSERT_EQ(V_VT(&args[1]), VT_BYREF | VT_VARIANT);
-    ASSERT_EQ(V_VT(&referred), VT_BSTR);
+    ASSERT_EQ(VT_BYREF | VT_VARIANT, V_VT(&args[1]));
+    ASSERT_EQ(VT_BSTR, V_VT(&referred));
     EXPECT_STREQ(V_BSTR(&referred), L"7");
     VariantClear(&referred);
 }
@@ -303,16 +303,16 @@ TEST_F(PhoneInvokeTest, PutContactInfoLateBound)
     V_BSTRREF(&refTexts) = texts;
     Args args;
     args.i2(2).ref(VT_I4, icons).ref(VT_VARIANT, &refTexts); // line as a script literal
-    ASSERT_EQ(Invoke(phone.get(), 17, DISPATCH_METHOD, args, {}, nullptr, nullptr), S_OK);
+    ASSERT_EQ(S_OK, Invoke(phone.get(), 17, DISPATCH_METHOD, args, {}, nullptr, nullptr));
     RecCommand got = Only();
-    EXPECT_EQ(got.code, 13u);
+    EXPECT_EQ(13u, got.code);
     EXPECT_STREQ(got.info[0], "Bob");
     EXPECT_STREQ(got.info[1], "Work");
     EXPECT_STREQ(got.info[2], "");
-    EXPECT_EQ(got.iconType[0], 0);
-    EXPECT_EQ(got.iconType[1], 7);
-    EXPECT_EQ(got.iconType[2], 0);
-    EXPECT_EQ(V_VT(&args[0]), VT_I4);
+    EXPECT_EQ(0, got.iconType[0]);
+    EXPECT_EQ(7, got.iconType[1]);
+    EXPECT_EQ(0, got.iconType[2]);
+    EXPECT_EQ(VT_I4, V_VT(&args[0]));
 }
 
 TEST_F(PhoneInvokeTest, PropertiesGiveTheirValuesInTheResult)
@@ -323,13 +323,13 @@ TEST_F(PhoneInvokeTest, PropertiesGiveTheirValuesInTheResult)
         Args none;
         VARIANT result;
         std::memset(&result, 0xCC, sizeof result);
-        ASSERT_EQ(Invoke(phone.get(), 3, flags, none, {}, &result, &argErr), S_OK);
-        EXPECT_EQ(V_VT(&result), VT_BOOL);
-        EXPECT_EQ(V_BOOL(&result), VARIANT_TRUE);
+        ASSERT_EQ(S_OK, Invoke(phone.get(), 3, flags, none, {}, &result, &argErr));
+        EXPECT_EQ(VT_BOOL, V_VT(&result));
+        EXPECT_EQ(VARIANT_TRUE, V_BOOL(&result));
 
         std::memset(&result, 0xCC, sizeof result);
-        ASSERT_EQ(Invoke(phone.get(), 4, flags, none, {}, &result, &argErr), S_OK);
-        ASSERT_EQ(V_VT(&result), VT_BSTR);
+        ASSERT_EQ(S_OK, Invoke(phone.get(), 4, flags, none, {}, &result, &argErr));
+        ASSERT_EQ(VT_BSTR, V_VT(&result));
         EXPECT_STREQ(V_BSTR(&result), L"Alpha");
         VariantClear(&result);
     }
@@ -337,19 +337,19 @@ TEST_F(PhoneInvokeTest, PropertiesGiveTheirValuesInTheResult)
     // Start as a property get still starts; results stay empty for methods.
     Args none;
     VARIANT result;
-    ASSERT_EQ(Invoke(phone.get(), 2, DISPATCH_METHOD, none, {}, &result, nullptr), S_OK);
-    EXPECT_EQ(V_VT(&result), VT_EMPTY);
+    ASSERT_EQ(S_OK, Invoke(phone.get(), 2, DISPATCH_METHOD, none, {}, &result, nullptr));
+    EXPECT_EQ(VT_EMPTY, V_VT(&result));
     std::memset(&result, 0xCC, sizeof result);
-    ASSERT_EQ(Invoke(phone.get(), 4, DISPATCH_PROPERTYGET, none, {}, &result, nullptr), E_FAIL);
-    EXPECT_EQ(V_VT(&result), VT_BSTR); // stored whatever the member answered
-    EXPECT_EQ(V_BSTR(&result), nullptr);
-    ASSERT_EQ(Invoke(phone.get(), 1, DISPATCH_PROPERTYGET, none, {}, &result, nullptr), S_OK);
-    EXPECT_EQ(V_VT(&result), VT_EMPTY);
+    ASSERT_EQ(E_FAIL, Invoke(phone.get(), 4, DISPATCH_PROPERTYGET, none, {}, &result, nullptr));
+    EXPECT_EQ(VT_BSTR, V_VT(&result)); // stored whatever the member answered
+    EXPECT_EQ(nullptr, V_BSTR(&result));
+    ASSERT_EQ(S_OK, Invoke(phone.get(), 1, DISPATCH_PROPERTYGET, none, {}, &result, nullptr));
+    EXPECT_EQ(VT_EMPTY, V_VT(&result));
     VARIANT_BOOL started = VARIANT_FALSE;
-    EXPECT_EQ(phone->get_IsStarted(&started), S_OK);
-    EXPECT_EQ(started, VARIANT_TRUE);
-    EXPECT_EQ(Invoke(phone.get(), 4, DISPATCH_PROPERTYGET, none, {}, nullptr, nullptr), S_OK); // no leak, no crash
-    EXPECT_EQ(argErr, kJunkArgErr);
+    EXPECT_EQ(S_OK, phone->get_IsStarted(&started));
+    EXPECT_EQ(VARIANT_TRUE, started);
+    EXPECT_EQ(S_OK, Invoke(phone.get(), 4, DISPATCH_PROPERTYGET, none, {}, nullptr, nullptr)); // no leak, no crash
+    EXPECT_EQ(kJunkArgErr, argErr);
 }
 
 } // namespace

@@ -4,7 +4,10 @@
 #include "tests/adapters/recording_adapter.h"
 #include "tests/phone/phone_fixture.h"
 
+#include <functional>
+#include <string>
 #include <thread>
+#include <vector>
 
 using namespace phone_test;
 using kex::com_ptr;
@@ -43,8 +46,8 @@ protected:
         auto getClassObject =
             reinterpret_cast<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>(GetProcAddress(s_dll, "DllGetClassObject"));
         ASSERT_NE(getClassObject, nullptr);
-        ASSERT_EQ(getClassObject(CLSID_KexUSBPhone, IID_IClassFactory, factory.put_void()), S_OK);
-        ASSERT_EQ(factory->CreateInstance(nullptr, IID_IKexPhone, phone.put_void()), S_OK);
+        ASSERT_EQ(S_OK, getClassObject(CLSID_KexUSBPhone, IID_IClassFactory, factory.put_void()));
+        ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IKexPhone, phone.put_void()));
         rec1 = rec_bind(s_rec1);
         rec2 = rec_bind(s_rec2);
         ASSERT_TRUE(rec1);
@@ -76,14 +79,14 @@ HMODULE PhoneDllTest::s_rec2;
 
 TEST_F(PhoneDllTest, LateBoundLinkReachesBothAdaptersInKeyOrder)
 {
-    ASSERT_EQ(phone->Start(), S_OK);
-    EXPECT_EQ(rec1.State().intializeCalls, 1);
-    EXPECT_EQ(rec2.State().intializeCalls, 1);
+    ASSERT_EQ(S_OK, phone->Start());
+    EXPECT_EQ(1, rec1.State().intializeCalls);
+    EXPECT_EQ(1, rec2.State().intializeCalls);
 
     LPOLESTR name = const_cast<LPOLESTR>(L"link");
     DISPID id = -99;
-    ASSERT_EQ(phone->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id), S_OK);
-    EXPECT_EQ(id, 6);
+    ASSERT_EQ(S_OK, phone->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id));
+    EXPECT_EQ(6, id);
     VARIANT args[2];
     V_VT(&args[0]) = VT_I4; // peerNumber, converted to text
     V_I4(&args[0]) = 100;
@@ -91,119 +94,207 @@ TEST_F(PhoneDllTest, LateBoundLinkReachesBothAdaptersInKeyOrder)
     V_BSTR(&args[1]) = SysAllocString(L"Alice");
     DISPPARAMS params = {args, nullptr, 2, 0};
     const long journalBefore = s_journal.count;
-    ASSERT_EQ(phone->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr),
-              S_OK);
+    ASSERT_EQ(S_OK,
+              phone->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr));
     VariantClear(&args[0]);
     VariantClear(&args[1]);
 
     for (const RecAdapter* a : {&rec1, &rec2}) {
-        ASSERT_EQ(a->State().recorded, 1);
+        ASSERT_EQ(1, a->State().recorded);
         RecCommand c = {};
         a->getCommand(0, &c);
-        EXPECT_EQ(c.code, 2u);
+        EXPECT_EQ(2u, c.code);
         EXPECT_STREQ(c.text[0], "Alice");
         EXPECT_STREQ(c.text[1], "100");
     }
     // Alpha before Beta, whatever the order of the lines.
-    ASSERT_EQ(s_journal.count, journalBefore + 2);
+    ASSERT_EQ(journalBefore + 2, s_journal.count);
     const RecJournalEntry* first = &s_journal.entries[journalBefore];
-    EXPECT_EQ(first[0].event, REC_EV_EXECUTE);
+    EXPECT_EQ(REC_EV_EXECUTE, first[0].event);
     EXPECT_NE(std::string(first[0].module).find("recording_adapter.dll"), std::string::npos) << first[0].module;
     EXPECT_NE(std::string(first[1].module).find("recording_adapter2.dll"), std::string::npos) << first[1].module;
 
     BSTR adapterName = nullptr;
-    ASSERT_EQ(phone->get_USBPhoneName(&adapterName), S_OK);
+    ASSERT_EQ(S_OK, phone->get_USBPhoneName(&adapterName));
     EXPECT_STREQ(adapterName, L""); // two adapters
     SysFreeString(adapterName);
 }
 
-// Another apartment reaches the object through the type library's marshaller,
-// which carries whole arrays in a VARIANT (PutContactInfo's pointers carry
-// one element).
-TEST_F(PhoneDllTest, PutContactInfoListFromAnotherApartment)
+// The description of this thread's error information, which it takes ("" when
+// there is none).
+std::wstring TakeErrorDescription()
 {
-    const std::string bin = ExeDirectory() + "KexUSBPhone.dll";
-    const std::wstring wbin(bin.begin(), bin.end());
-    com_ptr<ITypeLib> lib;
-    ASSERT_EQ(LoadTypeLibEx(wbin.c_str(), REGKIND_REGISTER, lib.put()), S_OK) << "the marshaller needs it registered";
-    ASSERT_EQ(phone->Start(), S_OK);
-    com_ptr<IKexPhone2> phone2;
-    ASSERT_EQ(phone.query(phone2), S_OK);
+    kex::com_ptr<IErrorInfo> info;
+    BSTR description = nullptr;
+    std::wstring text;
+    if (GetErrorInfo(0, info.put()) == S_OK && SUCCEEDED(info->GetDescription(&description)) && description)
+        text = description;
+    SysFreeString(description);
+    return text;
+}
+
+// Wine's marshaller (8.0) leaves a call's error information on the thread
+// that ran it; Windows carries it back to the caller's thread.
+bool ErrorInformationStaysOnTheObjectsThread()
+{
+    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+// What a call from another apartment answered, and the description of the
+// error information it left on that thread ("" when none).
+struct RemoteAnswer {
+    HRESULT hr;
+    std::wstring error;
+};
+
+// Makes the call on a thread of its own apartment through a proxy of the
+// object (the type library's marshaller) while this thread, which runs the
+// call, pumps its messages.
+RemoteAnswer CallFromAnotherApartment(IKexPhone2* object, const std::function<HRESULT(IKexPhone2*)>& call)
+{
+    RemoteAnswer answer = {E_UNEXPECTED, L""};
     IStream* stream = nullptr;
-    ASSERT_EQ(CoMarshalInterThreadInterfaceInStream(IID_IKexPhone2, phone2.get(), &stream), S_OK);
-    HRESULT hr = E_UNEXPECTED;
+    answer.hr = CoMarshalInterThreadInterfaceInStream(IID_IKexPhone2, object, &stream);
+    if (FAILED(answer.hr))
+        return answer;
     HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::thread other([&] {
         CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         IKexPhone2* remote = nullptr;
-        hr = CoGetInterfaceAndReleaseStream(stream, IID_IKexPhone2, reinterpret_cast<void**>(&remote));
-        if (SUCCEEDED(hr)) {
-            const wchar_t* texts[3] = {L"Alice", L"Work", L"Home"};
-            SAFEARRAYBOUND three = {3, 0};
-            VARIANT names, icons;
-            V_VT(&names) = VT_ARRAY | VT_VARIANT;
-            V_ARRAY(&names) = SafeArrayCreate(VT_VARIANT, 1, &three);
-            V_VT(&icons) = VT_ARRAY | VT_VARIANT;
-            V_ARRAY(&icons) = SafeArrayCreate(VT_VARIANT, 1, &three);
-            for (LONG i = 0; i < 3; ++i) {
-                VARIANT v;
-                V_VT(&v) = VT_BSTR;
-                V_BSTR(&v) = SysAllocString(texts[i]);
-                SafeArrayPutElement(V_ARRAY(&names), &i, &v);
-                VariantClear(&v);
-                V_VT(&v) = VT_I4;
-                V_I4(&v) = i + 1;
-                SafeArrayPutElement(V_ARRAY(&icons), &i, &v);
-            }
-            hr = remote->PutContactInfoList(3, names, icons);
-            VariantClear(&names);
-            VariantClear(&icons);
+        answer.hr = CoGetInterfaceAndReleaseStream(stream, IID_IKexPhone2, reinterpret_cast<void**>(&remote));
+        if (SUCCEEDED(answer.hr)) {
+            SetErrorInfo(0, nullptr);
+            answer.hr = call(remote);
+            answer.error = TakeErrorDescription();
             remote->Release();
         }
         CoUninitialize();
         SetEvent(done);
     });
-    EXPECT_TRUE(PumpUntil(done)); // the call runs on this apartment's thread
+    EXPECT_TRUE(PumpUntil(done)) << "the call from the other apartment did not return (PumpUntil)";
+    while (!PumpUntil(done)) {
+    }
     other.join();
     CloseHandle(done);
-    ASSERT_EQ(hr, S_OK);
-    ASSERT_EQ(rec1.State().recorded, 1);
-    RecCommand c = {};
-    rec1.getCommand(0, &c);
-    EXPECT_EQ(c.code, 13u);
-    const char* want[3] = {"Alice", "Work", "Home"};
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_STREQ(c.info[i], want[i]) << i;
-        EXPECT_EQ(c.iconType[i], i + 1) << i;
+    return answer;
+}
+
+// A one-dimensional SAFEARRAY of VARIANTs in a VARIANT, for PutContactInfoList.
+VARIANT VariantList(const std::vector<VARIANT>& items)
+{
+    SAFEARRAYBOUND bound = {static_cast<ULONG>(items.size()), 0};
+    VARIANT list;
+    V_VT(&list) = VT_ARRAY | VT_VARIANT;
+    V_ARRAY(&list) = SafeArrayCreate(VT_VARIANT, 1, &bound);
+    for (LONG i = 0; i < static_cast<LONG>(items.size()); ++i)
+        SafeArrayPutElement(V_ARRAY(&list), &i, const_cast<VARIANT*>(&items[i]));
+    return list;
+}
+
+// Another apartment reaches the object through the type library's marshaller.
+// PutContactInfo's pointers (single BSTR* and long* in the library) carry one
+// element there: one line works, more are refused with error information
+// pointing to PutContactInfoList, and nothing is read past the first element.
+// PutContactInfoList carries whole arrays. On the object's own thread
+// PutContactInfo reads every line as before.
+TEST_F(PhoneDllTest, ContactInfoFromAnotherApartment)
+{
+    const std::string bin = ExeDirectory() + "KexUSBPhone.dll";
+    const std::wstring wbin(bin.begin(), bin.end());
+    com_ptr<ITypeLib> lib;
+    ASSERT_EQ(S_OK, LoadTypeLibEx(wbin.c_str(), REGKIND_REGISTER, lib.put())) << "the marshaller needs it registered";
+    ASSERT_EQ(S_OK, phone->Start());
+    com_ptr<IKexPhone2> phone2;
+    ASSERT_EQ(S_OK, phone.query(phone2));
+
+    unique_bstr alice = Bstr(L"Alice"), work = Bstr(L"Work"), home = Bstr(L"Home");
+    BSTR texts[3] = {alice.get(), work.get(), home.get()};
+    LONG icons[3] = {1, 2, 3};
+    auto putContactInfo = [&](LONG line) {
+        return [&texts, &icons, line](IKexPhone2* p) { return p->PutContactInfo(texts, icons, line); };
+    };
+    auto putContactInfoList = [&](IKexPhone2* p) {
+        VARIANT t[3], n[3];
+        for (int i = 0; i < 3; ++i) {
+            V_VT(&t[i]) = VT_BSTR;
+            V_BSTR(&t[i]) = texts[i]; // copied into the list
+            V_VT(&n[i]) = VT_I4;
+            V_I4(&n[i]) = icons[i];
+        }
+        VARIANT names = VariantList({t[0], t[1], t[2]}), numbers = VariantList({n[0], n[1], n[2]});
+        const HRESULT hr = p->PutContactInfoList(3, names, numbers);
+        VariantClear(&names);
+        VariantClear(&numbers);
+        return hr;
+    };
+    const struct {
+        const char* what;
+        bool throughProxy;
+        std::function<HRESULT(IKexPhone2*)> call;
+        HRESULT hr;
+        std::vector<std::string> sent; // the texts the adapters got; empty: nothing sent
+    } cases[] = {
+        {"PutContactInfo, line 1", true, putContactInfo(1), S_OK, {"Alice", "", ""}},
+        {"PutContactInfo, line 3", true, putContactInfo(3), E_INVALIDARG, {}},
+        {"PutContactInfoList, three lines", true, putContactInfoList, S_OK, {"Alice", "Work", "Home"}},
+        {"PutContactInfo on the object's thread, line 3", false, putContactInfo(3), S_OK, {"Alice", "Work", "Home"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        rec1.reset();
+        rec2.reset();
+        TakeErrorDescription();
+        RemoteAnswer answer = {E_UNEXPECTED, L""};
+        if (c.throughProxy)
+            answer = CallFromAnotherApartment(phone2.get(), c.call);
+        else
+            answer.hr = c.call(phone2.get());
+        EXPECT_EQ(c.hr, answer.hr);
+        if (c.sent.empty()) {
+            EXPECT_EQ(0, rec1.State().recorded);
+            EXPECT_EQ(0, rec2.State().recorded);
+            const std::wstring error =
+                ErrorInformationStaysOnTheObjectsThread() ? TakeErrorDescription() : answer.error;
+            EXPECT_NE(std::wstring::npos, error.find(L"PutContactInfoList"))
+                << "error information: \"" << std::string(error.begin(), error.end()) << "\"";
+            continue;
+        }
+        for (const RecAdapter* adapter : {&rec1, &rec2}) {
+            ASSERT_EQ(1, adapter->State().recorded);
+            RecCommand got = {};
+            adapter->getCommand(0, &got);
+            EXPECT_EQ(13u, got.code);
+            ASSERT_TRUE(got.hasContact);
+            for (int i = 0; i < 3; ++i) {
+                EXPECT_STREQ(c.sent[i].c_str(), got.info[i]) << i;
+                EXPECT_EQ(c.sent[i].empty() ? 0 : icons[i], got.iconType[i]) << i;
+            }
+        }
     }
 }
 
 // A sink of the host's thread: events raised on an adapter's thread arrive on it.
 TEST_F(PhoneDllTest, EventsFromAnAdapterThreadArriveOnTheHostThread)
 {
-    ASSERT_EQ(phone->Start(), S_OK);
-    com_ptr<IConnectionPointContainer> cpc;
-    ASSERT_EQ(phone.query(cpc), S_OK);
-    com_ptr<IConnectionPoint> cp;
-    ASSERT_EQ(cpc->FindConnectionPoint(DIID_IKexPhoneEvents, cp.put()), S_OK);
+    ASSERT_EQ(S_OK, phone->Start());
     StubSink sink{DIID_IKexPhoneEvents};
-    DWORD cookie = 0;
-    ASSERT_EQ(cp->Advise(&sink, &cookie), S_OK);
+    test_support::EventSubscription events;
+    ASSERT_EQ(S_OK, events.Advise(phone.get(), DIID_IKexPhoneEvents, &sink));
 
     const RecReport reports[] = {{3, 5, 0}, {17, 1, 0}, {16, 0, 0}, {18, 0, 0}};
-    ASSERT_EQ(rec2.raise(reports, 4), 0);
+    ASSERT_EQ(0, rec2.raise(reports, 4));
     ASSERT_TRUE(PumpWhileNot([&] { return rec2.wait(0) >= 0; }));
-    EXPECT_EQ(cp->Unadvise(cookie), S_OK);
+    EXPECT_EQ(S_OK, events.Unadvise());
 
     const std::vector<std::pair<DISPID, std::vector<long>>> want = {
         {2, {5}}, {3, {3}}, {1, {1, 0, -1}}, {3, {16}}};
-    ASSERT_EQ(sink.events.size(), want.size()) << Describe(sink.events);
+    ASSERT_EQ(want.size(), sink.events.size()) << Describe(sink.events);
     for (size_t i = 0; i < want.size(); ++i) {
         SCOPED_TRACE(i);
-        EXPECT_EQ(sink.events[i].id, want[i].first);
-        EXPECT_EQ(sink.events[i].args, want[i].second);
+        EXPECT_EQ(want[i].first, sink.events[i].id);
+        EXPECT_EQ(want[i].second, sink.events[i].args);
         EXPECT_TRUE(sink.events[i].allI4);
-        EXPECT_EQ(sink.events[i].thread, GetCurrentThreadId());
+        EXPECT_EQ(GetCurrentThreadId(), sink.events[i].thread);
     }
     EXPECT_NE(rec2.State().raiseThreadId, GetCurrentThreadId());
 }
@@ -211,26 +302,26 @@ TEST_F(PhoneDllTest, EventsFromAnAdapterThreadArriveOnTheHostThread)
 TEST_F(PhoneDllTest, TypeInformationComesFromTheComponentsOwnFile)
 {
     UINT count = 0;
-    ASSERT_EQ(phone->GetTypeInfoCount(&count), S_OK);
-    EXPECT_EQ(count, 1u);
+    ASSERT_EQ(S_OK, phone->GetTypeInfoCount(&count));
+    EXPECT_EQ(1u, count);
     com_ptr<ITypeInfo> info;
-    ASSERT_EQ(phone->GetTypeInfo(0, 0, info.put()), S_OK);
+    ASSERT_EQ(S_OK, phone->GetTypeInfo(0, 0, info.put()));
     TYPEATTR* attr = nullptr;
-    ASSERT_EQ(info->GetTypeAttr(&attr), S_OK);
+    ASSERT_EQ(S_OK, info->GetTypeAttr(&attr));
     EXPECT_TRUE(IsEqualGUID(attr->guid, IID_IKexPhone));
     info->ReleaseTypeAttr(attr);
 
     // Class information works whether or not the library is registered.
     com_ptr<IProvideClassInfo2> provide;
-    ASSERT_EQ(phone.query(provide), S_OK);
+    ASSERT_EQ(S_OK, phone.query(provide));
     com_ptr<ITypeInfo> coclass;
-    ASSERT_EQ(provide->GetClassInfo(coclass.put()), S_OK);
-    ASSERT_EQ(coclass->GetTypeAttr(&attr), S_OK);
+    ASSERT_EQ(S_OK, provide->GetClassInfo(coclass.put()));
+    ASSERT_EQ(S_OK, coclass->GetTypeAttr(&attr));
     EXPECT_TRUE(IsEqualGUID(attr->guid, CLSID_KexUSBPhone));
-    EXPECT_EQ(attr->typekind, TKIND_COCLASS);
+    EXPECT_EQ(TKIND_COCLASS, attr->typekind);
     coclass->ReleaseTypeAttr(attr);
     GUID source = GUID_NULL;
-    ASSERT_EQ(provide->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID, &source), S_OK);
+    ASSERT_EQ(S_OK, provide->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID, &source));
     EXPECT_TRUE(IsEqualGUID(source, DIID_IKexPhoneEvents));
 }
 
@@ -238,12 +329,12 @@ TEST_F(PhoneDllTest, ReleasedObjectsLetTheComponentUnload)
 {
     auto canUnload = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(GetProcAddress(s_dll, "DllCanUnloadNow"));
     ASSERT_NE(canUnload, nullptr);
-    ASSERT_EQ(phone->Start(), S_OK);
+    ASSERT_EQ(S_OK, phone->Start());
     factory.reset();
-    EXPECT_EQ(canUnload(), S_FALSE);
+    EXPECT_EQ(S_FALSE, canUnload());
     phone.reset(); // still started: final release stops it
-    EXPECT_EQ(rec1.State().unInitializeCalls, 1);
-    EXPECT_EQ(canUnload(), S_OK);
+    EXPECT_EQ(1, rec1.State().unInitializeCalls);
+    EXPECT_EQ(S_OK, canUnload());
 }
 
 // Installed in a folder whose name the ANSI code page cannot spell, or whose
@@ -296,15 +387,15 @@ TEST(PhoneDllPaths, AnyFolderNameAndLongPaths)
                 GetProcAddress(dll, "DllGetClassObject"));
             ASSERT_NE(getClassObject, nullptr);
             com_ptr<IClassFactory> factory;
-            ASSERT_EQ(getClassObject(CLSID_KexUSBPhone, IID_IClassFactory, factory.put_void()), S_OK);
+            ASSERT_EQ(S_OK, getClassObject(CLSID_KexUSBPhone, IID_IClassFactory, factory.put_void()));
             com_ptr<IKexPhone> phone;
-            ASSERT_EQ(factory->CreateInstance(nullptr, IID_IKexPhone, phone.put_void()), S_OK);
-            EXPECT_EQ(phone->Start(), S_OK);
+            ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IKexPhone, phone.put_void()));
+            EXPECT_EQ(S_OK, phone->Start());
             RecAdapter rec = rec_bind("recording_adapter.dll");
             ASSERT_TRUE(rec);
-            EXPECT_EQ(phone->Ready(), S_OK);
-            EXPECT_EQ(rec.State().executeCalls, 1);
-            EXPECT_EQ(phone->Stop(), S_OK);
+            EXPECT_EQ(S_OK, phone->Ready());
+            EXPECT_EQ(1, rec.State().executeCalls);
+            EXPECT_EQ(S_OK, phone->Stop());
         }
         FreeLibrary(dll);
         for (const wchar_t* f : {L"KexUSBPhone.dll", L"recording_adapter.dll", L"USBPhone.ini"})

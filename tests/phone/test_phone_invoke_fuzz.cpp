@@ -229,7 +229,7 @@ TEST_F(PhoneTest, RandomLateBoundCalls)
     g_traceLog.Open();
     g_traceLog.SetSwitch(false);
     UseAdapters({"Alpha", "Beta"});
-    ASSERT_EQ(phone->Start(), S_OK);
+    ASSERT_EQ(S_OK, phone->Start());
 
     Generator gen(20261209u);
     int answers[kAnswerCount] = {};

@@ -29,14 +29,10 @@ TEST_F(PhoneTest, StartStopCyclesWithEvents)
     g_traceLog.Open();
     g_traceLog.SetSwitch(false);
 
-    com_ptr<IConnectionPointContainer> cpc;
-    ASSERT_EQ(phone.query(cpc), S_OK);
-    com_ptr<IConnectionPoint> cp;
-    ASSERT_EQ(cpc->FindConnectionPoint(DIID_IKexPhoneEvents, cp.put()), S_OK);
     StubSink sink{DIID_IKexPhoneEvents};
     sink.record = false;
-    DWORD cookie = 0;
-    ASSERT_EQ(cp->Advise(&sink, &cookie), S_OK);
+    test_support::EventSubscription events;
+    ASSERT_EQ(S_OK, events.Advise(phone.get(), DIID_IKexPhoneEvents, &sink));
 
     // One event each: function keys and plug states.
     RecReport reports[kEventsPerCycle];
@@ -45,19 +41,19 @@ TEST_F(PhoneTest, StartStopCyclesWithEvents)
 
     long settled = 0;
     for (int cycle = 0; cycle < kCycles; ++cycle) {
-        ASSERT_EQ(phone->Start(), S_OK) << "cycle " << cycle;
-        ASSERT_EQ(rec.raise(reports, kEventsPerCycle), 0) << "cycle " << cycle;
+        ASSERT_EQ(S_OK, phone->Start()) << "cycle " << cycle;
+        ASSERT_EQ(0, rec.raise(reports, kEventsPerCycle)) << "cycle " << cycle;
         ASSERT_TRUE(PumpWhileNot([&] { return rec.wait(0) >= 0; })) << "cycle " << cycle;
-        ASSERT_EQ(phone->Stop(), S_OK) << "cycle " << cycle;
+        ASSERT_EQ(S_OK, phone->Stop()) << "cycle " << cycle;
         if (cycle + 1 == kSettleCycles)
             settled = PrivateBytes();
     }
     const long end = PrivateBytes();
-    EXPECT_EQ(cp->Unadvise(cookie), S_OK);
+    EXPECT_EQ(S_OK, events.Unadvise());
     g_traceLog.Close();
 
-    EXPECT_EQ(sink.count, static_cast<size_t>(kCycles) * kEventsPerCycle);
-    EXPECT_EQ(rec.State().raisedNonZero, 0);
+    EXPECT_EQ(static_cast<size_t>(kCycles) * kEventsPerCycle, sink.count);
+    EXPECT_EQ(0, rec.State().raisedNonZero);
     EXPECT_LE(end - settled, kAllowedGrowth) << "after " << kSettleCycles << " cycles " << settled << ", at the end "
                                              << end;
     std::printf("private bytes: after %d cycles %ld, after %d cycles %ld (%+ld)\n", kSettleCycles, settled, kCycles,

@@ -42,6 +42,14 @@ public:
         m_cookie = 0;
         return hr;
     }
+    // Lets the point go and leaves the sink connected: for tests of an object
+    // that must let its sinks go itself when it is released (the point holds
+    // the object).
+    void LeaveConnected()
+    {
+        m_point.reset();
+        m_cookie = 0;
+    }
     IConnectionPoint* Point() const { return m_point.get(); }
     DWORD Cookie() const { return m_cookie; }
 
