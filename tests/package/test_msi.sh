@@ -56,7 +56,7 @@ finish() {
     exit
 }
 
-. "$root/scripts/hostarch.sh"
+. "$root/scripts/wine-prefix.sh"
 . "$root/scripts/summary.sh"
 kex_probe_win32
 . "$root/scripts/msi.sh"
@@ -201,8 +201,8 @@ wine_checks() {
     local arch=$1 t="[$1]" winearch=win64 triple=x86_64-w64-mingw32 msi=${msi_of[$1]}
     [ $arch = x86 ] && winearch=win32 triple=i686-w64-mingw32
     local aw=$work/$arch loader
-    loader=$(kex_wine_loader $winearch)
-    export WINEPREFIX=$aw/wineprefix WINEARCH=$winearch WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= WINELOADER=$loader
+    kex_wine_env "$aw/wineprefix" $winearch
+    loader=$WINELOADER
     local drive=$WINEPREFIX/drive_c out log rc
     echo "== $arch under Wine"
 
@@ -268,12 +268,10 @@ wine_checks() {
 
     local checks_before=$((pass + fail + skip))
     mkdir -p "$aw"
-    {
-        "$loader" wineboot -i &&
-            "$loader" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f &&
-            "$loader" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f
-    } >"$aw/wineboot.log" 2>&1 </dev/null
-    expect "$t a fresh Wine prefix" $? "$(tail -n 20 "$aw/wineboot.log")"
+    # Fresh for every run: what an earlier run installed must not count.
+    rm -rf "$WINEPREFIX"
+    kex_wine_prefix msi >"$aw/wineboot.log" 2>&1
+    expect "$t a fresh Wine prefix" $? "$(tail -n 20 "$aw/wineboot.log" "$WINEPREFIX.log" 2>/dev/null)"
     local user inst=$drive/'Program Files'/KexUSBPhone peruser_name=KexUSBPhone
     [ $arch = x86 ] && [ $winearch = win64 ] && inst=$drive/'Program Files (x86)'/KexUSBPhone
     [ $arch = x86 ] && peruser_name='KexUSBPhone (x86)'
