@@ -74,7 +74,8 @@ kex_probe_win32() {
         kex_write_probe32 "$probe"
         # Callers may run under set -e: keep the status without failing.
         out=$("$probe" 2>&1) && rc=0 || rc=$?
-        out=$(printf '%s' "$out" | tr '\n' ' ' | sed 's/ *$//')
+        # The evidence names no temporary path: it goes into the package.
+        out=$(printf '%s' "$out" | tr '\n' ' ' | sed "s|$dir/||g; s/ *$//")
         rm -rf "$dir"
         if [ $rc -eq 42 ]; then
             KEX_HOST_WIN32=1
