@@ -20,6 +20,8 @@ void ReserveOneMore(V& v)
 
 // ---- AttrListInnerImpl ----
 
+int32_t AttrListInnerImpl::Count() const { return m_count; }
+
 const AttrValue* AttrListInnerImpl::Find(const std::string& name) const
 {
     auto it = m_names.find(name);

@@ -13,32 +13,38 @@
 
 namespace common {
 
+// The operations of an attribute list, Clear and Clone aside, written once:
+// the interface declares them pure (KEX_ATTR_LIST_OPERATIONS(virtual, = 0)),
+// each implementation overrides them (KEX_ATTR_LIST_OPERATIONS(, override)).
+#define KEX_ATTR_LIST_OPERATIONS(VIRTUAL, TAIL)                                                                        \
+    VIRTUAL int32_t Count() const TAIL;                                                                                \
+    VIRTUAL const std::string& NameAt(int32_t pos) const TAIL;                                                         \
+    VIRTUAL bool Rename(const std::string& oldName, const std::string& newName) TAIL;                                  \
+    VIRTUAL bool RenameAt(int32_t pos, const std::string& newName) TAIL;                                               \
+    VIRTUAL bool Has(const std::string& name) const TAIL;                                                              \
+    VIRTUAL int32_t KindOf(const std::string& name) const TAIL;                                                        \
+    VIRTUAL int32_t KindAt(int32_t pos) const TAIL;                                                                    \
+    VIRTUAL int32_t GetInt(const std::string& name, int32_t def) const TAIL;                                           \
+    VIRTUAL int32_t GetIntAt(int32_t pos, int32_t def) const TAIL;                                                     \
+    VIRTUAL double GetDouble(const std::string& name, double def) const TAIL;                                          \
+    VIRTUAL double GetDoubleAt(int32_t pos, double def) const TAIL;                                                    \
+    VIRTUAL std::string GetString(const std::string& name, const std::string& def) const TAIL;                         \
+    VIRTUAL std::string GetStringAt(int32_t pos, const std::string& def) const TAIL;                                   \
+    VIRTUAL void SetString(const std::string& name, const std::string& text, bool mark = false) TAIL;                  \
+    VIRTUAL void SetStringAt(int32_t pos, const std::string& text, bool mark = false) TAIL;                            \
+    VIRTUAL void SetDouble(const std::string& name, double value) TAIL;                                                \
+    VIRTUAL void SetDoubleAt(int32_t pos, double value) TAIL;                                                          \
+    VIRTUAL void SetInt(const std::string& name, int32_t value) TAIL;                                                  \
+    VIRTUAL void SetIntAt(int32_t pos, int32_t value) TAIL;                                                            \
+    VIRTUAL void SetNull(const std::string& name) TAIL;                                                                \
+    VIRTUAL void SetNullAt(int32_t pos) TAIL;                                                                          \
+    VIRTUAL void Remove(const std::string& name) TAIL;
+
 class IAttrList {
 public:
     virtual ~IAttrList() = default;
 
-    virtual int32_t Count() const = 0;
-    virtual const std::string& NameAt(int32_t pos) const = 0;
-    virtual bool Rename(const std::string& oldName, const std::string& newName) = 0;
-    virtual bool RenameAt(int32_t pos, const std::string& newName) = 0;
-    virtual bool Has(const std::string& name) const = 0;
-    virtual int32_t KindOf(const std::string& name) const = 0;
-    virtual int32_t KindAt(int32_t pos) const = 0;
-    virtual int32_t GetInt(const std::string& name, int32_t def) const = 0;
-    virtual int32_t GetIntAt(int32_t pos, int32_t def) const = 0;
-    virtual double GetDouble(const std::string& name, double def) const = 0;
-    virtual double GetDoubleAt(int32_t pos, double def) const = 0;
-    virtual std::string GetString(const std::string& name, const std::string& def) const = 0;
-    virtual std::string GetStringAt(int32_t pos, const std::string& def) const = 0;
-    virtual void SetString(const std::string& name, const std::string& text, bool mark = false) = 0;
-    virtual void SetStringAt(int32_t pos, const std::string& text, bool mark = false) = 0;
-    virtual void SetDouble(const std::string& name, double value) = 0;
-    virtual void SetDoubleAt(int32_t pos, double value) = 0;
-    virtual void SetInt(const std::string& name, int32_t value) = 0;
-    virtual void SetIntAt(int32_t pos, int32_t value) = 0;
-    virtual void SetNull(const std::string& name) = 0;
-    virtual void SetNullAt(int32_t pos) = 0;
-    virtual void Remove(const std::string& name) = 0;
+    KEX_ATTR_LIST_OPERATIONS(virtual, = 0)
     virtual void Clear() = 0;
     // A new, independent list on the heap; the caller owns it.
     [[nodiscard]] virtual IAttrList* Clone() const = 0;
@@ -53,28 +59,7 @@ public:
 
     AttrListInnerImpl() = default;
 
-    int32_t Count() const override { return m_count; }
-    const std::string& NameAt(int32_t pos) const override;
-    bool Rename(const std::string& oldName, const std::string& newName) override;
-    bool RenameAt(int32_t pos, const std::string& newName) override;
-    bool Has(const std::string& name) const override;
-    int32_t KindOf(const std::string& name) const override;
-    int32_t KindAt(int32_t pos) const override;
-    int32_t GetInt(const std::string& name, int32_t def) const override;
-    int32_t GetIntAt(int32_t pos, int32_t def) const override;
-    double GetDouble(const std::string& name, double def) const override;
-    double GetDoubleAt(int32_t pos, double def) const override;
-    std::string GetString(const std::string& name, const std::string& def) const override;
-    std::string GetStringAt(int32_t pos, const std::string& def) const override;
-    void SetString(const std::string& name, const std::string& text, bool mark = false) override;
-    void SetStringAt(int32_t pos, const std::string& text, bool mark = false) override;
-    void SetDouble(const std::string& name, double value) override;
-    void SetDoubleAt(int32_t pos, double value) override;
-    void SetInt(const std::string& name, int32_t value) override;
-    void SetIntAt(int32_t pos, int32_t value) override;
-    void SetNull(const std::string& name) override;
-    void SetNullAt(int32_t pos) override;
-    void Remove(const std::string& name) override;
+    KEX_ATTR_LIST_OPERATIONS(, override)
     void Clear() override;
     [[nodiscard]] AttrListInnerImpl* Clone() const override;
 
@@ -110,28 +95,7 @@ public:
     // operation throws com_disp_evt::null_ref.
     explicit AttrList(IAttrList* impl);
 
-    int32_t Count() const override;
-    const std::string& NameAt(int32_t pos) const override;
-    bool Rename(const std::string& oldName, const std::string& newName) override;
-    bool RenameAt(int32_t pos, const std::string& newName) override;
-    bool Has(const std::string& name) const override;
-    int32_t KindOf(const std::string& name) const override;
-    int32_t KindAt(int32_t pos) const override;
-    int32_t GetInt(const std::string& name, int32_t def) const override;
-    int32_t GetIntAt(int32_t pos, int32_t def) const override;
-    double GetDouble(const std::string& name, double def) const override;
-    double GetDoubleAt(int32_t pos, double def) const override;
-    std::string GetString(const std::string& name, const std::string& def) const override;
-    std::string GetStringAt(int32_t pos, const std::string& def) const override;
-    void SetString(const std::string& name, const std::string& text, bool mark = false) override;
-    void SetStringAt(int32_t pos, const std::string& text, bool mark = false) override;
-    void SetDouble(const std::string& name, double value) override;
-    void SetDoubleAt(int32_t pos, double value) override;
-    void SetInt(const std::string& name, int32_t value) override;
-    void SetIntAt(int32_t pos, int32_t value) override;
-    void SetNull(const std::string& name) override;
-    void SetNullAt(int32_t pos) override;
-    void Remove(const std::string& name) override;
+    KEX_ATTR_LIST_OPERATIONS(, override)
     void Clear() override;
     // The implementation's clone, raw (the interface's operation).
     [[nodiscard]] IAttrList* Clone() const override;

@@ -41,28 +41,7 @@ public:
     explicit DataSet(DataSetInner* inner);
 
     // The data set's own attributes.
-    int32_t Count() const override;
-    const std::string& NameAt(int32_t pos) const override;
-    bool Rename(const std::string& oldName, const std::string& newName) override;
-    bool RenameAt(int32_t pos, const std::string& newName) override;
-    bool Has(const std::string& name) const override;
-    int32_t KindOf(const std::string& name) const override;
-    int32_t KindAt(int32_t pos) const override;
-    int32_t GetInt(const std::string& name, int32_t def) const override;
-    int32_t GetIntAt(int32_t pos, int32_t def) const override;
-    double GetDouble(const std::string& name, double def) const override;
-    double GetDoubleAt(int32_t pos, double def) const override;
-    std::string GetString(const std::string& name, const std::string& def) const override;
-    std::string GetStringAt(int32_t pos, const std::string& def) const override;
-    void SetString(const std::string& name, const std::string& text, bool mark = false) override;
-    void SetStringAt(int32_t pos, const std::string& text, bool mark = false) override;
-    void SetDouble(const std::string& name, double value) override;
-    void SetDoubleAt(int32_t pos, double value) override;
-    void SetInt(const std::string& name, int32_t value) override;
-    void SetIntAt(int32_t pos, int32_t value) override;
-    void SetNull(const std::string& name) override;
-    void SetNullAt(int32_t pos) override;
-    void Remove(const std::string& name) override;
+    KEX_ATTR_LIST_OPERATIONS(, override)
     // Removes the attributes and every row set.
     void Clear() override;
     // A copy of the attributes only (the caller owns it).

@@ -17,6 +17,18 @@
 
 namespace common {
 
+// The column operations after ColumnCount, written once: the interface
+// declares them pure, the table base and the handle override them.
+#define KEX_ROW_SET_COLUMN_OPERATIONS(VIRTUAL, TAIL)                                                                   \
+    VIRTUAL const std::string& ColumnName(int32_t col) const TAIL;                                                     \
+    VIRTUAL void RenameColumn(int32_t col, const std::string& newName) TAIL;                                           \
+    VIRTUAL int32_t ColumnIndex(const std::string& name) const TAIL;                                                   \
+    VIRTUAL int32_t AddColumn(const std::string& name) TAIL;                                                           \
+    /* Names separated by "," or ";", trimmed of blanks; empty pieces are */                                          \
+    /* skipped. Returns the index of the last name, -1 when there was none. */                                        \
+    VIRTUAL int32_t AddColumns(const std::string& list) TAIL;                                                          \
+    VIRTUAL void ClearColumns() TAIL;
+
 // The operations by column name are written once, here: they find the
 // column's index and call the operation by index.
 class IRowSet {
@@ -26,14 +38,7 @@ public:
     virtual const std::string& Name() const = 0;
     virtual void SetName(const std::string& name) = 0;
     virtual int32_t ColumnCount() const = 0;
-    virtual const std::string& ColumnName(int32_t col) const = 0;
-    virtual void RenameColumn(int32_t col, const std::string& newName) = 0;
-    virtual int32_t ColumnIndex(const std::string& name) const = 0;
-    virtual int32_t AddColumn(const std::string& name) = 0;
-    // Names separated by "," or ";", trimmed of blanks; empty pieces are
-    // skipped. Returns the index of the last name, -1 when there was none.
-    virtual int32_t AddColumns(const std::string& list) = 0;
-    virtual void ClearColumns() = 0;
+    KEX_ROW_SET_COLUMN_OPERATIONS(virtual, = 0)
     // A new, independent table of the same kind on the heap; the caller owns it.
     [[nodiscard]] virtual IRowSet* Clone() = 0;
     virtual int32_t RowCount() const = 0;
@@ -71,12 +76,7 @@ public:
     const std::string& Name() const override { return m_name; }
     void SetName(const std::string& name) override { m_name = name; }
     int32_t ColumnCount() const override { return static_cast<int32_t>(m_columns.size()); }
-    const std::string& ColumnName(int32_t col) const override;
-    void RenameColumn(int32_t col, const std::string& newName) override;
-    int32_t ColumnIndex(const std::string& name) const override;
-    int32_t AddColumn(const std::string& name) override;
-    int32_t AddColumns(const std::string& list) override;
-    void ClearColumns() override;
+    KEX_ROW_SET_COLUMN_OPERATIONS(, override)
 
 protected:
     RowSetTable() = default;
@@ -233,12 +233,7 @@ public:
     const std::string& Name() const override;
     void SetName(const std::string& name) override;
     int32_t ColumnCount() const override;
-    const std::string& ColumnName(int32_t col) const override;
-    void RenameColumn(int32_t col, const std::string& newName) override;
-    int32_t ColumnIndex(const std::string& name) const override;
-    int32_t AddColumn(const std::string& name) override;
-    int32_t AddColumns(const std::string& list) override;
-    void ClearColumns() override;
+    KEX_ROW_SET_COLUMN_OPERATIONS(, override)
     [[nodiscard]] IRowSet* Clone() override;
     int32_t RowCount() const override;
     // An empty row set announced at 10 rows or more switches to the compact form.

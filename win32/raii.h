@@ -58,26 +58,17 @@ struct handle_traits {
 struct file_traits : handle_traits {
     static HANDLE invalid() noexcept { return INVALID_HANDLE_VALUE; }
 };
-struct hmodule_traits {
-    static HMODULE invalid() noexcept { return nullptr; }
-    static bool valid(HMODULE h) noexcept { return h != nullptr; }
-    static void close(HMODULE h) noexcept { FreeLibrary(h); }
+// Owners of values whose "none" is null, closed by one function.
+template <class T, auto Close>
+struct null_traits {
+    static T invalid() noexcept { return nullptr; }
+    static bool valid(T v) noexcept { return v != nullptr; }
+    static void close(T v) noexcept { Close(v); }
 };
-struct hwnd_traits {
-    static HWND invalid() noexcept { return nullptr; }
-    static bool valid(HWND h) noexcept { return h != nullptr; }
-    static void close(HWND h) noexcept { DestroyWindow(h); }
-};
-struct hkey_traits {
-    static HKEY invalid() noexcept { return nullptr; }
-    static bool valid(HKEY h) noexcept { return h != nullptr; }
-    static void close(HKEY h) noexcept { RegCloseKey(h); }
-};
-struct bstr_traits {
-    static BSTR invalid() noexcept { return nullptr; }
-    static bool valid(BSTR b) noexcept { return b != nullptr; }
-    static void close(BSTR b) noexcept { SysFreeString(b); }
-};
+using hmodule_traits = null_traits<HMODULE, &FreeLibrary>;
+using hwnd_traits = null_traits<HWND, &DestroyWindow>;
+using hkey_traits = null_traits<HKEY, &RegCloseKey>;
+using bstr_traits = null_traits<BSTR, &SysFreeString>;
 } // namespace detail
 
 using unique_handle = unique_any<HANDLE, detail::handle_traits>;         // events, threads, ...
