@@ -55,9 +55,11 @@ void CallModel::OnCommand(uint32_t code, uintptr_t wParam)
         // The waiting call rings on while the host holds and resumes.
         if (code != KEX_CMD_HOLD && code != KEX_CMD_RESUME)
             m_waiting = false;
+        const bool wasInCall = InCall(m_state);
         Enter(row.state);
-        // A button that toggles goes by the host's hook state: the call.
-        if (!m_hookIsState)
+        // A button that toggles goes by the host's hook state, which the
+        // call's start and end set.
+        if (!m_hookIsState && InCall(m_state) != wasInCall)
             m_hook = InCall(m_state);
         return;
     }

@@ -296,6 +296,10 @@ TEST(CallModel, ARelativeHookSwitchTogglesUnlessItReportsItsState)
           Hook(true, 3000), Hook(false, 3100)},
          {kPickUp}, CallState::kIdle, 0},
         {"the first report's press is the baseline", {Hook(true, 0), Hook(false, press)}, {}, CallState::kIdle, 0},
+        {"a ring leaves a toggle off-hook: the next press rejects",
+         {Hook(false, 0), Hook(true, 100), Hook(false, 200), Command(KEX_CMD_RING), Hook(true, 3000),
+          Hook(false, 3100)},
+         {kPickUp, kHangUp}, CallState::kIdle, 0},
         // States: recognised, then read as a switch's.
         {"held through another key's report: a state, its release hangs up",
          {Hook(false, 0), Command(KEX_CMD_RING), Write(10), Hook(true, 1000), Write(1001), Hook(true, 1200, true),
