@@ -133,7 +133,7 @@ void CallModel::OnHook(bool on, bool othersChanged, uint64_t nowMs, std::vector<
     m_reported = on;
     // Only the first hook report after the adapter changed Off-Hook can be
     // the device's echo of it.
-    const bool echo = std::exchange(m_hookEchoOpen, false) && nowMs - m_offHookChangedAt <= kEchoWindowMs;
+    const bool echo = std::exchange(m_hookEchoOpen, false) && nowMs - m_offHookChangedAt <= kHookEchoWindowMs;
     if (!m_hookIsState) {
         ReadToggle(on, was, first, othersChanged, echo, nowMs, out);
         return;
@@ -210,7 +210,7 @@ void CallModel::OnMutePress(uint64_t nowMs, std::vector<DeviceMessage>& out)
 {
     // The first press after the adapter changed the Mute LED may be the
     // device sending the LED back.
-    if (std::exchange(m_muteEchoOpen, false) && nowMs - m_muteChangedAt <= kEchoWindowMs)
+    if (std::exchange(m_muteEchoOpen, false) && nowMs - m_muteChangedAt <= kMuteEchoWindowMs)
         return;
     // The headset forgets mute unless the host shows it: shown at once, and
     // the host's own mute command confirms or corrects it.

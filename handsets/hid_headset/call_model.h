@@ -52,12 +52,19 @@ enum class CallState {
     kHeld,
 };
 
-// How long after the adapter changed the Off-Hook or the Mute LED the
-// device's first report of that control is taken as its echo. Devices echo
-// within tens of milliseconds; host projects ignore hook reports for about
-// half a second after writing Off-Hook, which also covers a reader that is
-// late on a loaded machine. A person does not answer a changed LED faster.
-constexpr uint64_t kEchoWindowMs = 500;
+// How long after the adapter changed the Off-Hook LED the device's first
+// hook report may be its echo. Host projects ignore hook reports for about
+// half a second after writing Off-Hook; here the window costs no press of
+// the person's (a report that moves the switch counts in it too), so the
+// known figure is taken whole.
+constexpr uint64_t kHookEchoWindowMs = 500;
+
+// How long after the adapter changed the Mute LED the device's first Phone
+// Mute press is taken as its echo. Devices answer within tens of
+// milliseconds (50 ms is the quickest device answer on record); a person
+// who sees the LED change and presses again takes longer than a quarter of a
+// second. A press inside the window is lost, so it is kept short.
+constexpr uint64_t kMuteEchoWindowMs = 250;
 
 // The longest a person holds a button for one press. A hook switch declared
 // relative that stays down longer is a switch reporting its state.

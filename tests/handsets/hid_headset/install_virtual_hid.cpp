@@ -2,11 +2,10 @@
 // and takes one away and brings it back again for the plug tests.
 //
 //   install_virtual_hid install <inf> <device>...
-//       <device>: <layout>:<vendor>:<product> (a built-in layout; hex ids),
-//       followed by any of descriptor=<file> (the report descriptor, in hex
-//       text: "05 0B 09 05 ...", "#" or ";" to the end of a line is a
-//       comment), name=<product string> (\uXXXX for a character that is
-//       not ASCII), serial=<serial number>
+//       <device>: <vendor>:<product> (hex ids), then descriptor=<file> (the
+//       report descriptor, in hex text: "05 0B 09 05 ...", "#" or ";" to the
+//       end of a line is a comment), and optionally name=<product string>
+//       (\uXXXX for a character that is not ASCII), serial=<serial number>
 //   install_virtual_hid remove <vendor>:<product>    (its values are kept)
 //   install_virtual_hid restore <inf> <vendor>:<product>   (as it was removed)
 //
@@ -31,9 +30,9 @@ namespace {
 constexpr wchar_t kRemovedKey[] = L"Software\\KexUSBPhone tests\\Removed virtual HID devices";
 
 struct DeviceSpec {
-    DWORD layout = 0, vendor = 0, product = 0;
-    std::vector<BYTE> descriptor; // empty: the layout's
-    std::wstring name, serial;    // empty: the driver's default, none
+    DWORD vendor = 0, product = 0;
+    std::vector<BYTE> descriptor;
+    std::wstring name, serial; // empty: the driver's default, none
 };
 
 int Fail(const char* what)
@@ -102,9 +101,9 @@ void SetString(HKEY key, const wchar_t* name, const std::wstring& value)
 // Writes the device's values into key (a device key, or the removed one).
 void WriteValues(HKEY key, const DeviceSpec& spec)
 {
-    const DWORD values[] = {spec.layout, spec.vendor, spec.product};
-    const wchar_t* names[] = {VHID_VALUE_LAYOUT, VHID_VALUE_VENDOR, VHID_VALUE_PRODUCT};
-    for (int i = 0; i < 3; ++i)
+    const DWORD values[] = {spec.vendor, spec.product};
+    const wchar_t* names[] = {VHID_VALUE_VENDOR, VHID_VALUE_PRODUCT};
+    for (int i = 0; i < 2; ++i)
         RegSetValueExW(key, names[i], 0, REG_DWORD, reinterpret_cast<const BYTE*>(&values[i]), sizeof(DWORD));
     if (!spec.descriptor.empty())
         RegSetValueExW(key, VHID_VALUE_DESCRIPTOR, 0, REG_BINARY, spec.descriptor.data(),
@@ -132,7 +131,6 @@ std::wstring QueryString(HKEY key, const wchar_t* name)
 DeviceSpec ReadValues(HKEY key)
 {
     DeviceSpec spec;
-    spec.layout = QueryDword(key, VHID_VALUE_LAYOUT);
     spec.vendor = QueryDword(key, VHID_VALUE_VENDOR);
     spec.product = QueryDword(key, VHID_VALUE_PRODUCT);
     BYTE descriptor[VHID_MAX_DESCRIPTOR];
@@ -219,12 +217,12 @@ bool ParseDevices(int argc, wchar_t** argv, int first, std::vector<DeviceSpec>& 
         const wchar_t* value = std::wcschr(arg, L'=');
         if (!value) {
             DeviceSpec spec;
-            unsigned layout = 0, vendor = 0, product = 0;
-            if (std::swscanf(arg, L"%u:%x:%x", &layout, &vendor, &product) != 3) {
+            unsigned vendor = 0, product = 0;
+            if (std::swscanf(arg, L"%x:%x", &vendor, &product) != 2) {
                 std::fprintf(stderr, "install_virtual_hid: bad device \"%ls\"\n", arg);
                 return false;
             }
-            spec.layout = layout, spec.vendor = vendor, spec.product = product;
+            spec.vendor = vendor, spec.product = product;
             specs.push_back(spec);
             continue;
         }
@@ -239,6 +237,13 @@ bool ParseDevices(int argc, wchar_t** argv, int first, std::vector<DeviceSpec>& 
             specs.back().serial = value;
         else if (!ReadDescriptor(value, specs.back().descriptor)) {
             std::fprintf(stderr, "install_virtual_hid: cannot read a report descriptor from \"%ls\"\n", value);
+            return false;
+        }
+    }
+    for (const DeviceSpec& spec : specs) {
+        if (spec.descriptor.empty()) {
+            std::fprintf(stderr, "install_virtual_hid: device %04lx:%04lx has no descriptor=\n", spec.vendor,
+                         spec.product);
             return false;
         }
     }
@@ -342,7 +347,7 @@ int wmain(int argc, wchar_t** argv)
         return Remove(vendor, product);
     if (argc == 4 && std::wcscmp(argv[1], L"restore") == 0 && std::swscanf(argv[3], L"%x:%x", &vendor, &product) == 2)
         return Restore(argv[2], vendor, product);
-    std::fprintf(stderr, "usage: install_virtual_hid install <inf> <layout>:<vendor>:<product> [descriptor=<file>] "
+    std::fprintf(stderr, "usage: install_virtual_hid install <inf> <vendor>:<product> descriptor=<file> "
                          "[name=<text>] [serial=<text>]... | remove <vendor>:<product> | restore <inf> "
                          "<vendor>:<product>\n");
     return 2;

@@ -100,7 +100,8 @@ private:
         Globals g;
         std::vector<Globals> stack;
         std::vector<HidUsage> usages;
-        std::optional<HidUsage> usageMin;
+        HidUsage usageMin = {0, 0};
+        bool haveUsageMin = false;
         for (std::size_t at = 0; at < bytes.size();) {
             const unsigned char prefix = bytes[at];
             const unsigned size = (prefix & 3) == 3 ? 4 : prefix & 3;
@@ -131,21 +132,24 @@ private:
                 stack.pop_back();
                 break;
             case 0x08: usages.push_back(usage); break;
-            case 0x18: usageMin = usage; break;
+            case 0x18:
+                usageMin = usage;
+                haveUsageMin = true;
+                break;
             case 0x28:
-                for (uint32_t u = usageMin ? usageMin->usage : 0; usageMin && u <= usage.usage; ++u)
-                    usages.push_back({usageMin->page, static_cast<uint16_t>(u)});
-                usageMin.reset();
+                for (uint32_t u = usageMin.usage; haveUsageMin && u <= usage.usage; ++u)
+                    usages.push_back({usageMin.page, static_cast<uint16_t>(u)});
+                haveUsageMin = false;
                 break;
             case 0x80: AddField(ReportKind::kInput, g, value, usages); break;
             case 0x90: AddField(ReportKind::kOutput, g, value, usages); break;
             case 0xB0: AddField(ReportKind::kFeature, g, value, usages); break;
-            case 0xA0: case 0xC0: usages.clear(); usageMin.reset(); break;
+            case 0xA0: case 0xC0: break;
             default: break; // physical range, units, delimiters...: nothing a player needs
             }
             if ((prefix & 0x0C) == 0) { // a main item ends the local items
                 usages.clear();
-                usageMin.reset();
+                haveUsageMin = false;
             }
         }
         m_valid = !m_fields.empty();

@@ -207,10 +207,10 @@ void RunRows(const std::vector<HookRow>& rows, bool hookRelative)
 }
 
 // A hook switch that reports its state (declared absolute). Times in ms;
-// the echo window is kEchoWindowMs after the adapter changed Off-Hook.
+// the echo window is kHookEchoWindowMs after the adapter changed Off-Hook.
 TEST(CallModel, AHookSwitchIsReadAgainstTheCallAndWhatTheAdapterWrote)
 {
-    const uint64_t late = kEchoWindowMs + 100;
+    const uint64_t late = kHookEchoWindowMs + 100;
     const std::vector<HookRow> rows = {
         // The state at opening.
         {"off-hook in the first report is no press", {Hook(true, 0)}, {}, CallState::kIdle, 0},
@@ -347,7 +347,7 @@ TEST(CallModel, RejectAndEndControlsActOnTheCall)
 // device sending the Mute LED back is no press.
 TEST(CallModel, MuteComesFromBothSidesAndItsEchoIsNoPress)
 {
-    const uint64_t late = kEchoWindowMs + 100;
+    const uint64_t late = kMuteEchoWindowMs + 100;
     const std::vector<HookRow> rows = {
         {"a press mutes at once", {Command(KEX_CMD_TALKING), MutePress(1000)}, {kMute}, CallState::kTalking,
          kLedOffHook | kLedMute},

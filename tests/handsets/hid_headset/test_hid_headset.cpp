@@ -519,7 +519,7 @@ TEST_F(HidHeadsetTest, ADeviceTakenAwayAndBackGivesPlugOutThenPlugIn)
     ASSERT_TRUE(EventsArrive(1, "the plug-out after the removal"));
     EXPECT_LE(GetTickCount() - removed, 2000u);
     EXPECT_EQ(kPlugOut, At(0));
-    ASSERT_EQ(0u, run("install \"" + hid + "virtual_hid.inf\" 1:1209:" + Hex(kSingle.product)));
+    ASSERT_EQ(0u, run("restore \"" + hid + "virtual_hid.inf\" 1209:" + Hex(kSingle.product)));
     const DWORD added = GetTickCount();
     ASSERT_TRUE(EventsArrive(2, "the plug-in after the new install"));
     EXPECT_LE(GetTickCount() - added, 2000u);

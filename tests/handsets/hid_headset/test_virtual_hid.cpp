@@ -109,8 +109,9 @@ TEST(VirtualHid, ANamedHeadsetServesItsDescriptorNameAndSerialNumber)
         std::fill(std::begin(text), std::end(text), L'\0');
         const bool hasSerial = HidD_GetSerialNumberString(device.Handle(), text, sizeof text - sizeof text[0]);
         EXPECT_EQ(*headset.serial != 0, hasSerial != FALSE);
-        if (hasSerial)
+        if (hasSerial) {
             EXPECT_EQ(Utf16(headset.serial), std::wstring(text));
+        }
     }
 }
 

@@ -4,9 +4,9 @@
  * completes that read by sending the report it wants the headset to produce
  * (IOCTL_VHID_INJECT on the headset's HID handle), and collects the output
  * reports the host wrote (IOCTL_VHID_TAKE_OUTPUT, or IOCTL_VHID_WAIT_OUTPUT
- * held until there are some). Each device serves the report descriptor (or
- * built-in layout), vendor and product id, product string and serial number
- * written into its device key by the installer.
+ * held until there are some). Each device serves the report descriptor,
+ * vendor and product id, product string and serial number written into its
+ * device key by the installer.
  *
  * A driver may import only ntoskrnl.exe and hidclass.sys; everything here is
  * plain C on those two. */
@@ -21,76 +21,12 @@
 #define OUTPUT_BYTES 8192
 #define MAX_DEVICES 16
 
-/* Telephony collections first: Wine 8 shows a device as its first top-level
- * collection only. Modelled on real headsets' layouts. */
-static const UCHAR layout_single[] = {
-    0x05, 0x0B, 0x09, 0x05, 0xA1, 0x01,             /* Telephony: Headset */
-    0x85, 0x02,                                     /* report 2, input and output */
-    0x15, 0x00, 0x25, 0x01, 0x75, 0x01,
-    0x09, 0x20, 0x09, 0x97, 0x95, 0x02, 0x81, 0x22, /* Hook Switch, Line Busy: absolute */
-    0x09, 0x2F, 0x09, 0x21, 0x09, 0x24, 0x09, 0x2B, 0x09, 0x50,
-    0x95, 0x05, 0x81, 0x06,                         /* Mute, Flash, Redial, Speaker, Programmable: relative */
-    0x95, 0x01, 0x81, 0x01,
-    0x09, 0x06, 0xA1, 0x02,                         /* Key Pad: a one-byte array */
-    0x19, 0xB0, 0x29, 0xBB, 0x15, 0x01, 0x25, 0x0C, 0x75, 0x08, 0x95, 0x01, 0x81, 0x00,
-    0xC0,
-    0x05, 0x08, 0x15, 0x00, 0x25, 0x01, 0x75, 0x01, /* LEDs: Off-Hook, Mute, Ring, Hold, Microphone */
-    0x09, 0x17, 0x09, 0x09, 0x09, 0x18, 0x09, 0x20, 0x09, 0x21, 0x95, 0x05, 0x91, 0x22,
-    0x05, 0x0B, 0x09, 0x9E, 0x95, 0x01, 0x91, 0x22, /* Ringer */
-    0x95, 0x02, 0x91, 0x01,
-    0xC0,
-};
-
-static const UCHAR layout_split[] = {
-    0x05, 0x0B, 0x09, 0x05, 0xA1, 0x01,
-    0x15, 0x00, 0x25, 0x01, 0x75, 0x01,
-    0x85, 0x08,                                     /* input in report 8 */
-    0x09, 0x2F, 0x95, 0x01, 0x81, 0x06,             /* Mute: relative */
-    0x09, 0x20, 0x95, 0x01, 0x81, 0x22,             /* Hook Switch: absolute */
-    0x09, 0x24, 0x09, 0x21, 0x09, 0x2B, 0x95, 0x03, 0x81, 0x06,
-    0x95, 0x03, 0x81, 0x01,
-    0x19, 0xB0, 0x29, 0xBB, 0x95, 0x0C, 0x81, 0x02, /* keypad: one bit per key */
-    0x95, 0x04, 0x81, 0x01,
-    0x05, 0x08, 0x85, 0x09,                         /* LEDs in report 9: Mute, Off-Hook, Ring, Microphone, On-Line, Hold */
-    0x09, 0x09, 0x09, 0x17, 0x09, 0x18, 0x09, 0x21, 0x09, 0x2A, 0x09, 0x20, 0x95, 0x06, 0x91, 0x22,
-    0x95, 0x02, 0x91, 0x01,
-    0xC0,
-};
-
-static const UCHAR layout_per_led[] = {
-    0x05, 0x0B, 0x09, 0x05, 0xA1, 0x01,
-    0x85, 0x03,
-    0x15, 0x00, 0x25, 0x01, 0x75, 0x01,
-    0x09, 0x20, 0x95, 0x01, 0x81, 0x06,             /* Hook Switch: a toggle button */
-    0x09, 0x21, 0x09, 0x24, 0x09, 0x2F, 0x09, 0x2B, 0x95, 0x04, 0x81, 0x06,
-    0x95, 0x03, 0x81, 0x01,
-    0x19, 0xB0, 0x29, 0xBB, 0x95, 0x0C, 0x81, 0x02,
-    0x95, 0x04, 0x81, 0x01,
-    0x05, 0x08,                                     /* one output report per LED, id = usage */
-    0x85, 0x17, 0x09, 0x17, 0x95, 0x01, 0x91, 0x22, 0x95, 0x07, 0x91, 0x01,
-    0x85, 0x18, 0x09, 0x18, 0x95, 0x01, 0x91, 0x22, 0x95, 0x07, 0x91, 0x01,
-    0x85, 0x20, 0x09, 0x20, 0x95, 0x01, 0x91, 0x22, 0x95, 0x07, 0x91, 0x01,
-    0x85, 0x21, 0x09, 0x21, 0x95, 0x01, 0x91, 0x22, 0x95, 0x07, 0x91, 0x01,
-    0x05, 0x0B,
-    0x85, 0x9E, 0x09, 0x9E, 0x95, 0x01, 0x91, 0x22, 0x95, 0x07, 0x91, 0x01,
-    0xC0,
-};
-
-static const UCHAR layout_consumer[] = {
-    0x05, 0x0C, 0x09, 0x01, 0xA1, 0x01,             /* Consumer Control: volume keys */
-    0x85, 0x01, 0x15, 0x00, 0x25, 0x01, 0x75, 0x01,
-    0x09, 0xE9, 0x09, 0xEA, 0x09, 0xE2, 0x95, 0x03, 0x81, 0x02,
-    0x95, 0x05, 0x81, 0x01,
-    0xC0,
-};
-
 struct vhid {
     DEVICE_OBJECT *fdo;
     KSPIN_LOCK lock; /* held only for copies: never across a call out */
     KIRQL irql;
-    const UCHAR *descriptor;
+    UCHAR descriptor[VHID_MAX_DESCRIPTOR]; /* from the device key */
     ULONG descriptor_length;
-    UCHAR own_descriptor[VHID_MAX_DESCRIPTOR]; /* from the device key */
     USHORT vendor, product;
     WCHAR product_string[VHID_MAX_STRING + 1];
     WCHAR serial[VHID_MAX_STRING + 1]; /* "" for none */
@@ -494,7 +430,6 @@ static NTSTATUS WINAPI on_add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *fdo)
     static const WCHAR default_product[] = L"Kex Virtual Headset";
     KEX_HID_DEVICE_EXTENSION *ext = fdo->DeviceExtension;
     struct vhid *v = ext->MiniDeviceExtension;
-    ULONG layout = VHID_LAYOUT_SINGLE_REPORT;
     HANDLE key;
     int i;
 
@@ -505,31 +440,16 @@ static NTSTATUS WINAPI on_add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *fdo)
     v->product = 0x0001;
     RtlCopyMemory(v->product_string, default_product, sizeof default_product);
     if (IoOpenDeviceRegistryKey(ext->PhysicalDeviceObject, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key) == STATUS_SUCCESS) {
-        layout = read_dword(key, VHID_VALUE_LAYOUT, layout);
         v->vendor = (USHORT)read_dword(key, VHID_VALUE_VENDOR, v->vendor);
         v->product = (USHORT)read_dword(key, VHID_VALUE_PRODUCT, v->product);
-        v->descriptor_length = read_value(key, VHID_VALUE_DESCRIPTOR, REG_BINARY, v->own_descriptor,
-                                          sizeof v->own_descriptor);
+        v->descriptor_length = read_value(key, VHID_VALUE_DESCRIPTOR, REG_BINARY, v->descriptor,
+                                          sizeof v->descriptor);
         read_string(key, VHID_VALUE_PRODUCT_STRING, v->product_string);
         read_string(key, VHID_VALUE_SERIAL, v->serial);
         ZwClose(key);
     }
-    if (v->descriptor_length)
-        v->descriptor = v->own_descriptor;
-    else switch (layout) {
-    case VHID_LAYOUT_SPLIT_REPORTS:
-        v->descriptor = layout_split, v->descriptor_length = sizeof layout_split;
-        break;
-    case VHID_LAYOUT_REPORT_PER_LED:
-        v->descriptor = layout_per_led, v->descriptor_length = sizeof layout_per_led;
-        break;
-    case VHID_LAYOUT_NOT_TELEPHONY:
-        v->descriptor = layout_consumer, v->descriptor_length = sizeof layout_consumer;
-        break;
-    default:
-        v->descriptor = layout_single, v->descriptor_length = sizeof layout_single;
-        break;
-    }
+    if (!v->descriptor_length)
+        return STATUS_DEVICE_CONFIGURATION_ERROR; /* installed without a descriptor */
     for (i = 0; i < MAX_DEVICES; ++i)
         if (!InterlockedCompareExchangePointer((void **)&devices[i], fdo, NULL))
             break;

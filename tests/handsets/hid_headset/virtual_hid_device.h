@@ -19,12 +19,13 @@
 
 namespace virtual_hid {
 
+// The devices hid-run installs, each serving descriptors/<file>.hid.
 constexpr unsigned short kVendor = 0x1209;
-constexpr unsigned short kSingleReport = 0xB001;   // layout 1
-constexpr unsigned short kSplitReports = 0xB002;   // layout 2
-constexpr unsigned short kReportPerLed = 0xB003;   // layout 3
-constexpr unsigned short kNotTelephony = 0xB004;   // layout 4
-// Named headsets serving descriptors/<file>.hid (installed by hid-run).
+constexpr unsigned short kSingleReport = 0xB001;   // headset_single
+constexpr unsigned short kSplitReports = 0xB002;   // headset_split
+constexpr unsigned short kReportPerLed = 0xB003;   // headset_per_led
+constexpr unsigned short kNotTelephony = 0xB004;   // consumer_control
+// The named ones.
 struct NamedHeadset {
     unsigned short product;
     const char* descriptor; // file name in hid/descriptors, without ".hid"
@@ -36,6 +37,9 @@ constexpr NamedHeadset kHeadset0082 = {0xB102, "headset_0082", "Kex H\xc3\xb6rer
 constexpr NamedHeadset kHeadsetC053 = {0xB103, "headset_c053", "Kex Headset C053", ""};
 constexpr NamedHeadset kHeadsetProgrammable = {0xB104, "headset_programmable", "Kex Headset Programmable",
                                                "KXPB-0001"};
+// The others, by the driver's default name and no serial number.
+constexpr NamedHeadset kHeadsetSingle = {kSingleReport, "headset_single", "Kex Virtual Headset", ""};
+constexpr NamedHeadset kHeadsetPerLed = {kReportPerLed, "headset_per_led", "Kex Virtual Headset", ""};
 
 inline kex::unique_file OpenPath(const std::wstring& path, DWORD access, DWORD flags)
 {
