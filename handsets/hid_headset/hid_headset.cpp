@@ -189,16 +189,28 @@ private:
         // number: each keeps an id of its own.
         if (KnownId(identity.id))
             identity.id = identity.instance;
-        auto headset = std::make_unique<Headset>(std::move(device), identity.id, m_reports, m_settings.call);
-        if (!headset->Start(m_wake.get()))
-            return true; // ours, but it could not start: tried again at the next look
+        // Taking commands, named and plugged in before its reader can
+        // report anything: the host may answer the plug-in with a command.
+        Headset* headset = nullptr;
         {
             auto guard = m_lock.lock_exclusive();
-            m_headsets.push_back(std::move(headset));
+            m_headsets.push_back(
+                std::make_unique<Headset>(std::move(device), identity.id, m_reports, m_settings.call));
+            headset = m_headsets.back().get();
         }
         m_reports.Describe(identity);
         m_reports.Post(identity.id, DeviceMessage{KEX_DEV_PLUG, KEX_PLUG_IN, 0});
-        return true;
+        if (!headset->Start(m_wake.get())) {
+            std::unique_ptr<Headset> failed;
+            {
+                auto guard = m_lock.lock_exclusive();
+                failed = std::move(m_headsets.back());
+                m_headsets.pop_back();
+            }
+            failed.reset();
+            m_reports.Post(identity.id, DeviceMessage{KEX_DEV_PLUG, KEX_PLUG_OUT, 0});
+        }
+        return true; // ours: one that could not start is tried again at the next look
     }
 
     // Only the monitor thread changes m_headsets, so it reads them unlocked.

@@ -120,7 +120,7 @@ static ULONG string_bytes(const WCHAR *text)
     return (n + 1) * sizeof(WCHAR);
 }
 
-static NTSTATUS WINAPI cancel_output_wait(DEVICE_OBJECT *device, IRP *irp);
+static void WINAPI cancel_output_wait(DEVICE_OBJECT *device, IRP *irp);
 
 /* The test's wait for output, taken out of the device; NULL when none, or
  * when its cancellation already has it. */
@@ -393,9 +393,13 @@ static NTSTATUS WINAPI on_device_control(DEVICE_OBJECT *device, IRP *irp)
             else if (v->pending_output_wait)
                 status = STATUS_DEVICE_BUSY;
             else {
-                IoMarkIrpPending(irp);
-                IoSetCancelRoutine(irp, (PDRIVER_CANCEL)cancel_output_wait);
-                v->pending_output_wait = irp;
+                IoSetCancelRoutine(irp, cancel_output_wait);
+                if (irp->Cancel && IoSetCancelRoutine(irp, NULL))
+                    status = STATUS_CANCELLED; /* cancelled before it could be held */
+                else {
+                    IoMarkIrpPending(irp);
+                    v->pending_output_wait = irp;
+                }
             }
             unlock(v);
             return status == STATUS_PENDING ? status : complete(irp, status, 0);
@@ -411,7 +415,7 @@ static NTSTATUS WINAPI on_device_control(DEVICE_OBJECT *device, IRP *irp)
 }
 
 /* The test stopped waiting for output. */
-static NTSTATUS WINAPI cancel_output_wait(DEVICE_OBJECT *device, IRP *irp)
+static void WINAPI cancel_output_wait(DEVICE_OBJECT *device, IRP *irp)
 {
     struct vhid *v = find_device(device);
     IoReleaseCancelSpinLock(irp->CancelIrql);
@@ -422,7 +426,6 @@ static NTSTATUS WINAPI cancel_output_wait(DEVICE_OBJECT *device, IRP *irp)
         unlock(v);
     }
     complete(irp, STATUS_CANCELLED, 0);
-    return STATUS_CANCELLED;
 }
 
 static NTSTATUS WINAPI on_add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *fdo)
