@@ -1,11 +1,13 @@
-// One HID telephony collection, opened: its handles and parser data, the
-// controls it declares, and reading, decoding and writing its reports.
+// One HID telephony collection, opened: its handles and parser data, its
+// identity, the controls it declares, and reading, decoding and writing its
+// reports.
 //
 // Threads: after Open, ReadReport belongs to one reader thread; the other
 // calls may come from any thread, one at a time (the owner's lock).
 #pragma once
 
 #include "handsets/hid_headset/device_filter.h"
+#include "handsets/hid_headset/device_identity.h"
 #include "handsets/hid_headset/hid_interfaces.h"
 #include "handsets/hid_headset/telephony_map.h"
 #include "win32/raii.h"
@@ -31,13 +33,23 @@ public:
 
     const std::wstring& Path() const { return m_path; }
     std::size_t InputLength() const { return m_caps.InputReportByteLength; }
+    // Its id, name, USB ids and serial number or instance.
+    const DeviceIdentity& Identity() const { return m_identity; }
 
-    // The telephony input controls, as the report descriptor declares them.
+    // The telephony input controls, as the report descriptor declares them,
+    // and the Button-page controls of the telephony collection (its
+    // programmable buttons). Controls of other pages, and copies of the
+    // telephony controls on vendor pages, are not the adapter's.
     std::vector<InputControl> InputControls() const;
 
-    // The output reports that show leds: one for each report id that holds
-    // an LED, written whole, with every LED of that report.
-    std::map<uint8_t, std::vector<char>> LedReports(LedState leds) const;
+    // One output report that shows some of the adapter's LEDs, written
+    // whole: every LED the adapter drives in it, the others off.
+    struct LedReport {
+        std::vector<char> bytes;
+        LedState carries; // the LEDs it holds
+    };
+    // The reports that show leds: one for each report id holding an LED.
+    std::map<uint8_t, LedReport> LedReports(LedState leds) const;
     bool Write(std::vector<char>& report);
 
     enum class ReadResult {
@@ -49,8 +61,8 @@ public:
     // Waits for the next input report, or for stop.
     ReadResult ReadReport(std::vector<char>& report, HANDLE stop);
 
-    // The telephony usages that are on in an input report; false when the
-    // parser does not take the report.
+    // The usages of InputControls that are on in an input report; false
+    // when the parser does not take the report.
     bool UsagesOn(const std::vector<char>& report, std::vector<Usage>& on) const;
 
 private:
@@ -61,16 +73,22 @@ private:
     };
 
     HidDevice() = default;
+    void ReadIdentity(const HIDD_ATTRIBUTES& attributes);
     bool Declares(uint8_t reportId, const Usage& usage) const;
     std::vector<HIDP_BUTTON_CAPS> ButtonCaps(HIDP_REPORT_TYPE type, USHORT count) const;
+    // Appends the usages of page that are on in report; false when the
+    // parser does not take the report.
+    bool AppendUsagesOn(USAGE page, const std::vector<char>& report, std::vector<Usage>& on) const;
 
     std::wstring m_path;
+    DeviceIdentity m_identity;
     kex::unique_file m_input;  // overlapped, for the reader
     kex::unique_file m_output; // synchronous, for the HidD_ calls and writes
     kex::unique_handle m_readDone;
     unique_preparsed_data m_preparsed;
     HIDP_CAPS m_caps = {};
-    ULONG m_maxUsages = 0; // usages one input report can hold on the Telephony page
+    ULONG m_maxUsages = 0; // usages one input report can hold on one page
+    std::vector<InputControl> m_buttons; // the programmable buttons
     std::vector<OutputUsage> m_outputs;
 };
 

@@ -47,7 +47,7 @@ INI
 # The headset is plugged in afresh (the last run unplugged it).
 inf=$(kex_winpath "$build/hid/virtual_hid.inf")
 "$run" "$(kex_winpath "$build/hid/install_virtual_hid.exe")" remove 1209:b001 >/dev/null 2>&1
-if ! out=$("$run" "$(kex_winpath "$build/hid/install_virtual_hid.exe")" install "$inf" 1:1209:b001 2>&1); then
+if ! out=$("$run" "$(kex_winpath "$build/hid/install_virtual_hid.exe")" restore "$inf" 1209:b001 2>&1); then
     echo "$out" >&2; echo "demo: plugging in the virtual HID headset failed" >&2; exit 2
 fi
 
@@ -59,7 +59,7 @@ fi
 player_log=$(mktemp)
 cleanup() {
     "$run" regsvr32 /s /u "$dll" >/dev/null 2>&1
-    "$run" "$(kex_winpath "$build/hid/install_virtual_hid.exe")" install "$inf" 1:1209:b001 >/dev/null 2>&1
+    "$run" "$(kex_winpath "$build/hid/install_virtual_hid.exe")" restore "$inf" 1209:b001 >/dev/null 2>&1
     rm -f "$player_log"
 }
 trap cleanup EXIT

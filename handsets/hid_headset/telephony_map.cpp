@@ -1,4 +1,5 @@
-// Telephony usages to device messages, commands to LEDs.
+// Telephony usages to device messages; the call controls through the call
+// model.
 #include "handsets/hid_headset/telephony_map.h"
 
 #include <algorithm>
@@ -17,7 +18,6 @@ struct PressRow {
 constexpr PressRow kPressTable[] = {
     {0x21, {KEX_DEV_HOLD, 0, 0}},     // Flash
     {0x24, {KEX_DEV_REDIAL, 0, 0}},   // Redial
-    {0x2F, {KEX_DEV_MUTE, 0, 0}},     // Phone Mute
     {0x2B, {KEX_DEV_HANDFREE, 0, 0}}, // Speaker Phone
     {0xB0, {KEX_DEV_KEY, KEX_KEY_0, 0}},
     {0xB1, {KEX_DEV_KEY, KEX_KEY_1, 0}},
@@ -33,36 +33,19 @@ constexpr PressRow kPressTable[] = {
     {0xBB, {KEX_DEV_KEY, KEX_KEY_POUND, 0}},
 };
 
-struct CommandRow {
-    uint32_t code;
-    LedState set;
-    LedState clear;
-};
-
-// Commands not listed leave the LEDs as they are.
-constexpr LedState AllLeds()
-{
-    LedState all = 0;
-    for (Led led : kAllLeds)
-        all |= led;
-    return all;
-}
-constexpr LedState kAll = AllLeds();
-constexpr CommandRow kCommandTable[] = {
-    {KEX_CMD_RING, kLedRing | kLedRinger, 0},
-    {KEX_CMD_LINK, kLedOffHook, kLedRing | kLedRinger},
-    {KEX_CMD_RINGBACK, kLedOffHook, kLedRing | kLedRinger},
-    {KEX_CMD_TALKING, kLedOffHook, kLedRing | kLedRinger},
-    {KEX_CMD_HOLD, kLedHold, 0},
-    {KEX_CMD_RESUME, 0, kLedHold},
-    {KEX_CMD_HANGUP, 0, kAll},
-    {KEX_CMD_CALLFAILED, 0, kAll},
-    {KEX_CMD_READY, 0, kAll},
-};
-
 bool Contains(const std::vector<Usage>& usages, Usage u)
 {
     return std::find(usages.begin(), usages.end(), u) != usages.end();
+}
+
+bool IsHookSwitch(const InputControl& c) { return c.usage == kHookSwitch; }
+
+bool IsRejectButton(Usage u) { return u.page == kPageButton || u == kProgrammableButton; }
+
+bool HookDeclaredRelative(const std::vector<InputControl>& controls)
+{
+    auto hook = std::find_if(controls.begin(), controls.end(), IsHookSwitch);
+    return hook != controls.end() && !hook->absolute;
 }
 
 } // namespace
@@ -94,51 +77,48 @@ DeviceMessage PressMessage(Usage usage)
     return {0, 0, 0};
 }
 
-TelephonyMap::TelephonyMap(std::vector<InputControl> controls)
+TelephonyMap::TelephonyMap(std::vector<InputControl> controls, CallSettings settings)
+    : m_call(HookDeclaredRelative(controls), settings)
 {
     for (InputControl& c : controls)
         m_controls.push_back({c, false});
 }
 
-void TelephonyMap::OnInputReport(uint8_t reportId, const std::vector<Usage>& on, std::vector<DeviceMessage>& out)
+void TelephonyMap::OnInputReport(uint8_t reportId, const std::vector<Usage>& on, uint64_t nowMs,
+                                 std::vector<DeviceMessage>& out)
 {
+    // Every control of the report first: the hook switch is read knowing
+    // whether the report was made for another control.
+    struct Seen {
+        const Control* control;
+        bool was;
+    };
+    std::vector<Seen> seen;
+    bool othersChanged = false;
     for (Control& c : m_controls) {
         if (c.control.reportId != reportId)
             continue;
-        const bool now = Contains(on, c.control.usage);
-        const bool was = std::exchange(c.on, now);
-        if (c.control.usage == kHookSwitch) {
-            if (c.control.absolute) {
-                if (now != was)
-                    out.push_back({static_cast<uint32_t>(now ? KEX_DEV_PICKUP : KEX_DEV_HANGUP), 0, 0});
-            } else if (now && !was) {
-                m_offHook = !m_offHook;
-                out.push_back({static_cast<uint32_t>(m_offHook ? KEX_DEV_PICKUP : KEX_DEV_HANGUP), 0, 0});
-            }
+        const bool was = std::exchange(c.on, Contains(on, c.control.usage));
+        seen.push_back({&c, was});
+        if (!IsHookSwitch(c.control) && c.on != was)
+            othersChanged = true;
+    }
+    for (const Seen& s : seen) {
+        const Usage usage = s.control->control.usage;
+        if (IsHookSwitch(s.control->control)) {
+            m_call.OnHook(s.control->on, othersChanged, nowMs, out);
             continue;
         }
-        if (!now || was)
+        if (!s.control->on || s.was)
             continue; // released or still held
-        const DeviceMessage m = PressMessage(c.control.usage);
-        if (m.msg == 0)
-            continue;
-        if (c.control.usage == kPhoneMute)
-            m_leds ^= kLedMute; // the headset forgets mute unless the host shows it
-        out.push_back(m);
-    }
-}
-
-void TelephonyMap::OnCommand(uint32_t code)
-{
-    for (const CommandRow& row : kCommandTable) {
-        if (row.code != code)
-            continue;
-        m_leds = (m_leds & ~row.clear) | row.set;
-        // A toggle-style hook switch follows the call the host shows.
-        if (row.set & kLedOffHook)
-            m_offHook = true;
-        if (row.clear & kLedOffHook)
-            m_offHook = false;
+        if (usage == kPhoneMute)
+            m_call.OnMutePress(nowMs, out);
+        else if (usage == kDrop)
+            m_call.OnDropPress(out);
+        else if (IsRejectButton(usage))
+            m_call.OnRejectPress(out);
+        else if (const DeviceMessage m = PressMessage(usage); m.msg != 0)
+            out.push_back(m);
     }
 }
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "adapters/KexUSBAdapter.h"
+#include "handsets/hid_headset/call_model.h"
 
 #include <cstdint>
 #include <vector>
@@ -14,6 +15,7 @@
 namespace hid_headset {
 
 constexpr uint16_t kPageLed = 0x08;
+constexpr uint16_t kPageButton = 0x09;
 constexpr uint16_t kPageTelephony = 0x0B;
 
 struct Usage {
@@ -23,61 +25,51 @@ struct Usage {
 };
 
 // One input control of the device, as its report descriptor declares it.
+// Controls of the Button page are the telephony collection's programmable
+// buttons; the device layer hands over no others.
 struct InputControl {
     Usage usage;
     uint8_t reportId;
     bool absolute; // a switch that reports its state; false: a button reporting presses
 };
 
-// One device message for the component's callback.
-struct DeviceMessage {
-    uint32_t msg;
-    uint32_t wParam;
-    int32_t lParam;
-    bool operator==(const DeviceMessage& o) const
-    {
-        return msg == o.msg && wParam == o.wParam && lParam == o.lParam;
-    }
-};
-
-// The LEDs (and the ringer) the adapter drives, as bits of LedState.
-enum Led : uint32_t {
-    kLedOffHook = 1u << 0,    // 0x08/0x17
-    kLedRing = 1u << 1,       // 0x08/0x18
-    kLedHold = 1u << 2,       // 0x08/0x20
-    kLedMute = 1u << 3,       // 0x08/0x09 and 0x08/0x21 (Microphone), whichever the device has
-    kLedRinger = 1u << 4,     // 0x0B/0x9E
-};
-using LedState = uint32_t;
-
-// Every Led bit.
-constexpr Led kAllLeds[] = {kLedOffHook, kLedRing, kLedHold, kLedMute, kLedRinger};
-
 // The output usages that show one Led bit, in the order tried.
 std::vector<Usage> LedUsages(Led led);
 
-// The device message a usage gives when pressed; msg 0 when it gives none.
-// Hook Switch is not in this table: its message depends on its state.
+// The device message a key gives when pressed; msg 0 when it gives none.
+// The hook switch and the call controls are not in this table: what they
+// mean depends on the call.
 DeviceMessage PressMessage(Usage usage);
 
 constexpr Usage kHookSwitch = {kPageTelephony, 0x20};
 constexpr Usage kPhoneMute = {kPageTelephony, 0x2F};
+constexpr Usage kDrop = {kPageTelephony, 0x26};
+// Programmable Button: the collection that holds the Button-page reject
+// button; some descriptors make it the button's own usage.
+constexpr Usage kProgrammableButton = {kPageTelephony, 0x07};
 
 class TelephonyMap {
 public:
-    explicit TelephonyMap(std::vector<InputControl> controls);
+    explicit TelephonyMap(std::vector<InputControl> controls, CallSettings settings = {});
 
     // One input report: the usages of report reportId that are on (buttons
-    // pressed, switches set, array entries present). Appends the messages it
-    // gives to out. Usages of other reports keep their state.
-    void OnInputReport(uint8_t reportId, const std::vector<Usage>& on, std::vector<DeviceMessage>& out);
+    // pressed, switches set, array entries present), read at nowMs. Appends
+    // the messages it gives to out. Usages of other reports keep their state.
+    void OnInputReport(uint8_t reportId, const std::vector<Usage>& on, uint64_t nowMs,
+                       std::vector<DeviceMessage>& out);
 
-    // A command of the component: the LEDs change as a headset should show
-    // the call. Commands that show nothing on a headset leave them.
-    void OnCommand(uint32_t code);
+    // A command of the host (wParam: the mute state of KEX_CMD_MUTE).
+    void OnCommand(uint32_t code, uintptr_t wParam = 0) { m_call.OnCommand(code, wParam); }
 
-    LedState Leds() const { return m_leds; }
-    bool Muted() const { return (m_leds & kLedMute) != 0; }
+    // What the adapter wrote: see CallModel::OnLedsWritten.
+    void OnLedsWritten(LedState conveyed, LedState leds, uint64_t nowMs)
+    {
+        m_call.OnLedsWritten(conveyed, leds, nowMs);
+    }
+
+    LedState Leds() const { return m_call.Leds(); }
+    bool Muted() const { return m_call.Muted(); }
+    const CallModel& Call() const { return m_call; }
 
 private:
     struct Control {
@@ -85,8 +77,7 @@ private:
         bool on;
     };
     std::vector<Control> m_controls;
-    bool m_offHook = false; // what a toggle-style hook switch last meant
-    LedState m_leds = 0;
+    CallModel m_call;
 };
 
 } // namespace hid_headset

@@ -367,7 +367,19 @@ std::string printable(const char* text)
     return r;
 }
 
-Rendered render_command(uint32_t code, uintptr_t wParam, uintptr_t lParam)
+namespace {
+
+Rendered unknown_command(uint32_t code, uintptr_t wParam, uintptr_t lParam)
+{
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "UNKNOWN COMMAND %lu (0x%llx, 0x%llx)", static_cast<unsigned long>(code),
+                  static_cast<unsigned long long>(wParam), static_cast<unsigned long long>(lParam));
+    return {false, buf};
+}
+
+} // namespace
+
+Rendered render_command(uint32_t code, uintptr_t wParam, uintptr_t lParam, uint32_t last_code)
 {
     const char* w = reinterpret_cast<const char*>(wParam);
     const char* l = reinterpret_cast<const char*>(lParam);
@@ -398,16 +410,17 @@ Rendered render_command(uint32_t code, uintptr_t wParam, uintptr_t lParam)
         }
         break;
     }
+    case KEX_CMD_MUTE:
+        if (code > last_code)
+            return unknown_command(code, wParam, lParam);
+        r.line = padded("MUTE") + (wParam ? "on" : "off");
+        break;
     default:
         if (code >= KEX_CMD_LINK && code <= KEX_CMD_RINGBUSY) {
             r.line = padded(kCallStateTitles[code]) + name_and_number(w, l);
             break;
         }
-        char buf[96];
-        std::snprintf(buf, sizeof buf, "UNKNOWN COMMAND %lu (0x%llx, 0x%llx)", static_cast<unsigned long>(code),
-                      static_cast<unsigned long long>(wParam), static_cast<unsigned long long>(lParam));
-        r.ok = false;
-        r.line = buf;
+        return unknown_command(code, wParam, lParam);
     }
     return r;
 }

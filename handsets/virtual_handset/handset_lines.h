@@ -65,10 +65,12 @@ std::string printable(const char* text);
 
 // What the handset shows for one command. `ok` is false for a command the
 // handset does not know (or a record it cannot read); the line then says so.
+// Codes above last_code are unknown: the component speaking version 1 sends
+// none of the version-2 codes.
 struct Rendered {
     bool ok = false;
     std::string line;
 };
-Rendered render_command(uint32_t code, uintptr_t wParam, uintptr_t lParam);
+Rendered render_command(uint32_t code, uintptr_t wParam, uintptr_t lParam, uint32_t last_code = KEX_CMD_LAST);
 
 } // namespace vhs

@@ -5,6 +5,8 @@
 // its own: the steps of a scenario file, and lines that another process sends
 // through a named pipe (see handset_ctl). Settings come from an INI file
 // beside the DLL with the DLL's own base name ("virtual_handset.ini").
+// To a component speaking version 2 of the contract it is one device, named
+// and identified by its [Handset] Name, and it shows the host's mute state.
 //
 // What every adapter has to get right, shown here:
 //  - never let an exception or a bad input escape an entry point (the
@@ -14,8 +16,10 @@
 //  - stop and join every thread in "UnInitialize", so no callback runs
 //    after it returns.
 #define KEX_ADAPTER_DECLARE_ENTRY_POINTS
+#define KEX_ADAPTER_DECLARE_VERSION_2
 #include "adapters/AdapterEntry.h"
 #include "adapters/KexUSBAdapter.h"
+#include "handsets/device_text.h"
 #include "handsets/profile_string.h"
 #include "handsets/virtual_handset/handset_lines.h"
 #include "win32/path.h"
@@ -42,6 +46,7 @@ constexpr std::size_t kShownPrefixOfLongLine = 40;
 
 struct Settings {
     std::string name = "handset";
+    std::string deviceName = "handset"; // the name again, in UTF-8: the device's id and name
     std::wstring scenario;                            // full path, empty = none
     std::wstring pipe = L"\\\\.\\pipe\\KexVirtualHandset"; // empty = no control channel
     std::wstring logFile;                             // full path, empty = no log
@@ -69,7 +74,10 @@ Settings ReadSettings()
     };
     auto beside = [&](const std::wstring& p) { return p.empty() || IsAbsolute(p) ? p : dir + p; };
     Settings s;
-    s.name = kex::narrow(get(L"Name", kex::widen(s.name)));
+    const std::wstring name = get(L"Name", kex::widen(s.name));
+    s.name = kex::narrow(name);
+    if (!name.empty())
+        s.deviceName = Utf8(name);
     s.scenario = beside(get(L"Scenario", L""));
     s.pipe = get(L"ControlPipe", s.pipe);
     s.logFile = beside(get(L"LogFile", base + L".log"));
@@ -94,7 +102,7 @@ struct FileCloser {
 
 class Handset {
 public:
-    explicit Handset(KexDeviceCallback callback) : m_callback(callback), m_settings(ReadSettings()) {}
+    explicit Handset(const kex::AdapterHost& host) : m_host(host), m_settings(ReadSettings()) {}
 
     bool Start()
     {
@@ -104,6 +112,9 @@ public:
                 Show("cannot open log file " + kex::narrow(m_settings.logFile) + "; logging to the console only");
         }
         Show("virtual handset started");
+        const KexDeviceInfo device = {sizeof device, m_settings.deviceName.c_str(), m_settings.deviceName.c_str(),
+                                      0, 0, ""};
+        m_host.DescribeDevice(device);
         m_stop.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         if (!m_stop)
             return false;
@@ -134,9 +145,11 @@ public:
         m_log.reset();
     }
 
-    int32_t Execute(uint32_t code, uintptr_t wParam, uintptr_t lParam)
+    int32_t Execute(const char* deviceId, uint32_t code, uintptr_t wParam, uintptr_t lParam)
     {
-        vhs::Rendered r = vhs::render_command(code, wParam, lParam);
+        if (deviceId && m_settings.deviceName != deviceId)
+            return 1; // not this handset
+        vhs::Rendered r = vhs::render_command(code, wParam, lParam, m_host.LastCommand());
         Show("[display] " + r.line);
         if (!r.ok)
             return 1;
@@ -207,7 +220,7 @@ private:
                     return {};
                 Show(">> " + rep.what);
                 // No lock held here: the host's thread may be in Execute().
-                m_callback(rep.msg, rep.wParam, rep.lParam);
+                m_host.Report(m_settings.deviceName.c_str(), rep.msg, rep.wParam, rep.lParam);
             }
             return {};
         case vhs::StepKind::sleep: {
@@ -431,7 +444,7 @@ private:
         thread.reset();
     }
 
-    KexDeviceCallback m_callback;
+    const kex::AdapterHost& m_host;
     Settings m_settings;
     std::vector<ScenarioStep> m_steps;
     std::unique_ptr<std::FILE, FileCloser> m_log;
@@ -445,12 +458,12 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
     bool m_stopping = false;
-    unsigned m_received[KEX_CMD_LAST + 1] = {};
-    unsigned m_taken[KEX_CMD_LAST + 1] = {};
+    unsigned m_received[KEX_CMD_LAST_V2 + 1] = {};
+    unsigned m_taken[KEX_CMD_LAST_V2 + 1] = {};
 };
 
 } // namespace
 
 // The component may list this library under two names and so initialise it
 // twice: one handset, counted by the binding.
-KEX_ADAPTER_ENTRY_POINTS(Handset)
+KEX_ADAPTER_ENTRY_POINTS2(Handset)

@@ -1,9 +1,11 @@
 // The person at the virtual HID headset in the HID demo: watches the LEDs
 // the host sets (printed as the headset shows them) and answers with key
 // presses as HID input reports: lifts the headset when it rings, dials
-// 1 2 3 #, holds and resumes, hangs up, and unplugs the headset.
+// 1 2 3 #, holds and resumes, hangs up, and unplugs the headset. With
+// --mute, after the resume it also mutes on the headset (and waits for the
+// Mute LED), then waits for the softphone to unmute.
 //
-//   hid_demo_headset [--timeout MS]      exit status 0 when the call went through
+//   hid_demo_headset [--timeout MS] [--mute]   exit status 0 when the call went through
 #include "tests/handsets/hid_headset/virtual_hid_device.h"
 #include "tests/support/files.h"
 #include "win32/raii.h"
@@ -21,7 +23,8 @@ using Bytes = std::vector<unsigned char>;
 constexpr DWORD kUnplugTimeoutMs = 30000;
 
 // Layout 1 (single report): input { 2, switches, keypad }, LEDs { 2, bits }.
-constexpr unsigned char kHook = 0x01, kFlash = 0x08;
+constexpr unsigned char kHook = 0x01, kMute = 0x04, kFlash = 0x08;
+constexpr unsigned char kMuteLed = 0x02;
 const struct {
     unsigned char bit;
     const char* name;
@@ -116,9 +119,13 @@ int Unplug()
 int main(int argc, char** argv)
 {
     DWORD timeoutMs = 20000;
-    for (int i = 1; i < argc; ++i)
+    bool mute = false;
+    for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--timeout") == 0 && i + 1 < argc)
             timeoutMs = static_cast<DWORD>(std::strtoul(argv[++i], nullptr, 10));
+        else if (std::strcmp(argv[i], "--mute") == 0)
+            mute = true;
+    }
     Headset headset(timeoutMs);
     auto fail = [](const char* what) {
         Say(std::string("headset  gave up waiting for ") + what);
@@ -144,6 +151,14 @@ int main(int argc, char** argv)
     headset.Press("flash (resume)", kFlash);
     if (!headset.WaitLeds(0x08, 0x00))
         return fail("the hold LED to go out");
+    if (mute) {
+        headset.Press("mute", kMute);
+        if (!headset.WaitLeds(kMuteLed, kMuteLed))
+            return fail("the mute LED");
+        Say("headset  (waits for the softphone to unmute)");
+        if (!headset.WaitLeds(kMuteLed, 0))
+            return fail("the mute LED to go out");
+    }
     headset.Hook(false);
     if (!headset.WaitLeds(0xFF, 0x00))
         return fail("the LEDs to go out");

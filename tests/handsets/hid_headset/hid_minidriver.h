@@ -62,4 +62,10 @@ NTSTATUS NTAPI HidRegisterMinidriver(KEX_HID_MINIDRIVER_REGISTRATION *registrati
 #define IOCTL_HID_DEACTIVATE_DEVICE KEX_HID_MINI_CODE(8)
 #define IOCTL_HID_GET_DEVICE_ATTRIBUTES KEX_HID_MINI_CODE(9)
 
+/* The string ids of IOCTL_HID_GET_STRING (its low word) on Windows;
+ * mingw-w64 10 numbers them from 1 (HID_STRING_ID_*), and so does Wine 8. */
+#define KEX_HID_STRING_ID_IMANUFACTURER 14
+#define KEX_HID_STRING_ID_IPRODUCT 15
+#define KEX_HID_STRING_ID_ISERIALNUMBER 16
+
 #endif

@@ -1,9 +1,12 @@
 // The virtual HID headset itself, through Wine's HID stack: found by its
 // ids, its reports read back with overlapped ReadFile, its output reports
-// recorded for the tests.
+// recorded for the tests and waited for; the named headsets with the report
+// descriptor, product string and serial number they were installed with.
 #include "tests/handsets/hid_headset/virtual_hid_device.h"
 
 #include <gtest/gtest.h>
+
+#include <cwchar>
 
 namespace {
 
@@ -75,6 +78,71 @@ TEST(VirtualHid, OutputReportsAreRecordedWithTheirWay)
     EXPECT_EQ(VHID_OUT_WRITE, out[1].kind);
     EXPECT_EQ((std::vector<unsigned char>{0x09, 0x22}), out[1].bytes);
     EXPECT_TRUE(device.TakeOutput().empty());
+}
+
+std::wstring Utf16(const std::string& utf8)
+{
+    std::wstring out(utf8.size(), L'\0');
+    out.resize(MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &out[0],
+                                   static_cast<int>(out.size())));
+    return out;
+}
+
+TEST(VirtualHid, ANamedHeadsetServesItsDescriptorNameAndSerialNumber)
+{
+    for (const NamedHeadset& headset : {kHeadset2453, kHeadset0082, kHeadsetC053, kHeadsetProgrammable}) {
+        SCOPED_TRACE(headset.descriptor);
+        const ReportDescriptor descriptor = DescriptorOf(headset);
+        ASSERT_TRUE(descriptor.Valid());
+        Device device(headset.product);
+        ASSERT_TRUE(device.IsOpen());
+        hid_headset::unique_preparsed_data preparsed;
+        ASSERT_TRUE(HidD_GetPreparsedData(device.Handle(), preparsed.put()));
+        HIDP_CAPS caps = {};
+        ASSERT_EQ(HIDP_STATUS_SUCCESS, HidP_GetCaps(preparsed.get(), &caps));
+        EXPECT_EQ(0x0B, caps.UsagePage);
+        EXPECT_EQ(descriptor.Length(ReportKind::kInput), caps.InputReportByteLength);
+        EXPECT_EQ(descriptor.Length(ReportKind::kOutput), caps.OutputReportByteLength);
+        wchar_t text[128] = {};
+        ASSERT_TRUE(HidD_GetProductString(device.Handle(), text, sizeof text - sizeof text[0]));
+        EXPECT_EQ(Utf16(headset.name), std::wstring(text));
+        std::fill(std::begin(text), std::end(text), L'\0');
+        const bool hasSerial = HidD_GetSerialNumberString(device.Handle(), text, sizeof text - sizeof text[0]);
+        EXPECT_EQ(*headset.serial != 0, hasSerial != FALSE);
+        if (hasSerial) {
+            EXPECT_EQ(Utf16(headset.serial), std::wstring(text));
+        }
+    }
+}
+
+TEST(VirtualHid, AWaitForOutputEndsWithTheNextOutputReportsOrWhenCancelled)
+{
+    Device device(kSplitReports);
+    ASSERT_TRUE(device.IsOpen());
+    device.TakeOutput();
+    OutputWatch watch(kSplitReports);
+    ASSERT_TRUE(watch.IsOpen());
+    ASSERT_TRUE(watch.Begin()) << GetLastError();
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(watch.Event(), 0)) << "ended with no output";
+    unsigned char report[2] = {0x09, 0x05};
+    ASSERT_TRUE(HidD_SetOutputReport(device.Handle(), report, sizeof report)) << GetLastError();
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(watch.Event(), 5000)) << "the wait did not end within 5 s";
+    std::vector<OutputReport> out;
+    ASSERT_TRUE(watch.End(out));
+    ASSERT_EQ(1u, out.size());
+    EXPECT_EQ((std::vector<unsigned char>{0x09, 0x05}), out[0].bytes);
+    EXPECT_TRUE(device.TakeOutput().empty()) << "a report handed to the wait stays recorded";
+    // Output written before the wait: it ends at once.
+    ASSERT_TRUE(HidD_SetOutputReport(device.Handle(), report, sizeof report)) << GetLastError();
+    ASSERT_TRUE(watch.Begin()) << GetLastError();
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(watch.Event(), 5000)) << "the wait did not end within 5 s";
+    ASSERT_TRUE(watch.End(out));
+    EXPECT_EQ(1u, out.size());
+    // Cancelled: it ends, and the next wait is taken again.
+    ASSERT_TRUE(watch.Begin()) << GetLastError();
+    watch.Cancel();
+    ASSERT_TRUE(watch.Begin()) << GetLastError() << ": the cancelled wait is still held";
+    watch.Cancel();
 }
 
 } // namespace

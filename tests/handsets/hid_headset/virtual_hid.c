@@ -3,8 +3,10 @@
  * hidclass asks it for its descriptors and keeps a read pending; a test
  * completes that read by sending the report it wants the headset to produce
  * (IOCTL_VHID_INJECT on the headset's HID handle), and collects the output
- * reports the host wrote (IOCTL_VHID_TAKE_OUTPUT). Each device serves the
- * layout, vendor and product id written into its device key by the installer.
+ * reports the host wrote (IOCTL_VHID_TAKE_OUTPUT, or IOCTL_VHID_WAIT_OUTPUT
+ * held until there are some). Each device serves the report descriptor,
+ * vendor and product id, product string and serial number written into its
+ * device key by the installer.
  *
  * A driver may import only ntoskrnl.exe and hidclass.sys; everything here is
  * plain C on those two. */
@@ -19,77 +21,17 @@
 #define OUTPUT_BYTES 8192
 #define MAX_DEVICES 16
 
-/* Telephony collections first: Wine 8 shows a device as its first top-level
- * collection only. Modelled on real headsets' layouts. */
-static const UCHAR layout_single[] = {
-    0x05, 0x0B, 0x09, 0x05, 0xA1, 0x01,             /* Telephony: Headset */
-    0x85, 0x02,                                     /* report 2, input and output */
-    0x15, 0x00, 0x25, 0x01, 0x75, 0x01,
-    0x09, 0x20, 0x09, 0x97, 0x95, 0x02, 0x81, 0x22, /* Hook Switch, Line Busy: absolute */
-    0x09, 0x2F, 0x09, 0x21, 0x09, 0x24, 0x09, 0x2B, 0x09, 0x50,
-    0x95, 0x05, 0x81, 0x06,                         /* Mute, Flash, Redial, Speaker, Programmable: relative */
-    0x95, 0x01, 0x81, 0x01,
-    0x09, 0x06, 0xA1, 0x02,                         /* Key Pad: a one-byte array */
-    0x19, 0xB0, 0x29, 0xBB, 0x15, 0x01, 0x25, 0x0C, 0x75, 0x08, 0x95, 0x01, 0x81, 0x00,
-    0xC0,
-    0x05, 0x08, 0x15, 0x00, 0x25, 0x01, 0x75, 0x01, /* LEDs: Off-Hook, Mute, Ring, Hold, Microphone */
-    0x09, 0x17, 0x09, 0x09, 0x09, 0x18, 0x09, 0x20, 0x09, 0x21, 0x95, 0x05, 0x91, 0x22,
-    0x05, 0x0B, 0x09, 0x9E, 0x95, 0x01, 0x91, 0x22, /* Ringer */
-    0x95, 0x02, 0x91, 0x01,
-    0xC0,
-};
-
-static const UCHAR layout_split[] = {
-    0x05, 0x0B, 0x09, 0x05, 0xA1, 0x01,
-    0x15, 0x00, 0x25, 0x01, 0x75, 0x01,
-    0x85, 0x08,                                     /* input in report 8 */
-    0x09, 0x2F, 0x95, 0x01, 0x81, 0x06,             /* Mute: relative */
-    0x09, 0x20, 0x95, 0x01, 0x81, 0x22,             /* Hook Switch: absolute */
-    0x09, 0x24, 0x09, 0x21, 0x09, 0x2B, 0x95, 0x03, 0x81, 0x06,
-    0x95, 0x03, 0x81, 0x01,
-    0x19, 0xB0, 0x29, 0xBB, 0x95, 0x0C, 0x81, 0x02, /* keypad: one bit per key */
-    0x95, 0x04, 0x81, 0x01,
-    0x05, 0x08, 0x85, 0x09,                         /* LEDs in report 9: Mute, Off-Hook, Ring, Microphone, On-Line, Hold */
-    0x09, 0x09, 0x09, 0x17, 0x09, 0x18, 0x09, 0x21, 0x09, 0x2A, 0x09, 0x20, 0x95, 0x06, 0x91, 0x22,
-    0x95, 0x02, 0x91, 0x01,
-    0xC0,
-};
-
-static const UCHAR layout_per_led[] = {
-    0x05, 0x0B, 0x09, 0x05, 0xA1, 0x01,
-    0x85, 0x03,
-    0x15, 0x00, 0x25, 0x01, 0x75, 0x01,
-    0x09, 0x20, 0x95, 0x01, 0x81, 0x06,             /* Hook Switch: a toggle button */
-    0x09, 0x21, 0x09, 0x24, 0x09, 0x2F, 0x09, 0x2B, 0x95, 0x04, 0x81, 0x06,
-    0x95, 0x03, 0x81, 0x01,
-    0x19, 0xB0, 0x29, 0xBB, 0x95, 0x0C, 0x81, 0x02,
-    0x95, 0x04, 0x81, 0x01,
-    0x05, 0x08,                                     /* one output report per LED, id = usage */
-    0x85, 0x17, 0x09, 0x17, 0x95, 0x01, 0x91, 0x22, 0x95, 0x07, 0x91, 0x01,
-    0x85, 0x18, 0x09, 0x18, 0x95, 0x01, 0x91, 0x22, 0x95, 0x07, 0x91, 0x01,
-    0x85, 0x20, 0x09, 0x20, 0x95, 0x01, 0x91, 0x22, 0x95, 0x07, 0x91, 0x01,
-    0x85, 0x21, 0x09, 0x21, 0x95, 0x01, 0x91, 0x22, 0x95, 0x07, 0x91, 0x01,
-    0x05, 0x0B,
-    0x85, 0x9E, 0x09, 0x9E, 0x95, 0x01, 0x91, 0x22, 0x95, 0x07, 0x91, 0x01,
-    0xC0,
-};
-
-static const UCHAR layout_consumer[] = {
-    0x05, 0x0C, 0x09, 0x01, 0xA1, 0x01,             /* Consumer Control: volume keys */
-    0x85, 0x01, 0x15, 0x00, 0x25, 0x01, 0x75, 0x01,
-    0x09, 0xE9, 0x09, 0xEA, 0x09, 0xE2, 0x95, 0x03, 0x81, 0x02,
-    0x95, 0x05, 0x81, 0x01,
-    0xC0,
-};
-
 struct vhid {
     DEVICE_OBJECT *fdo;
     KSPIN_LOCK lock; /* held only for copies: never across a call out */
     KIRQL irql;
-    const UCHAR *descriptor;
+    UCHAR descriptor[VHID_MAX_DESCRIPTOR]; /* from the device key */
     ULONG descriptor_length;
     USHORT vendor, product;
+    WCHAR product_string[VHID_MAX_STRING + 1];
+    WCHAR serial[VHID_MAX_STRING + 1]; /* "" for none */
     IRP *pending_read;
+    IRP *pending_output_wait;
     BOOLEAN gone;
     UCHAR queue[QUEUE_REPORTS][REPORT_MAX];
     ULONG queue_length[QUEUE_REPORTS];
@@ -142,6 +84,58 @@ static ULONG read_dword(HANDLE key, const WCHAR *name, ULONG fallback)
     return *(ULONG *)info->Data;
 }
 
+/* A REG_BINARY or REG_SZ value into buffer (size bytes); its length in
+ * bytes, 0 when absent, of another type or too long. */
+static ULONG read_value(HANDLE key, const WCHAR *name, ULONG type, void *buffer, ULONG size)
+{
+    UCHAR data[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + VHID_MAX_DESCRIPTOR];
+    KEY_VALUE_PARTIAL_INFORMATION *info = (KEY_VALUE_PARTIAL_INFORMATION *)data;
+    UNICODE_STRING value;
+    ULONG got;
+    RtlInitUnicodeString(&value, name);
+    if (ZwQueryValueKey(key, &value, KeyValuePartialInformation, info, sizeof data, &got) != STATUS_SUCCESS ||
+        info->Type != type || info->DataLength == 0 || info->DataLength > size)
+        return 0;
+    RtlCopyMemory(buffer, info->Data, info->DataLength);
+    return info->DataLength;
+}
+
+/* A REG_SZ value into text (VHID_MAX_STRING units and the NUL); text is
+ * left as it is when the value is absent. */
+static void read_string(HANDLE key, const WCHAR *name, WCHAR *text)
+{
+    WCHAR got[VHID_MAX_STRING + 1];
+    ULONG n = read_value(key, name, REG_SZ, got, VHID_MAX_STRING * sizeof(WCHAR));
+    if (!n)
+        return;
+    RtlCopyMemory(text, got, n);
+    text[n / sizeof(WCHAR)] = 0;
+}
+
+static ULONG string_bytes(const WCHAR *text)
+{
+    ULONG n = 0;
+    while (text[n])
+        ++n;
+    return (n + 1) * sizeof(WCHAR);
+}
+
+static void WINAPI cancel_output_wait(DEVICE_OBJECT *device, IRP *irp);
+
+/* The test's wait for output, taken out of the device; NULL when none, or
+ * when its cancellation already has it. */
+static IRP *take_output_wait(struct vhid *v)
+{
+    IRP *irp;
+    lock(v);
+    irp = v->pending_output_wait;
+    v->pending_output_wait = NULL;
+    unlock(v);
+    if (irp && !IoSetCancelRoutine(irp, NULL))
+        return NULL;
+    return irp;
+}
+
 /* The host is done with the device: a held read must not keep hidclass's
  * reader (and with it the removal) waiting. */
 static void fail_reads(struct vhid *v)
@@ -153,6 +147,8 @@ static void fail_reads(struct vhid *v)
     v->pending_read = NULL;
     unlock(v);
     if (irp)
+        complete(irp, STATUS_DELETE_PENDING, 0);
+    if ((irp = take_output_wait(v)))
         complete(irp, STATUS_DELETE_PENDING, 0);
 }
 
@@ -192,6 +188,17 @@ static NTSTATUS WINAPI on_power(DEVICE_OBJECT *device, IRP *irp)
     return PoCallDriver(ext->NextDeviceObject, irp);
 }
 
+/* Moves the recorded output into irp's buffer: its length, or 0 when it
+ * does not fit. Called with the lock held. */
+static ULONG move_output(struct vhid *v, IRP *irp, ULONG room)
+{
+    ULONG n = v->output_length <= room ? v->output_length : 0;
+    RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, v->output, n);
+    if (n)
+        v->output_length = 0;
+    return n;
+}
+
 static void record_output(struct vhid *v, UCHAR kind, const HID_XFER_PACKET *packet)
 {
     ULONG length = packet->reportBufferLen;
@@ -211,6 +218,17 @@ static void record_output(struct vhid *v, UCHAR kind, const HID_XFER_PACKET *pac
         v->output_length += 2 + total;
     }
     unlock(v);
+
+    {
+        IRP *wait = take_output_wait(v);
+        ULONG n;
+        if (!wait)
+            return;
+        lock(v);
+        n = move_output(v, wait, IoGetCurrentIrpStackLocation(wait)->Parameters.DeviceIoControl.OutputBufferLength);
+        unlock(v);
+        complete(wait, n ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL, n);
+    }
 }
 
 static NTSTATUS WINAPI on_internal_ioctl(DEVICE_OBJECT *device, IRP *irp)
@@ -241,11 +259,32 @@ static NTSTATUS WINAPI on_internal_ioctl(DEVICE_OBJECT *device, IRP *irp)
         return complete(irp, STATUS_SUCCESS, sizeof a);
     }
     case IOCTL_HID_GET_STRING: {
-        static const WCHAR name[] = L"Kex Virtual Headset";
-        if (out_length < sizeof name)
+        static const WCHAR manufacturer[] = L"KexUSBPhone tests";
+        const WCHAR *text = NULL;
+        ULONG bytes;
+        /* Windows numbers the strings 14 to 16; Wine 8's hidclass asks for
+         * them as 1 to 3 (as mingw-w64's header numbers them). */
+        switch ((ULONG_PTR)stack->Parameters.DeviceIoControl.Type3InputBuffer & 0xFFFF) {
+        case KEX_HID_STRING_ID_IMANUFACTURER:
+        case HID_STRING_ID_IMANUFACTURER:
+            text = manufacturer;
+            break;
+        case KEX_HID_STRING_ID_IPRODUCT:
+        case HID_STRING_ID_IPRODUCT:
+            text = v->product_string;
+            break;
+        case KEX_HID_STRING_ID_ISERIALNUMBER:
+        case HID_STRING_ID_ISERIALNUMBER:
+            text = v->serial[0] ? v->serial : NULL; /* a device without one */
+            break;
+        }
+        if (!text)
+            return complete(irp, STATUS_INVALID_PARAMETER, 0);
+        bytes = string_bytes(text);
+        if (out_length < bytes)
             return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
-        RtlCopyMemory(out, name, sizeof name);
-        return complete(irp, STATUS_SUCCESS, sizeof name);
+        RtlCopyMemory(out, text, bytes);
+        return complete(irp, STATUS_SUCCESS, bytes);
     }
     case IOCTL_HID_READ_REPORT: {
         ULONG n;
@@ -337,7 +376,7 @@ static NTSTATUS WINAPI on_device_control(DEVICE_OBJECT *device, IRP *irp)
     ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     struct vhid *v;
 
-    if (code != IOCTL_VHID_INJECT && code != IOCTL_VHID_TAKE_OUTPUT)
+    if (code != IOCTL_VHID_INJECT && code != IOCTL_VHID_TAKE_OUTPUT && code != IOCTL_VHID_WAIT_OUTPUT)
         return hidclass_device_control(device, irp);
     if (!(v = find_device(device)))
         return complete(irp, STATUS_NO_SUCH_DEVICE, 0);
@@ -347,23 +386,53 @@ static NTSTATUS WINAPI on_device_control(DEVICE_OBJECT *device, IRP *irp)
     {
         ULONG room = stack->Parameters.DeviceIoControl.OutputBufferLength, n;
         lock(v);
-        n = v->output_length <= room ? v->output_length : 0;
+        if (code == IOCTL_VHID_WAIT_OUTPUT && v->output_length == 0) {
+            NTSTATUS status = STATUS_PENDING;
+            if (v->gone)
+                status = STATUS_DELETE_PENDING;
+            else if (v->pending_output_wait)
+                status = STATUS_DEVICE_BUSY;
+            else {
+                IoSetCancelRoutine(irp, cancel_output_wait);
+                if (irp->Cancel && IoSetCancelRoutine(irp, NULL))
+                    status = STATUS_CANCELLED; /* cancelled before it could be held */
+                else {
+                    IoMarkIrpPending(irp);
+                    v->pending_output_wait = irp;
+                }
+            }
+            unlock(v);
+            return status == STATUS_PENDING ? status : complete(irp, status, 0);
+        }
+        n = move_output(v, irp, room);
         if (n == 0 && v->output_length) {
             unlock(v);
             return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
         }
-        RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, v->output, n);
-        v->output_length = 0;
         unlock(v);
         return complete(irp, STATUS_SUCCESS, n);
     }
 }
 
+/* The test stopped waiting for output. */
+static void WINAPI cancel_output_wait(DEVICE_OBJECT *device, IRP *irp)
+{
+    struct vhid *v = find_device(device);
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    if (v) {
+        lock(v);
+        if (v->pending_output_wait == irp)
+            v->pending_output_wait = NULL;
+        unlock(v);
+    }
+    complete(irp, STATUS_CANCELLED, 0);
+}
+
 static NTSTATUS WINAPI on_add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *fdo)
 {
+    static const WCHAR default_product[] = L"Kex Virtual Headset";
     KEX_HID_DEVICE_EXTENSION *ext = fdo->DeviceExtension;
     struct vhid *v = ext->MiniDeviceExtension;
-    ULONG layout = VHID_LAYOUT_SINGLE_REPORT;
     HANDLE key;
     int i;
 
@@ -372,26 +441,18 @@ static NTSTATUS WINAPI on_add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *fdo)
     KeInitializeSpinLock(&v->lock);
     v->vendor = 0x1209;
     v->product = 0x0001;
+    RtlCopyMemory(v->product_string, default_product, sizeof default_product);
     if (IoOpenDeviceRegistryKey(ext->PhysicalDeviceObject, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key) == STATUS_SUCCESS) {
-        layout = read_dword(key, L"Layout", layout);
-        v->vendor = (USHORT)read_dword(key, L"VendorID", v->vendor);
-        v->product = (USHORT)read_dword(key, L"ProductID", v->product);
+        v->vendor = (USHORT)read_dword(key, VHID_VALUE_VENDOR, v->vendor);
+        v->product = (USHORT)read_dword(key, VHID_VALUE_PRODUCT, v->product);
+        v->descriptor_length = read_value(key, VHID_VALUE_DESCRIPTOR, REG_BINARY, v->descriptor,
+                                          sizeof v->descriptor);
+        read_string(key, VHID_VALUE_PRODUCT_STRING, v->product_string);
+        read_string(key, VHID_VALUE_SERIAL, v->serial);
         ZwClose(key);
     }
-    switch (layout) {
-    case VHID_LAYOUT_SPLIT_REPORTS:
-        v->descriptor = layout_split, v->descriptor_length = sizeof layout_split;
-        break;
-    case VHID_LAYOUT_REPORT_PER_LED:
-        v->descriptor = layout_per_led, v->descriptor_length = sizeof layout_per_led;
-        break;
-    case VHID_LAYOUT_NOT_TELEPHONY:
-        v->descriptor = layout_consumer, v->descriptor_length = sizeof layout_consumer;
-        break;
-    default:
-        v->descriptor = layout_single, v->descriptor_length = sizeof layout_single;
-        break;
-    }
+    if (!v->descriptor_length)
+        return STATUS_DEVICE_CONFIGURATION_ERROR; /* installed without a descriptor */
     for (i = 0; i < MAX_DEVICES; ++i)
         if (!InterlockedCompareExchangePointer((void **)&devices[i], fdo, NULL))
             break;

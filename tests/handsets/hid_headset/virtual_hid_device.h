@@ -1,24 +1,45 @@
 // The tests' side of the virtual HID headset: find a device by its ids, open
-// it, inject input reports, collect the output reports it received, and
-// read its input as another application would.
+// it, inject input reports, collect the output reports it received (or wait
+// for them), read its input as another application would, and read the
+// report descriptor a named headset serves.
 #pragma once
 
 #include "handsets/hid_headset/hid_interfaces.h"
+#include "tests/handsets/hid_headset/report_descriptor.h"
 #include "tests/handsets/hid_headset/virtual_hid_control.h"
+#include "tests/support/files.h"
 #include "win32/raii.h"
 
 #include <windows.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace virtual_hid {
 
+// The devices hid-run installs, each serving descriptors/<file>.hid.
 constexpr unsigned short kVendor = 0x1209;
-constexpr unsigned short kSingleReport = 0xB001;   // layout 1
-constexpr unsigned short kSplitReports = 0xB002;   // layout 2
-constexpr unsigned short kReportPerLed = 0xB003;   // layout 3
-constexpr unsigned short kNotTelephony = 0xB004;   // layout 4
+constexpr unsigned short kSingleReport = 0xB001;   // headset_single
+constexpr unsigned short kSplitReports = 0xB002;   // headset_split
+constexpr unsigned short kReportPerLed = 0xB003;   // headset_per_led
+constexpr unsigned short kNotTelephony = 0xB004;   // consumer_control
+// The named ones.
+struct NamedHeadset {
+    unsigned short product;
+    const char* descriptor; // file name in hid/descriptors, without ".hid"
+    const char* name;       // product string, UTF-8
+    const char* serial;     // "" for none
+};
+constexpr NamedHeadset kHeadset2453 = {0xB101, "headset_2453", "Kex Headset 2453", "KX2453-0001"};
+constexpr NamedHeadset kHeadset0082 = {0xB102, "headset_0082", "Kex H\xc3\xb6rer 0082", "KX0082-0001"};
+constexpr NamedHeadset kHeadsetC053 = {0xB103, "headset_c053", "Kex Headset C053", ""};
+constexpr NamedHeadset kHeadsetProgrammable = {0xB104, "headset_programmable", "Kex Headset Programmable",
+                                               "KXPB-0001"};
+// The others, by the driver's default name and no serial number.
+constexpr NamedHeadset kHeadsetSingle = {kSingleReport, "headset_single", "Kex Virtual Headset", ""};
+constexpr NamedHeadset kHeadsetPerLed = {kReportPerLed, "headset_per_led", "Kex Virtual Headset", ""};
 
 inline kex::unique_file OpenPath(const std::wstring& path, DWORD access, DWORD flags)
 {
@@ -55,6 +76,29 @@ struct OutputReport {
     std::vector<unsigned char> bytes; // report id first
 };
 
+// The records of IOCTL_VHID_TAKE_OUTPUT and IOCTL_VHID_WAIT_OUTPUT.
+inline std::vector<OutputReport> ParseOutput(const std::vector<unsigned char>& buffer, DWORD returned)
+{
+    std::vector<OutputReport> reports;
+    for (DWORD at = 0; at + 2 <= returned;) {
+        const unsigned length = buffer[at + 1];
+        if (at + 2 + length > returned)
+            break;
+        reports.push_back({buffer[at], {buffer.begin() + at + 2, buffer.begin() + at + 2 + length}});
+        at += 2 + length;
+    }
+    return reports;
+}
+
+// The report descriptor a named headset serves, as hid-run installed it.
+inline ReportDescriptor DescriptorOf(const NamedHeadset& headset)
+{
+    std::ifstream in(test_support::ExeDirectory() + "..\\hid\\descriptors\\" + headset.descriptor + ".hid");
+    std::stringstream text;
+    text << in.rdbuf();
+    return ReportDescriptor(ParseHexText(text.str()));
+}
+
 // One device's control handle.
 class Device {
 public:
@@ -78,24 +122,79 @@ public:
     // The output reports received since the last call.
     std::vector<OutputReport> TakeOutput()
     {
-        std::vector<OutputReport> reports;
-        std::vector<unsigned char> buffer(8192);
+        std::vector<unsigned char> buffer(kOutputRecordBytes);
         DWORD returned = 0;
         if (!DeviceIoControl(m_handle.get(), IOCTL_VHID_TAKE_OUTPUT, nullptr, 0, buffer.data(),
                              static_cast<DWORD>(buffer.size()), &returned, nullptr))
-            return reports;
-        for (DWORD at = 0; at + 2 <= returned;) {
-            const unsigned length = buffer[at + 1];
-            if (at + 2 + length > returned)
-                break;
-            reports.push_back({buffer[at], {buffer.begin() + at + 2, buffer.begin() + at + 2 + length}});
-            at += 2 + length;
-        }
-        return reports;
+            return {};
+        return ParseOutput(buffer, returned);
+    }
+
+    // The driver's record holds this much at most.
+    static constexpr std::size_t kOutputRecordBytes = 8192;
+
+private:
+    kex::unique_file m_handle;
+};
+
+// A wait for the output reports the host writes to a device, on a handle of
+// its own: Begin, then wait for Event, then End. A wait belongs to the
+// thread that began it.
+class OutputWatch {
+public:
+    explicit OutputWatch(unsigned short product, unsigned short vendor = kVendor)
+        : m_handle(OpenDevice(vendor, product, FILE_FLAG_OVERLAPPED)), m_done(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+    {
+    }
+    ~OutputWatch() { Cancel(); }
+    OutputWatch(const OutputWatch&) = delete;
+    OutputWatch& operator=(const OutputWatch&) = delete;
+
+    bool IsOpen() const { return m_handle && m_done; }
+    HANDLE Event() const { return m_done.get(); }
+
+    bool Begin()
+    {
+        m_buffer.assign(Device::kOutputRecordBytes, 0);
+        m_overlapped = {};
+        m_overlapped.hEvent = m_done.get();
+        ResetEvent(m_done.get());
+        DWORD returned = 0;
+        m_pending = DeviceIoControl(m_handle.get(), IOCTL_VHID_WAIT_OUTPUT, nullptr, 0, m_buffer.data(),
+                                    static_cast<DWORD>(m_buffer.size()), &returned, &m_overlapped) ||
+                    GetLastError() == ERROR_IO_PENDING;
+        return m_pending;
+    }
+
+    // The reports of the wait that ended; false when it failed.
+    bool End(std::vector<OutputReport>& reports)
+    {
+        if (!m_pending)
+            return false;
+        m_pending = false;
+        DWORD returned = 0;
+        if (!GetOverlappedResult(m_handle.get(), &m_overlapped, &returned, TRUE))
+            return false;
+        reports = ParseOutput(m_buffer, returned);
+        return true;
+    }
+
+    void Cancel()
+    {
+        if (!m_pending)
+            return;
+        CancelIo(m_handle.get());
+        DWORD returned = 0;
+        GetOverlappedResult(m_handle.get(), &m_overlapped, &returned, TRUE);
+        m_pending = false;
     }
 
 private:
     kex::unique_file m_handle;
+    kex::unique_handle m_done;
+    std::vector<unsigned char> m_buffer;
+    OVERLAPPED m_overlapped = {};
+    bool m_pending = false;
 };
 
 // A reader of its own on a device, as another application opens it: the HID

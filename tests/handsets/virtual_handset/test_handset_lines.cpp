@@ -217,4 +217,27 @@ TEST(HandsetDisplay, UnknownCommandsAreRejected)
     EXPECT_FALSE(r.ok);
 }
 
+// A component speaking version 2 sends the host's mute state too; codes past
+// that stay unknown.
+TEST(HandsetDisplay, MuteIsShownThroughVersion2Only)
+{
+    struct Case {
+        uint32_t code;
+        uintptr_t wParam;
+        bool ok;
+        const char* shown;
+    };
+    const Case cases[] = {
+        {KEX_CMD_MUTE, 1, true, "MUTE        on"},
+        {KEX_CMD_MUTE, 0, true, "MUTE        off"},
+        {KEX_CMD_LAST_V2 + 1, 1, false, "UNKNOWN COMMAND 15 (0x1, 0x0)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.shown);
+        vhs::Rendered r = vhs::render_command(c.code, c.wParam, 0, KEX_CMD_LAST_V2);
+        EXPECT_EQ(c.ok, r.ok);
+        EXPECT_EQ(c.shown, r.line);
+    }
+}
+
 } // namespace
