@@ -10,6 +10,7 @@
 #include "log/Trace.h"
 
 #include <new>
+#include <utility>
 
 namespace {
 
@@ -193,6 +194,27 @@ void UnLoadInDestructor(Owner& owner) noexcept
     }
 }
 
+// The address range of a loaded library's image: its callbacks come from code
+// inside it. Empty when the headers cannot be read.
+std::pair<const void*, const void*> ImageRange(HMODULE module)
+{
+    const char* base = reinterpret_cast<const char*>(module);
+    if (!base)
+        return {nullptr, nullptr};
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    if (dos->e_magic != IMAGE_DOS_SIGNATURE || dos->e_lfanew <= 0)
+        return {nullptr, nullptr};
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    if (nt->Signature != IMAGE_NT_SIGNATURE)
+        return {nullptr, nullptr};
+    return {base, base + nt->OptionalHeader.SizeOfImage};
+}
+
+std::u16string ToUtf16(const std::wstring& text) { return std::u16string(text.begin(), text.end()); }
+
+// A device id for a record (ANSI code page, as the log is written).
+std::string ForLog(const std::u16string& id) { return kex::narrow(std::wstring(id.begin(), id.end())); }
+
 } // namespace
 
 std::wstring KexComponentDirectoryW()
@@ -254,7 +276,7 @@ int CUSBAdapter::load(const char* file, const char* name, KexDeviceCallback call
 }
 
 int CUSBAdapter::load(const char* file, const char* name, KexDeviceCallback callback,
-                      const std::wstring& componentDir)
+                      const std::wstring& componentDir, AdapterDevices* devices)
 {
     KEX_TRACE_SCOPE("CUSBAdapter::load");
     if (!file)
@@ -282,27 +304,137 @@ int CUSBAdapter::load(const char* file, const char* name, KexDeviceCallback call
     m_fnExeuteCmd = reinterpret_cast<KexExecuteFn>(GetProcAddress(m_module.get(), KEX_ADAPTER_EXECUTE_NAME));
     m_fnUnInitialize =
         reinterpret_cast<KexUnInitializeFn>(GetProcAddress(m_module.get(), KEX_ADAPTER_UNINITIALIZE_NAME));
-    if (!m_fnInitialize || !m_fnExeuteCmd) {
+    const std::string key = name ? name : "";
+    m_devices = devices;
+    if (!m_devices) {
+        m_ownDevices = std::make_unique<AdapterDevices>();
+        m_devices = m_ownDevices.get();
+    }
+    m_version = NegotiateVersion(file, key);
+    // A version-2 adapter needs its version-1 entry points only for older
+    // components.
+    if (m_version < 2 && (!m_fnInitialize || !m_fnExeuteCmd)) {
         UnLoad();
         KEX_ERROR("There is no Initialize or execute function in %s.", file);
         return 1;
     }
+    // Listed before it starts: it may report from its initialisation on.
+    ListDevices(key);
 
     // On failure the library stays loaded: the owner deletes this object and
     // "UnInitialize" still runs, so a half-started adapter can clean up.
-    const std::string key = name ? name : "";
-    KexIntializeFn intialize = m_fnInitialize;
-    if (AdapterBoundary(key, "Intialize", [&] { return intialize(callback); }) != 0) {
-        KEX_ERROR("Intialize %s failed.", file);
-        return 1;
+    if (m_version >= 2) {
+        auto initialize2 = reinterpret_cast<KexInitialize2Fn>(GetProcAddress(m_module.get(), KEX_ADAPTER_INITIALIZE2_NAME));
+        m_host.size = sizeof m_host;
+        m_host.version = static_cast<uint32_t>(m_version);
+        m_host.context = this;
+        m_host.Report = &CUSBAdapter::HostReport;
+        m_host.DescribeDevice = &CUSBAdapter::HostDescribeDevice;
+        if (AdapterBoundary(key, KEX_ADAPTER_INITIALIZE2_NAME, [&] { return initialize2(&m_host); }) != 0) {
+            KEX_ERROR("KexInitialize2 %s failed.", file);
+            return 1;
+        }
+    } else {
+        KexIntializeFn intialize = m_fnInitialize;
+        if (AdapterBoundary(key, "Intialize", [&] { return intialize(callback); }) != 0) {
+            KEX_ERROR("Intialize %s failed.", file);
+            return 1;
+        }
     }
     m_name = key;
     return 0;
 }
 
+int CUSBAdapter::NegotiateVersion(const char* file, const std::string& key)
+{
+    auto version = reinterpret_cast<KexAdapterVersionFn>(GetProcAddress(m_module.get(), KEX_ADAPTER_VERSION_NAME));
+    if (!version)
+        return 1;
+    const int32_t declared = AdapterBoundary(key, KEX_ADAPTER_VERSION_NAME, [&] { return version(); });
+    if (declared < 2)
+        return 1;
+    m_fnExecute2 = reinterpret_cast<KexExecute2Fn>(GetProcAddress(m_module.get(), KEX_ADAPTER_EXECUTE2_NAME));
+    if (!m_fnExecute2 || !GetProcAddress(m_module.get(), KEX_ADAPTER_INITIALIZE2_NAME)) {
+        m_fnExecute2 = nullptr;
+        KEX_ERROR("%s declares contract version %ld without KexInitialize2 and KexExecute2: bound as version 1.",
+                  file, static_cast<long>(declared));
+        return 1;
+    }
+    const int spoken = declared < KEX_CONTRACT_VERSION ? declared : KEX_CONTRACT_VERSION;
+    KEX_INFO("%s speaks contract version %d.", file, spoken);
+    return spoken;
+}
+
+void CUSBAdapter::ListDevices(const std::string& key)
+{
+    const auto image = ImageRange(m_module.get());
+    auto lock = m_devices->lock.lock_exclusive();
+    m_deviceEntry = m_devices->list.AddAdapter(ToUtf16(kex::widen(key)), m_version, image.first, image.second);
+}
+
+int32_t KEX_CDECL CUSBAdapter::HostReport(void* context, const char* deviceId, uint32_t msg, uint32_t wParam,
+                                          int32_t lParam)
+{
+    KEX_TRACE_SCOPE("CUSBAdapter::Report");
+    auto* self = static_cast<CUSBAdapter*>(context);
+    if (!self || !self->m_deviceEntry)
+        return 0;
+    try {
+        std::u16string device;
+        bool endedSelection = false;
+        KexDeviceReportFn report;
+        {
+            auto lock = self->m_devices->lock.lock_exclusive();
+            device = self->m_devices->list.Report(*self->m_deviceEntry, deviceId, msg, wParam, &endedSelection);
+            report = self->m_devices->report;
+        }
+        if (endedSelection)
+            KEX_INFO("Active device %s unplugged: commands go to every device.", ForLog(device).c_str());
+        if (report)
+            report(device, msg, wParam, lParam);
+    } catch (...) {
+        KEX_ERROR("A device report could not be handled.");
+    }
+    return 0;
+}
+
+int32_t KEX_CDECL CUSBAdapter::HostDescribeDevice(void* context, const KexDeviceInfo* device)
+{
+    KEX_TRACE_SCOPE("CUSBAdapter::DescribeDevice");
+    auto* self = static_cast<CUSBAdapter*>(context);
+    if (!self || !self->m_deviceEntry)
+        return 1;
+    try {
+        bool taken;
+        {
+            auto lock = self->m_devices->lock.lock_exclusive();
+            taken = self->m_devices->list.Describe(*self->m_deviceEntry, device);
+        }
+        if (!taken)
+            KEX_ERROR("A device description was refused: no record, too small, no id, or too many devices.");
+        return taken ? 0 : 1;
+    } catch (...) {
+        KEX_ERROR("A device description could not be kept.");
+        return 1;
+    }
+}
+
 int CUSBAdapter::execute(uint32_t code, uintptr_t wParam, uintptr_t lParam)
 {
+    return execute(nullptr, code, wParam, lParam);
+}
+
+int CUSBAdapter::execute(const char* deviceId, uint32_t code, uintptr_t wParam, uintptr_t lParam)
+{
     KEX_TRACE_SCOPE("CUSBAdapter::execute");
+    if (m_version >= 2) {
+        KexExecute2Fn fn = m_fnExecute2;
+        if (!m_module || !fn) {
+            KEX_ERROR("m_module or m_fnExeuteCmd is null.");
+            return 1;
+        }
+        return AdapterBoundary(m_name, KEX_ADAPTER_EXECUTE2_NAME, [&] { return fn(deviceId, code, wParam, lParam); });
+    }
     if (!m_module || !m_fnExeuteCmd) {
         KEX_ERROR("m_module or m_fnExeuteCmd is null.");
         return 1;
@@ -321,6 +453,7 @@ void CUSBAdapter::UnLoad()
         m_fnInitialize = nullptr;
         m_fnExeuteCmd = nullptr;
         m_fnUnInitialize = nullptr;
+        m_fnExecute2 = nullptr;
         if (unInitialize)
             AdapterBoundary(m_name, "UnInitialize", [&] { return unInitialize(); });
         m_module.reset();
@@ -328,6 +461,13 @@ void CUSBAdapter::UnLoad()
     m_fnInitialize = nullptr;
     m_fnExeuteCmd = nullptr;
     m_fnUnInitialize = nullptr;
+    m_fnExecute2 = nullptr;
+    // No report can come any more: "UnInitialize" has returned.
+    if (m_deviceEntry) {
+        auto lock = m_devices->lock.lock_exclusive();
+        m_devices->list.RemoveAdapter(m_deviceEntry);
+        m_deviceEntry = nullptr;
+    }
 }
 
 // ---- CUSBManager ----------------------------------------------------------
@@ -360,9 +500,13 @@ CUSBManager::~CUSBManager()
     UnLoadInDestructor(*this);
 }
 
-int CUSBManager::Load(KexDeviceCallback callback)
+int CUSBManager::Load(KexDeviceCallback callback, KexDeviceReportFn report)
 {
     KEX_TRACE_SCOPE("CUSBManager::Load");
+    {
+        auto lock = m_devices->lock.lock_exclusive();
+        m_devices->report = report;
+    }
     const std::string iniPath = m_path + kIniName; // for messages
     CIniFile ini;
     if (!ini.Open(kex::long_path(m_wpath + kex::widen(kIniName)).c_str())) {
@@ -404,7 +548,7 @@ std::unique_ptr<CUSBAdapter> CUSBManager::InitAdapter(const char* file, const ch
     std::unique_ptr<CUSBAdapter> adapter(new (std::nothrow) CUSBAdapter);
     if (!adapter)
         return nullptr;
-    if (adapter->load(file, name, callback, m_wpath) != 0) {
+    if (adapter->load(file, name, callback, m_wpath, m_devices.get()) != 0) {
         KEX_ERROR("Load %s failed, so delete it.", file ? file : "");
         return nullptr; // the destructor unloads what was loaded
     }
@@ -414,8 +558,19 @@ std::unique_ptr<CUSBAdapter> CUSBManager::InitAdapter(const char* file, const ch
 int CUSBManager::execute(uint32_t code, uintptr_t wParam, uintptr_t lParam)
 {
     KEX_TRACE_SCOPE("CUSBManager::execute");
+    DeviceList::Target target;
+    {
+        auto lock = m_devices->lock.lock_exclusive();
+        target = m_devices->list.CommandTarget();
+    }
+    const char* device = target.adapter && !target.wholeAdapter ? target.localId.c_str() : nullptr;
     for (const auto& adapter : m_adapters) {
-        if (adapter->execute(code, wParam, lParam) != 0)
+        if (target.adapter && adapter->DeviceEntry() != target.adapter)
+            continue;
+        // A version-1 adapter is never sent a code it does not know.
+        if (adapter->Version() < 2 && code > KEX_CMD_LAST)
+            continue;
+        if (adapter->execute(device, code, wParam, lParam) != 0)
             KEX_ERROR("[%s] execute cmd failed.", adapter->GetName().c_str());
     }
     return m_adapters.empty() ? 1 : 0;
@@ -437,4 +592,36 @@ void CUSBManager::UnLoad()
         }
     }
     m_adapters.clear();
+}
+
+// ---- devices ----------------------------------------------------------------
+
+std::vector<std::u16string> CUSBManager::DeviceIds() const
+{
+    auto lock = m_devices->lock.lock_exclusive();
+    return m_devices->list.Ids();
+}
+
+bool CUSBManager::FindDevice(std::u16string_view id, DeviceFields& out) const
+{
+    auto lock = m_devices->lock.lock_exclusive();
+    return m_devices->list.Find(id, out);
+}
+
+bool CUSBManager::SelectDevice(std::u16string_view id)
+{
+    auto lock = m_devices->lock.lock_exclusive();
+    return m_devices->list.Select(id);
+}
+
+std::u16string CUSBManager::SelectedDevice() const
+{
+    auto lock = m_devices->lock.lock_exclusive();
+    return m_devices->list.Selected();
+}
+
+std::u16string CUSBManager::DeviceOfCode(const void* address) const
+{
+    auto lock = m_devices->lock.lock_exclusive();
+    return m_devices->list.DeviceOfCode(address);
 }

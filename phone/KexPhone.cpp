@@ -32,6 +32,20 @@ std::string ToNarrow(BSTR text)
     return kex::narrow(std::wstring_view(text, length));
 }
 
+HRESULT ReportError(HRESULT hr, const wchar_t* description, const IID& iid) noexcept
+{
+    kex::com_ptr<ICreateErrorInfo> create;
+    if (FAILED(CreateErrorInfo(create.put())))
+        return hr;
+    create->SetGUID(iid);
+    create->SetSource(const_cast<LPOLESTR>(L"KexUSBPhone.KexPhone"));
+    create->SetDescription(const_cast<LPOLESTR>(description));
+    kex::com_ptr<IErrorInfo> info;
+    if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, info.put_void())))
+        SetErrorInfo(0, info.get());
+    return hr;
+}
+
 } // namespace kex_phone
 
 using kex_phone::ToNarrow;
@@ -125,11 +139,22 @@ HRESULT KexUsbPhone::Inner::QueryInterface(REFIID iid, void** out) noexcept
         KEX_QI_ENTRY_MULTI(KexUsbPhone, IProvideClassInfo, IProvideClassInfo2),
         KEX_QI_ENTRY(KexUsbPhone, IKexPhone),
         KEX_QI_ENTRY(KexUsbPhone, IKexPhone2),
+        KEX_QI_ENTRY(KexUsbPhone, IKexPhone3),
         KEX_QI_ENTRY_MULTI(KexUsbPhone, IDispatch, IKexPhone),
         KEX_QI_ENTRY(KexUsbPhone, IConnectionPointContainer),
+        KEX_QI_ENTRY(KexUsbPhone, ISupportErrorInfo),
         {},
     };
     return kex::QiSearch(self, interfaces, iid, out);
+}
+
+HRESULT KexUsbPhone::InterfaceSupportsErrorInfo(REFIID iid) noexcept
+{
+    for (const IID* supported : {&IID_IKexPhone, &IID_IKexPhone2, &IID_IKexPhone3}) {
+        if (IsEqualIID(iid, *supported))
+            return S_OK;
+    }
+    return S_FALSE;
 }
 
 ULONG KexUsbPhone::Inner::AddRef() noexcept { return m_owner->m_life.AddRef(); }
@@ -156,7 +181,7 @@ std::unique_ptr<CUSBManager> NewManager() noexcept
 int LoadAdapters(CUSBManager& manager) noexcept
 {
     try {
-        return manager.Load(&ComUSBPhoneCallBack);
+        return manager.Load(&ComUSBPhoneCallBack, &ComUSBPhoneReport);
     } catch (...) {
         return 1;
     }

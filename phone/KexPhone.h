@@ -1,6 +1,8 @@
 // The phone object: the one creatable class of the component. The host drives
-// it through IKexPhone (early or late bound); handset reports come back
-// through ComUSBPhoneCallBack and leave as IKexPhoneEvents on the host's thread.
+// it through IKexPhone, IKexPhone2 and IKexPhone3 (early or late bound);
+// handset reports come back through ComUSBPhoneCallBack (version-1 adapters)
+// and ComUSBPhoneReport (version-2 adapters) and leave as IKexPhoneEvents on
+// the host's thread, each with the device it came from.
 #pragma once
 
 #include <windows.h>
@@ -18,10 +20,18 @@
 
 class CUSBManager;
 
-// The device callback handed to every adapter at Start.
+// The device callback handed to every version-1 adapter at Start. Which
+// adapter called it is told by the caller's code (see CUSBManager::DeviceOfCode).
 extern "C" int32_t KEX_CDECL ComUSBPhoneCallBack(uint32_t msg, uint32_t wParam, int32_t lParam);
 
-class KexUsbPhone final : public IKexPhone2, public IProvideClassInfo2, public IConnectionPointContainer {
+// Where the adapter manager hands a version-2 adapter's device reports, with
+// the device's id: the same road as the device callback.
+void ComUSBPhoneReport(const std::u16string& device, uint32_t msg, uint32_t wParam, int32_t lParam);
+
+class KexUsbPhone final : public IKexPhone3,
+                          public IProvideClassInfo2,
+                          public IConnectionPointContainer,
+                          public ISupportErrorInfo {
 public:
     // Plain (outer null) or aggregated creation, final construction included.
     // An aggregated object can only be asked for IUnknown.
@@ -62,6 +72,24 @@ public:
     // IKexPhone2: the same command from arrays of texts and icon types.
     HRESULT STDMETHODCALLTYPE PutContactInfoList(LONG lines, VARIANT names, VARIANT icons) noexcept override;
 
+    // IKexPhone3: mute, and the devices. An unknown device answers
+    // E_INVALIDARG with error information naming it.
+    HRESULT STDMETHODCALLTYPE Mute(VARIANT_BOOL muted) noexcept override;
+    HRESULT STDMETHODCALLTYPE get_DeviceCount(LONG* pCount) noexcept override;
+    HRESULT STDMETHODCALLTYPE get_DeviceId(LONG index, BSTR* pId) noexcept override;
+    HRESULT STDMETHODCALLTYPE get_Devices(VARIANT* pIds) noexcept override;
+    HRESULT STDMETHODCALLTYPE get_DeviceName(BSTR device, BSTR* pName) noexcept override;
+    HRESULT STDMETHODCALLTYPE get_DeviceVendorId(BSTR device, LONG* pVendorId) noexcept override;
+    HRESULT STDMETHODCALLTYPE get_DeviceProductId(BSTR device, LONG* pProductId) noexcept override;
+    HRESULT STDMETHODCALLTYPE get_DeviceSerial(BSTR device, BSTR* pSerial) noexcept override;
+    HRESULT STDMETHODCALLTYPE get_ActiveDevice(BSTR* pDevice) noexcept override;
+    HRESULT STDMETHODCALLTYPE put_ActiveDevice(BSTR device) noexcept override;
+    HRESULT STDMETHODCALLTYPE get_EventDevice(BSTR* pDevice) noexcept override;
+
+    // ISupportErrorInfo: IKexPhone, IKexPhone2 and IKexPhone3 set error
+    // information with their failures.
+    HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID iid) noexcept override;
+
     // IProvideClassInfo2
     HRESULT STDMETHODCALLTYPE GetClassInfo(ITypeInfo** info) noexcept override;
     HRESULT STDMETHODCALLTYPE GetGUID(DWORD kind, GUID* guid) noexcept override;
@@ -70,9 +98,17 @@ public:
     HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** points) noexcept override;
     HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID iid, IConnectionPoint** point) noexcept override;
 
+    // Where a device report came from: a version-2 adapter's device, or the
+    // code that called the version-1 callback (told apart on the object's
+    // thread). Neither: no device is known.
+    struct ReportSource {
+        const std::u16string* device = nullptr;
+        const void* caller = nullptr;
+    };
     // Device report from an adapter thread; fires its events on the object's
     // thread and returns when they ran (or were given up). Always 0.
     int32_t CallBack(uint32_t msg, uint32_t wParam, int32_t lParam) noexcept;
+    int32_t CallBack(const ReportSource& source, uint32_t msg, uint32_t wParam, int32_t lParam) noexcept;
 
     // Fire to every sink of the IKexPhoneEvents point; run on the object's thread.
     HRESULT Fire_OnStateChange(KEX_USBPHONE_EVENT eEvent, long wParam, long lParam);
@@ -120,6 +156,10 @@ private:
     // Fires one event to every sink, unless the object is stopped.
     template <class... Args>
     HRESULT FireEvent(DISPID id, Args... args);
+    // One event of a device report, run on the object's thread: the event's
+    // device is what EventDevice reads while its handlers run.
+    struct DeviceEvent;
+    HRESULT FireDeviceEvent(const DeviceEvent* event);
 
     Inner m_inner;
     IUnknown* m_outer; // &m_inner unless aggregated
@@ -130,6 +170,9 @@ private:
     GUID m_ownLogicalThread = GUID_NULL;
 
     std::unique_ptr<CUSBManager> m_pManager;
+    // The device of the event being fired (null outside a handler); lives in
+    // the frame that fires it. Object's thread only.
+    const std::u16string* m_eventDevice = nullptr;
     com_disp_evt::SyncEvent m_syncEvent;
     com_disp_evt::connection_point m_propNotifyPoint;
     com_disp_evt::connection_point m_eventsPoint;
@@ -139,4 +182,9 @@ namespace kex_phone {
 // Text of an in-BSTR for an adapter: ANSI code page, empty for an empty or
 // null BSTR and for one whose stored length runs past an embedded NUL.
 std::string ToNarrow(BSTR text);
+
+// Sets the calling thread's error information (which the marshaller carries
+// back to a caller in another apartment) for a failure of the interface iid,
+// and answers hr.
+HRESULT ReportError(HRESULT hr, const wchar_t* description, const IID& iid) noexcept;
 } // namespace kex_phone

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <string>
 
+using kex_phone::ReportError;
 using kex_phone::ToNarrow;
 
 namespace {
@@ -31,21 +32,6 @@ bool CopyContactInfo(const BSTR* info, const LONG* iconType, int count, std::str
     return true;
 }
 
-// Sets the calling thread's error information, which the marshaller carries
-// back to a caller in another apartment, and answers hr.
-HRESULT ReportError(HRESULT hr, const wchar_t* description) noexcept
-{
-    kex::com_ptr<ICreateErrorInfo> create;
-    if (FAILED(CreateErrorInfo(create.put())))
-        return hr;
-    create->SetGUID(IID_IKexPhone);
-    create->SetSource(const_cast<LPOLESTR>(L"KexUSBPhone.KexPhone"));
-    create->SetDescription(const_cast<LPOLESTR>(description));
-    kex::com_ptr<IErrorInfo> info;
-    if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, info.put_void())))
-        SetErrorInfo(0, info.get());
-    return hr;
-}
 } // namespace
 
 HRESULT KexUsbPhone::CheckContactLines(LONG lines) const noexcept
@@ -71,8 +57,10 @@ HRESULT KexUsbPhone::SendContactInfo(const BSTR* pContactInfo, const LONG* pIcon
     // reading a second one would read past it.
     if (caller == ContactCaller::kClient && line > 1 && CalledThroughMarshaller()) {
         KEX_ERROR("PutContactInfo from another apartment carries one entry.");
-        return ReportError(E_INVALIDARG, L"PutContactInfo called from another apartment carries only the first "
-                                         L"entry of each array; send more entries with PutContactInfoList.");
+        return ReportError(E_INVALIDARG,
+                           L"PutContactInfo called from another apartment carries only the first entry of each "
+                           L"array; send more entries with PutContactInfoList.",
+                           IID_IKexPhone);
     }
     const int count = std::min<LONG>(line, KEX_CONTACT_ENTRIES);
     // Unreadable arrays are refused before anything is read, rather than

@@ -1,5 +1,6 @@
-// Late binding of IKexPhone: one member table drives both GetIDsOfNames and
-// Invoke, so script hosts reach the same functions as early-bound callers.
+// Late binding of IKexPhone, IKexPhone2 and IKexPhone3: one member table
+// drives both GetIDsOfNames and Invoke, so script hosts reach the same
+// functions as early-bound callers.
 #include "phone/KexPhone.h"
 
 #include "win32/raii.h"
@@ -61,8 +62,92 @@ HRESULT CallPutContactInfoList(IKexPhone* phone, VARIANT* const* arg, VARIANT*)
     return static_cast<IKexPhone2*>(phone)->PutContactInfoList(V_I4(arg[0]), *arg[1], *arg[2]);
 }
 
+// ---- IKexPhone3: results are stored only when the member succeeds ----------
+
+IKexPhone3* Phone3(IKexPhone* phone) { return static_cast<IKexPhone3*>(phone); }
+
+void StoreText(VARIANT* result, HRESULT hr, BSTR text)
+{
+    if (result && SUCCEEDED(hr)) {
+        V_VT(result) = VT_BSTR;
+        V_BSTR(result) = text;
+    } else {
+        SysFreeString(text);
+    }
+}
+
+void StoreNumber(VARIANT* result, HRESULT hr, LONG number)
+{
+    if (result && SUCCEEDED(hr)) {
+        V_VT(result) = VT_I4;
+        V_I4(result) = number;
+    }
+}
+
+HRESULT CallMute(IKexPhone* phone, VARIANT* const* arg, VARIANT*) { return Phone3(phone)->Mute(V_BOOL(arg[0])); }
+
+HRESULT CallGetDeviceCount(IKexPhone* phone, VARIANT* const*, VARIANT* result)
+{
+    LONG count = 0;
+    const HRESULT hr = Phone3(phone)->get_DeviceCount(&count);
+    StoreNumber(result, hr, count);
+    return hr;
+}
+
+HRESULT CallGetDeviceId(IKexPhone* phone, VARIANT* const* arg, VARIANT* result)
+{
+    BSTR id = nullptr;
+    const HRESULT hr = Phone3(phone)->get_DeviceId(V_I4(arg[0]), &id);
+    StoreText(result, hr, id);
+    return hr;
+}
+
+HRESULT CallGetDevices(IKexPhone* phone, VARIANT* const*, VARIANT* result)
+{
+    kex::unique_variant ids;
+    const HRESULT hr = Phone3(phone)->get_Devices(&ids);
+    if (result && SUCCEEDED(hr)) {
+        *result = ids;
+        V_VT(&ids) = VT_EMPTY;
+    }
+    return hr;
+}
+
+template <HRESULT (STDMETHODCALLTYPE IKexPhone3::*Get)(BSTR, BSTR*)>
+HRESULT CallGetDeviceText(IKexPhone* phone, VARIANT* const* arg, VARIANT* result)
+{
+    BSTR text = nullptr;
+    const HRESULT hr = (Phone3(phone)->*Get)(V_BSTR(arg[0]), &text);
+    StoreText(result, hr, text);
+    return hr;
+}
+
+template <HRESULT (STDMETHODCALLTYPE IKexPhone3::*Get)(BSTR, LONG*)>
+HRESULT CallGetDeviceNumber(IKexPhone* phone, VARIANT* const* arg, VARIANT* result)
+{
+    LONG number = 0;
+    const HRESULT hr = (Phone3(phone)->*Get)(V_BSTR(arg[0]), &number);
+    StoreNumber(result, hr, number);
+    return hr;
+}
+
+template <HRESULT (STDMETHODCALLTYPE IKexPhone3::*Get)(BSTR*)>
+HRESULT CallGetText(IKexPhone* phone, VARIANT* const*, VARIANT* result)
+{
+    BSTR text = nullptr;
+    const HRESULT hr = (Phone3(phone)->*Get)(&text);
+    StoreText(result, hr, text);
+    return hr;
+}
+
+HRESULT CallPutActiveDevice(IKexPhone* phone, VARIANT* const* arg, VARIANT*)
+{
+    return Phone3(phone)->put_ActiveDevice(V_BSTR(arg[0]));
+}
+
 // A property's accessor names ("get_IsStarted", "put_Number") resolve to the
-// property's id as well.
+// property's id as well. A property that can be read and set has an entry
+// for each, told apart by the number of arguments.
 enum class Accessor : unsigned char { None, Get, Put };
 
 struct Member {
@@ -97,16 +182,40 @@ const Member kMembers[] = {
                                                         {VT_BYREF | VT_BSTR, VT_BYREF | VT_I4, VT_I4}, &CallPutContactInfo},
     {L"PutContactInfoList", DISPID_KEXPHONE_PUTCONTACTINFOLIST, Accessor::None, 3, {L"lines", L"names", L"icons"},
                                                         {VT_I4, VT_VARIANT, VT_VARIANT}, &CallPutContactInfoList},
+    {L"Mute",            DISPID_KEXPHONE_MUTE,            Accessor::None, 1, {L"muted"}, {VT_BOOL}, &CallMute},
+    {L"DeviceCount",     DISPID_KEXPHONE_DEVICECOUNT,     Accessor::Get,  0, {L"pCount"}, {}, &CallGetDeviceCount},
+    {L"DeviceId",        DISPID_KEXPHONE_DEVICEID,        Accessor::Get,  1, {L"index"}, {VT_I4}, &CallGetDeviceId},
+    {L"Devices",         DISPID_KEXPHONE_DEVICES,         Accessor::Get,  0, {L"pIds"}, {}, &CallGetDevices},
+    {L"DeviceName",      DISPID_KEXPHONE_DEVICENAME,      Accessor::Get,  1, {L"device"}, {VT_BSTR},
+                                                          &CallGetDeviceText<&IKexPhone3::get_DeviceName>},
+    {L"DeviceVendorId",  DISPID_KEXPHONE_DEVICEVENDORID,  Accessor::Get,  1, {L"device"}, {VT_BSTR},
+                                                          &CallGetDeviceNumber<&IKexPhone3::get_DeviceVendorId>},
+    {L"DeviceProductId", DISPID_KEXPHONE_DEVICEPRODUCTID, Accessor::Get,  1, {L"device"}, {VT_BSTR},
+                                                          &CallGetDeviceNumber<&IKexPhone3::get_DeviceProductId>},
+    {L"DeviceSerial",    DISPID_KEXPHONE_DEVICESERIAL,    Accessor::Get,  1, {L"device"}, {VT_BSTR},
+                                                          &CallGetDeviceText<&IKexPhone3::get_DeviceSerial>},
+    {L"ActiveDevice",    DISPID_KEXPHONE_ACTIVEDEVICE,    Accessor::Get,  0, {L"pDevice"}, {},
+                                                          &CallGetText<&IKexPhone3::get_ActiveDevice>},
+    {L"ActiveDevice",    DISPID_KEXPHONE_ACTIVEDEVICE,    Accessor::Put,  1, {L"device"}, {VT_BSTR}, &CallPutActiveDevice},
+    {L"EventDevice",     DISPID_KEXPHONE_EVENTDEVICE,     Accessor::Get,  0, {L"pDevice"}, {},
+                                                          &CallGetText<&IKexPhone3::get_EventDevice>},
 };
 // clang-format on
 
-const Member* FindMember(DISPID id) noexcept
+// The member with that id taking that many arguments, else the first with
+// that id (whose count then does not match), else null.
+const Member* FindMember(DISPID id, UINT argc) noexcept
 {
+    const Member* first = nullptr;
     for (const Member& member : kMembers) {
-        if (member.id == id)
+        if (member.id != id)
+            continue;
+        if (member.paramCount == argc)
             return &member;
+        if (!first)
+            first = &member;
     }
-    return nullptr;
+    return first;
 }
 
 bool NameIsMember(const wchar_t* name, const Member& member) noexcept
@@ -268,7 +377,7 @@ HRESULT KexUsbPhone::Invoke(DISPID member, REFIID, LCID, WORD, DISPPARAMS* param
     if (HRESULT hr = PlaceArguments(*params, argAt, argErr); FAILED(hr))
         return hr;
 
-    const Member* found = FindMember(member);
+    const Member* found = FindMember(member, argc);
     if (!found)
         return DISP_E_MEMBERNOTFOUND;
     if (argc != found->paramCount)

@@ -1,15 +1,23 @@
 // Outgoing side of the phone object: class information, the connection
-// points, firing, and the device callback that turns handset reports into
-// events on the object's thread.
+// points, firing, and the device callback and report that turn handset
+// reports into events on the object's thread, each with its device.
 #include "phone/PhoneInternal.h"
 
 #include "phone/KexPhone.h"
 
+#include "adapters/AdapterManager.h"
 #include "com_disp_evt/disp_evt_fun.h"
 #include "win32/raii.h"
 #include "module/Module.h"
 
 #include <olectl.h>
+
+#if defined(_MSC_VER)
+#include <intrin.h>
+#define KEX_RETURN_ADDRESS() _ReturnAddress()
+#else
+#define KEX_RETURN_ADDRESS() __builtin_extract_return_addr(__builtin_return_address(0))
+#endif
 
 // ---- class information -----------------------------------------------------
 
@@ -136,7 +144,23 @@ KEX_USBPHONE_EVENT PlugStateOf(uint32_t wParam)
 
 } // namespace
 
+// One event of a report, read on the object's thread while the adapter's
+// thread waits for it in CallBack.
+struct KexUsbPhone::DeviceEvent {
+    const ReportSource* source;
+    Step step;
+    KEX_USBPHONE_KEYVALUE key;
+    KEX_USBPHONE_CHARVALUE action;
+    KEX_USBPHONE_EVENT state;
+    long detail;
+};
+
 int32_t KexUsbPhone::CallBack(uint32_t msg, uint32_t wParam, int32_t lParam) noexcept
+{
+    return CallBack(ReportSource(), msg, wParam, lParam);
+}
+
+int32_t KexUsbPhone::CallBack(const ReportSource& source, uint32_t msg, uint32_t wParam, int32_t lParam) noexcept
 {
     KEX_TRACE_SCOPE("KexUsbPhone::CallBack");
     if (msg < KEX_DEV_FIRST || msg > KEX_DEV_LAST)
@@ -150,40 +174,74 @@ int32_t KexUsbPhone::CallBack(uint32_t msg, uint32_t wParam, int32_t lParam) noe
         // Stopped, also by the handler of this report's first event: nothing
         // more is handed over, so an adapter whose "UnInitialize" joins this
         // thread is not kept waiting for the pick-up limit.
-        if (m_life.IsStopped())
+        if (step == kNone || m_life.IsStopped())
             break;
-        switch (step) {
-        case kKey: {
-            KEX_USBPHONE_KEYVALUE key = KeyOf(wParam);
-            com_disp_evt::sync_call(m_syncEvent, this, &KexUsbPhone::Fire_OnKey, key);
-            break;
-        }
-        case kAction: {
-            KEX_USBPHONE_CHARVALUE action = row.action;
-            com_disp_evt::sync_call(m_syncEvent, this, &KexUsbPhone::Fire_OnAction, action);
-            break;
-        }
-        case kState: {
-            KEX_USBPHONE_EVENT state = PlugStateOf(wParam);
-            long detail = lParam == 0 ? 0 : lParam == 1 ? 1 : -1;
-            long last = -1;
-            com_disp_evt::sync_call(m_syncEvent, this, &KexUsbPhone::Fire_OnStateChange, state, detail, last);
-            break;
-        }
-        case kNone:
-            break;
-        }
+        DeviceEvent event = {&source, step, KeyOf(wParam), row.action, PlugStateOf(wParam),
+                             lParam == 0 ? 0L : lParam == 1 ? 1L : -1L};
+        const DeviceEvent* pending = &event;
+        com_disp_evt::sync_call(m_syncEvent, this, &KexUsbPhone::FireDeviceEvent, pending);
     }
     return 0;
+}
+
+HRESULT KexUsbPhone::FireDeviceEvent(const DeviceEvent* event)
+{
+    if (m_life.IsStopped())
+        return S_OK;
+    // A version-1 adapter's device is told on this thread, where the manager lives.
+    std::u16string resolved;
+    const std::u16string* device = event->source->device;
+    if (!device) {
+        try {
+            if (m_pManager)
+                resolved = m_pManager->DeviceOfCode(event->source->caller);
+        } catch (...) {
+            resolved.clear();
+        }
+        device = &resolved;
+    }
+    // Handlers may raise nested events (a command whose adapter reports at
+    // once): each handler reads its own event's device.
+    struct EventDeviceScope {
+        const std::u16string*& current;
+        const std::u16string* const outer;
+        ~EventDeviceScope() { current = outer; }
+    } scope{m_eventDevice, m_eventDevice};
+    m_eventDevice = device;
+    switch (event->step) {
+    case kKey:
+        return Fire_OnKey(event->key);
+    case kAction:
+        return Fire_OnAction(event->action);
+    case kState:
+        return Fire_OnStateChange(event->state, event->detail, -1);
+    case kNone:
+        break;
+    }
+    return S_OK;
 }
 
 extern "C" int32_t KEX_CDECL ComUSBPhoneCallBack(uint32_t msg, uint32_t wParam, int32_t lParam)
 {
     KEX_TRACE_SCOPE("ComUSBPhoneCallBack");
+    // The one callback of every version-1 adapter: the code it returns to
+    // tells which adapter called.
+    KexUsbPhone::ReportSource source;
+    source.caller = KEX_RETURN_ADDRESS();
     // Held for the call: the target's final release may run on the host's
     // thread while this adapter thread is still on its way.
     PhoneLifetime::TargetHold target;
     if (target)
-        target->CallBack(msg, wParam, lParam);
+        target->CallBack(source, msg, wParam, lParam);
     return 0;
+}
+
+void ComUSBPhoneReport(const std::u16string& device, uint32_t msg, uint32_t wParam, int32_t lParam)
+{
+    KEX_TRACE_SCOPE("ComUSBPhoneReport");
+    KexUsbPhone::ReportSource source;
+    source.device = &device;
+    PhoneLifetime::TargetHold target;
+    if (target)
+        target->CallBack(source, msg, wParam, lParam);
 }

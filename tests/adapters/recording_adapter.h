@@ -4,6 +4,16 @@
  * point at, the calling thread), answers with configurable results, and can
  * call the device callback from a thread of its own or from inside "execute".
  *
+ * Built with REC_VERSION_2 (recording_adapter_v2.dll and its copies) it also
+ * speaks contract version 2: "KexAdapterVersion" answers what
+ * rec_set_version set (2 unless changed), "KexInitialize2" keeps the host
+ * record, "KexExecute2" records the device id with the command, rec_describe
+ * names devices through the host, and reports carry a device id. It keeps
+ * "Intialize" and "execute", so a component that binds it in version 1
+ * still can; each recorded command says which entry point it came through.
+ * REC_NO_INITIALIZE2 or REC_NO_EXECUTE2 leave one version-2 export out: an
+ * adapter that claims version 2 without being able to speak it.
+ *
  * All state lives in the loaded DLL: each copy under another file name (the
  * build also produces recording_adapter2.dll) is an adapter of its own. A test
  * reaches a loaded copy with GetModuleHandleA("recording_adapter.dll") and
@@ -44,7 +54,15 @@ typedef struct RecCommand {
     int32_t infoIsNull[KEX_CONTACT_ENTRIES];
     char info[KEX_CONTACT_ENTRIES][REC_TEXT_MAX];
     int32_t iconType[KEX_CONTACT_ENTRIES];
+    /* REC_ENTRY_EXECUTE ("execute") or REC_ENTRY_EXECUTE2 ("KexExecute2"). */
+    int32_t entry;
+    /* KexExecute2's deviceId: hasDevice 0 for a null one. */
+    int32_t hasDevice;
+    char device[REC_TEXT_MAX];
 } RecCommand;
+
+#define REC_ENTRY_EXECUTE 1
+#define REC_ENTRY_EXECUTE2 2
 
 typedef struct RecState {
     int32_t intializeCalls;
@@ -58,12 +76,20 @@ typedef struct RecState {
     uint32_t raiseThreadId;     /* thread of the last rec_raise */
     int32_t executeInUnInitialize; /* "execute" calls while "UnInitialize" ran */
     int32_t unInitializeNested;    /* "UnInitialize" entered while it ran */
+    /* Version 2 */
+    int32_t versionCalls;      /* "KexAdapterVersion" */
+    int32_t initialize2Calls;  /* "KexInitialize2" */
+    const KexHost *host;       /* as handed to it (kept after "UnInitialize") */
+    KexHost hostCopy;          /* the record as it was then */
 } RecState;
 
+/* A device report. device: the device id of a version-2 report (0: none;
+ * copied when the report is taken); a version-1 adapter ignores it. */
 typedef struct RecReport {
     uint32_t msg;
     uint32_t wParam;
     int32_t lParam;
+    const char *device;
 } RecReport;
 
 /* Forgets the commands and counters, sets every result back to 0. */
@@ -89,6 +115,17 @@ typedef void(KEX_CDECL *RecReportOnExecuteFn)(uint32_t code, const RecReport *re
 /* Nonzero: "UnInitialize" dispatches the calling thread's messages while it
  * waits for the raise thread, as adapters with windows of their own do. */
 typedef void(KEX_CDECL *RecSetPumpOnJoinFn)(int32_t on);
+
+/* Version 2 only. What "KexAdapterVersion" answers from now on. */
+typedef void(KEX_CDECL *RecSetVersionFn)(int32_t version);
+/* Calls the host's DescribeDevice on the caller's thread: its answer, or -1
+ * when there is no host record. */
+typedef int32_t(KEX_CDECL *RecDescribeFn)(const KexDeviceInfo *device);
+/* Devices described (copied), then reports made, inside the next
+ * "KexInitialize2", as an adapter that finds its devices at start does;
+ * count 0 clears them. */
+typedef void(KEX_CDECL *RecAtStartFn)(const KexDeviceInfo *devices, int32_t deviceCount, const RecReport *reports,
+                                      int32_t reportCount);
 
 /* ---- Journal ------------------------------------------------------------ */
 #define REC_JOURNAL_ENV "KEX_REC_JOURNAL" /* value: the address, in hex */
@@ -135,6 +172,9 @@ struct RecAdapter {
     RecWaitFn wait = nullptr;
     RecReportOnExecuteFn reportOnExecute = nullptr;
     RecSetPumpOnJoinFn setPumpOnJoin = nullptr;
+    RecSetVersionFn setVersion = nullptr;
+    RecDescribeFn describe = nullptr;
+    RecAtStartFn atStart = nullptr;
 
     explicit operator bool() const { return getState != nullptr; }
 
@@ -163,6 +203,9 @@ inline RecAdapter rec_bind(HMODULE module)
     REC_GET(wait, "rec_wait");
     REC_GET(reportOnExecute, "rec_report_on_execute");
     REC_GET(setPumpOnJoin, "rec_set_pump_on_join");
+    REC_GET(setVersion, "rec_set_version");
+    REC_GET(describe, "rec_describe");
+    REC_GET(atStart, "rec_at_start");
 #undef REC_GET
     return a;
 }

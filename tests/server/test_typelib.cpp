@@ -75,9 +75,11 @@ TEST_F(TypeLibrary, TypesInOrder)
         // OLE-automation compatibility shows on the function-table side (below).
         {"IKexPhone", TKIND_DISPATCH, TYPEFLAG_FDUAL | TYPEFLAG_FDISPATCHABLE, &IID_IKexPhone},
         {"IKexPhone2", TKIND_DISPATCH, TYPEFLAG_FDUAL | TYPEFLAG_FDISPATCHABLE, &IID_IKexPhone2},
+        {"IKexPhone3", TKIND_DISPATCH, TYPEFLAG_FDUAL | TYPEFLAG_FDISPATCHABLE, &IID_IKexPhone3},
     };
-    ASSERT_EQ(7u, m_lib->GetTypeInfoCount());
-    for (UINT i = 0; i < 7; ++i) {
+    const UINT count = sizeof kTypes / sizeof kTypes[0];
+    ASSERT_EQ(count, m_lib->GetTypeInfoCount());
+    for (UINT i = 0; i < count; ++i) {
         const TypeRow& row = kTypes[i];
         SCOPED_TRACE(testing::Message() << "type " << i << " " << row.name);
         kex::com_ptr<ITypeInfo> info;
@@ -110,8 +112,13 @@ TEST_F(TypeLibrary, CoclassInterfaces)
         INT flags;
     } kImpl[] = {{"IKexPhone", IMPLTYPEFLAG_FDEFAULT},
                  {"IKexPhone2", 0},
+                 {"IKexPhone3", 0},
                  {"IKexPhoneEvents", IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE}};
-    for (UINT i = 0; i < 3; ++i) {
+    TYPEATTR* attr = nullptr;
+    ASSERT_EQ(S_OK, coclass->GetTypeAttr(&attr));
+    EXPECT_EQ(4, attr->cImplTypes);
+    coclass->ReleaseTypeAttr(attr);
+    for (UINT i = 0; i < 4; ++i) {
         SCOPED_TRACE(kImpl[i].name);
         INT flags = -1;
         ASSERT_EQ(S_OK, coclass->GetImplTypeFlags(i, &flags));
@@ -203,6 +210,137 @@ TEST_F(TypeLibrary, DualInterfaceMembers)
     EXPECT_EQ("peerNumber", Narrow(names[2]));
     for (UINT i = 0; i < count; ++i)
         SysFreeString(names[i]);
+}
+
+// The function-table side of a dual interface.
+kex::com_ptr<ITypeInfo> FunctionTable(ITypeLib* lib, const IID& iid)
+{
+    kex::com_ptr<ITypeInfo> dispatch, vtable;
+    HREFTYPE ref;
+    if (FAILED(lib->GetTypeInfoOfGuid(iid, dispatch.put())) || FAILED(dispatch->GetRefTypeOfImplType(-1, &ref)) ||
+        FAILED(dispatch->GetRefTypeInfo(ref, vtable.put())))
+        return nullptr;
+    return vtable;
+}
+
+// What hosts compiled against IKexPhone or IKexPhone2 rely on: each
+// interface's own functions stay in their slots, and each derived interface
+// begins where its base ends.
+TEST_F(TypeLibrary, FunctionTablesBuildOnEachOther)
+{
+    const struct {
+        const char* name;
+        const IID* iid;
+        const IID* base;
+        short firstSlot; // after IUnknown, IDispatch and the bases
+        short functions;
+    } kInterfaces[] = {
+        {"IKexPhone", &IID_IKexPhone, &IID_IDispatch, 7, 17},
+        {"IKexPhone2", &IID_IKexPhone2, &IID_IKexPhone, 24, 1},
+        {"IKexPhone3", &IID_IKexPhone3, &IID_IKexPhone2, 25, 11},
+    };
+    for (const auto& row : kInterfaces) {
+        SCOPED_TRACE(row.name);
+        kex::com_ptr<ITypeInfo> vtable = FunctionTable(m_lib.get(), *row.iid);
+        ASSERT_TRUE(vtable);
+        TYPEATTR* attr = nullptr;
+        ASSERT_EQ(S_OK, vtable->GetTypeAttr(&attr));
+        EXPECT_EQ(TKIND_INTERFACE, attr->typekind);
+        EXPECT_EQ(row.functions, attr->cFuncs);
+        EXPECT_EQ((row.firstSlot + row.functions) * sizeof(void*), attr->cbSizeVft);
+        EXPECT_EQ(1, attr->cImplTypes);
+        vtable->ReleaseTypeAttr(attr);
+
+        HREFTYPE ref;
+        kex::com_ptr<ITypeInfo> base;
+        ASSERT_EQ(S_OK, vtable->GetRefTypeOfImplType(0, &ref));
+        ASSERT_EQ(S_OK, vtable->GetRefTypeInfo(ref, base.put()));
+        ASSERT_EQ(S_OK, base->GetTypeAttr(&attr));
+        EXPECT_TRUE(IsEqualGUID(*row.base, attr->guid)) << "derives from " << Name(base.get());
+        if (row.base != &IID_IDispatch) {
+            EXPECT_EQ(row.firstSlot * sizeof(void*), attr->cbSizeVft) << "the base ends where this begins";
+        }
+        base->ReleaseTypeAttr(attr);
+
+        for (short i = 0; i < row.functions; ++i) {
+            FUNCDESC* f = nullptr;
+            ASSERT_EQ(S_OK, vtable->GetFuncDesc(i, &f));
+            EXPECT_EQ(static_cast<short>((row.firstSlot + i) * sizeof(void*)), f->oVft) << "function " << i;
+            vtable->ReleaseFuncDesc(f);
+        }
+    }
+}
+
+// The members after IKexPhone's, each in its slot with its DISPID.
+TEST_F(TypeLibrary, LaterInterfacesMembers)
+{
+    const struct {
+        const IID* iid;
+        std::vector<MemberRow> members;
+    } kInterfaces[] = {
+        {&IID_IKexPhone2,
+         {{18, "PutContactInfoList", INVOKE_FUNC, {VT_I4, VT_VARIANT, VT_VARIANT},
+           "Show detailed contact information from arrays"}}},
+        {&IID_IKexPhone3,
+         {{19, "Mute", INVOKE_FUNC, {VT_BOOL}, "Tell the handsets whether the host is muted"},
+          {20, "DeviceCount", INVOKE_PROPERTYGET, {VT_PTR}, "Number of devices attached"},
+          {21, "DeviceId", INVOKE_PROPERTYGET, {VT_I4, VT_PTR}, "Id of the attached device at an index, from 0"},
+          {22, "Devices", INVOKE_PROPERTYGET, {VT_PTR}, "Ids of the attached devices, as an array"},
+          {23, "DeviceName", INVOKE_PROPERTYGET, {VT_BSTR, VT_PTR}, "Display name of a device"},
+          {24, "DeviceVendorId", INVOKE_PROPERTYGET, {VT_BSTR, VT_PTR}, "USB vendor id of a device, 0 when none"},
+          {25, "DeviceProductId", INVOKE_PROPERTYGET, {VT_BSTR, VT_PTR}, "USB product id of a device, 0 when none"},
+          {26, "DeviceSerial", INVOKE_PROPERTYGET, {VT_BSTR, VT_PTR},
+           "Serial number or instance of a device, empty when none"},
+          {27, "ActiveDevice", INVOKE_PROPERTYGET, {VT_PTR},
+           "The device call-state commands go to; empty: every device"},
+          {27, "ActiveDevice", INVOKE_PROPERTYPUT, {VT_BSTR},
+           "The device call-state commands go to; empty: every device"},
+          {28, "EventDevice", INVOKE_PROPERTYGET, {VT_PTR},
+           "The device of the event being fired; empty outside a handler"}}},
+    };
+    for (const auto& iface : kInterfaces) {
+        kex::com_ptr<ITypeInfo> vtable = FunctionTable(m_lib.get(), *iface.iid);
+        ASSERT_TRUE(vtable);
+        for (UINT i = 0; i < iface.members.size(); ++i) {
+            const MemberRow& m = iface.members[i];
+            SCOPED_TRACE(testing::Message() << m.name << " " << m.kind);
+            FUNCDESC* f = nullptr;
+            ASSERT_EQ(S_OK, vtable->GetFuncDesc(i, &f));
+            EXPECT_EQ(m.id, f->memid);
+            EXPECT_EQ(m.kind, f->invkind);
+            EXPECT_EQ(CC_STDCALL, f->callconv);
+            EXPECT_EQ(VT_HRESULT, f->elemdescFunc.tdesc.vt);
+            ASSERT_EQ(m.params.size(), static_cast<size_t>(f->cParams));
+            for (size_t p = 0; p < m.params.size(); ++p)
+                EXPECT_EQ(m.params[p], f->lprgelemdescParam[p].tdesc.vt) << "parameter " << p;
+            // A property get's last parameter is its result.
+            if (m.kind == INVOKE_PROPERTYGET) {
+                EXPECT_TRUE(f->lprgelemdescParam[f->cParams - 1].paramdesc.wParamFlags & PARAMFLAG_FRETVAL);
+            }
+            vtable->ReleaseFuncDesc(f);
+            std::string help;
+            EXPECT_EQ(m.name, Name(vtable.get(), m.id, &help));
+            EXPECT_EQ(m.help, help);
+        }
+    }
+
+    // A late-bound tool finds every member by name on IKexPhone3, the
+    // inherited ones with their old DISPIDs.
+    kex::com_ptr<ITypeInfo> phone3;
+    ASSERT_EQ(S_OK, m_lib->GetTypeInfoOfGuid(IID_IKexPhone3, phone3.put()));
+    const struct {
+        const wchar_t* name;
+        MEMBERID id;
+    } kNames[] = {{L"Start", 1}, {L"PutContactInfo", 17}, {L"PutContactInfoList", 18}, {L"Mute", 19},
+                  {L"DeviceCount", 20}, {L"Devices", 22}, {L"DeviceName", 23}, {L"ActiveDevice", 27},
+                  {L"EventDevice", 28}};
+    for (const auto& n : kNames) {
+        SCOPED_TRACE(Narrow(n.name));
+        LPOLESTR name = const_cast<LPOLESTR>(n.name);
+        MEMBERID id = -99;
+        EXPECT_EQ(S_OK, phone3->GetIDsOfNames(&name, 1, &id));
+        EXPECT_EQ(n.id, id);
+    }
 }
 
 TEST_F(TypeLibrary, EventInterfaceMembers)
