@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # scripts/demo.sh --hid: the demo call through the HID headset adapter and
-# the virtual HID headset of the tests. The demo softphone is the host; the
-# person at the headset (hid_demo_headset) watches the headset's LEDs and
-# presses its keys as HID input reports. Exit status 0 when every expected
-# event arrived in order and the headset saw the LEDs it waited for.
+# two virtual HID headsets of the tests, with different names. The demo
+# softphone is the host: it lists both by name and makes the one named
+# below active, so only that one rings. The person at the headsets
+# (hid_demo_headset) watches the chosen headset's LEDs and presses its keys
+# as HID input reports, and checks that the other headset stayed dark. Exit
+# status 0 when every expected event arrived in order, from the chosen
+# headset, and the headsets showed what they should.
 #
 # The build is build/win32 where the host runs 32-bit programs and
 # build/win64 elsewhere; KEX_DEMO_ARCH=win32|win64 or KEX_BUILD_DIR choose.
@@ -31,25 +34,31 @@ demo="$build/hid-demo"
 rm -rf "$demo"
 mkdir -p "$demo"
 cp "$build"/bin/{KexUSBPhone.dll,hid_headset.dll,demo_softphone.exe} "$demo"/
-cat >"$demo/USBPhone.ini" <<'INI'
+# The headset that rings, and the one beside it (see virtual_hid_device.h).
+chosen=b101 chosen_name="Kex Headset 2453" other=b102
+cat >"$demo/USBPhone.ini" <<INI
 [AdapterList]
 Headset=hid_headset.dll
 
 [HidHeadset]
-; The demo's headset only: the HID prefix holds three more.
-Include=1209:b001
+; The demo's two headsets only: the HID prefix holds more.
+Include=1209:$chosen, 1209:$other
 
 [Common]
 LogSwitch=1
 LogPrintLevel=7
 INI
 
-# The headset is plugged in afresh (the last run unplugged it).
+# The headsets are plugged in afresh (the last run unplugged the chosen
+# one), which also clears what they were sent before.
 inf=$(kex_winpath "$build/hid/virtual_hid.inf")
-"$run" "$(kex_winpath "$build/hid/install_virtual_hid.exe")" remove 1209:b001 >/dev/null 2>&1
-if ! out=$("$run" "$(kex_winpath "$build/hid/install_virtual_hid.exe")" restore "$inf" 1209:b001 2>&1); then
-    echo "$out" >&2; echo "demo: plugging in the virtual HID headset failed" >&2; exit 2
-fi
+installer=$(kex_winpath "$build/hid/install_virtual_hid.exe")
+for product in $chosen $other; do
+    "$run" "$installer" remove 1209:$product >/dev/null 2>&1
+    if ! out=$("$run" "$installer" restore "$inf" 1209:$product 2>&1); then
+        echo "$out" >&2; echo "demo: plugging in the virtual HID headset 1209:$product failed" >&2; exit 2
+    fi
+done
 
 # The HID prefix is the tests' own: register there, and take it back after.
 dll=$(kex_winpath "$demo/KexUSBPhone.dll")
@@ -59,16 +68,16 @@ fi
 player_log=$(mktemp)
 cleanup() {
     "$run" regsvr32 /s /u "$dll" >/dev/null 2>&1
-    "$run" "$(kex_winpath "$build/hid/install_virtual_hid.exe")" restore "$inf" 1209:b001 >/dev/null 2>&1
+    "$run" "$installer" restore "$inf" 1209:$chosen >/dev/null 2>&1
     rm -f "$player_log"
 }
 trap cleanup EXIT
 
-echo "== host = demo_softphone.exe, handset = hid_headset.dll with the virtual HID headset 1209:b001"
+echo "== host = demo_softphone.exe, handset = hid_headset.dll with the virtual HID headsets 1209:$chosen and 1209:$other"
 echo
-"$run" "$(kex_winpath "$build/hid/hid_demo_headset.exe")" >"$player_log" 2>&1 &
+"$run" "$(kex_winpath "$build/hid/hid_demo_headset.exe")" --headset $chosen --other $other >"$player_log" 2>&1 &
 player=$!
-"$run" "$(kex_winpath "$demo/demo_softphone.exe")"
+"$run" "$(kex_winpath "$demo/demo_softphone.exe")" --hid --devices 2 --device "$chosen_name"
 rc=$?
 wait $player
 player_rc=$?

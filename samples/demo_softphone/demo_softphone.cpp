@@ -4,7 +4,7 @@
 //   1. CoInitialize: the thread is a single-threaded apartment; the
 //      component delivers every handset event on this thread.
 //   2. Create the phone object by its ProgID, early bound through IKexPhone
-//      (the generated header KexUSBPhone_h.h).
+//      (the generated header KexUSBPhone_h.h); IKexPhone3 for devices and mute.
 //   3. Connect an IKexPhoneEvents sink, then Start (the handset may report
 //      "plugged in" at once).
 //   4. Report every call-state change with Ring, Talking, Hold, ... and
@@ -17,6 +17,16 @@
 // hold key holds and resumes it, the hang-up key ends it and the handset is
 // unplugged. The exit status is 0 only when exactly the expected events
 // arrived, in order.
+//
+// With --hid it plays the headset call (scripts/demo.sh --hid): it lists the
+// attached headsets by name (IKexPhone3's DeviceCount, DeviceId, DeviceName),
+// makes the one named by --device (else the first listed) the active device,
+// so only that one rings, and shows which headset each event came from
+// (EventDevice). After the resume its user mutes in the softphone (Mute);
+// the headset's mute key toggles the mute and the softphone confirms it.
+//
+//   demo_softphone [--timeout MS] [--hid [--device NAME] [--devices N]]
+//       --devices N: waits until N headsets are attached before choosing one
 #include <windows.h>
 #include <ocidl.h>
 
@@ -26,9 +36,11 @@
 #include "win32/raii.h"
 #include "win32/text.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -42,6 +54,16 @@ void say(const std::string& line)
     std::string text = line + "\n";
     DWORD written = 0;
     WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+// The output is UTF-8 (device names may be in any language).
+std::string utf8(const wchar_t* text)
+{
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string out(n > 0 ? n : 1, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], n, nullptr, nullptr);
+    out.resize(out.size() - 1);
+    return out;
 }
 
 std::string hex(HRESULT hr)
@@ -93,8 +115,9 @@ std::string describe(const Event& e)
     return buf;
 }
 
-const Event kExpected[] = {
-    {1, KEX_USBPHONE_EVENT_PLUGIN, 0, -1},
+const Event kPlugIn = {1, KEX_USBPHONE_EVENT_PLUGIN, 0, -1};
+const Event kPlugOut = {1, KEX_USBPHONE_EVENT_PLUGOUT, 0, -1};
+const Event kAnswerAndDial[] = {
     {3, KEX_USBPHONE_CHARVALUE_PICKUP, 0, 0},
     {2, KEX_USBPHONE_KEYVALUE_1, 0, 0}, {3, KEX_USBPHONE_CHARVALUE_NUMBER, 0, 0},
     {2, KEX_USBPHONE_KEYVALUE_2, 0, 0}, {3, KEX_USBPHONE_CHARVALUE_NUMBER, 0, 0},
@@ -102,23 +125,53 @@ const Event kExpected[] = {
     {2, KEX_USBPHONE_KEYVALUE_POUND, 0, 0}, {3, KEX_USBPHONE_CHARVALUE_NUMBER, 0, 0},
     {3, KEX_USBPHONE_CHARVALUE_HOLD, 0, 0},
     {3, KEX_USBPHONE_CHARVALUE_HOLD, 0, 0},
-    {3, KEX_USBPHONE_CHARVALUE_HANGUP, 0, 0},
-    {1, KEX_USBPHONE_EVENT_PLUGOUT, 0, -1},
 };
-const size_t kExpectedCount = sizeof kExpected / sizeof kExpected[0];
+// The headset call: unmuted on the headset, muted on the headset.
+const Event kHeadsetMutes[] = {
+    {3, KEX_USBPHONE_CHARVALUE_MUTE, 0, 0},
+    {3, KEX_USBPHONE_CHARVALUE_MUTE, 0, 0},
+};
+const Event kHangUp = {3, KEX_USBPHONE_CHARVALUE_HANGUP, 0, 0};
+
+struct Options {
+    DWORD timeoutMs = 30000;
+    bool hid = false;   // the headset call: a chosen headset, mute from both sides
+    std::string device; // the headset to ring, by name; "" the first listed
+    long devices = 1;   // headsets attached before one is chosen
+};
+
+std::vector<Event> expected_events(const Options& options)
+{
+    std::vector<Event> events(options.hid ? options.devices : 1, kPlugIn);
+    events.insert(events.end(), std::begin(kAnswerAndDial), std::end(kAnswerAndDial));
+    if (options.hid)
+        events.insert(events.end(), std::begin(kHeadsetMutes), std::end(kHeadsetMutes));
+    events.push_back(kHangUp);
+    events.push_back(kPlugOut);
+    return events;
+}
 
 // ---- The softphone: what a real one does with the handset's events.
 
 class Softphone {
 public:
-    explicit Softphone(IKexPhone* phone) : m_phone(phone) {}
+    Softphone(IKexPhone* phone, const Options& options) : m_phone(phone), m_options(options)
+    {
+        // IKexPhone3: the devices, the active one and mute (this release on).
+        if (options.hid)
+            phone->QueryInterface(IID_IKexPhone3, m_devices.put_void());
+    }
 
     void on_event(const Event& e)
     {
-        say("host     <- " + describe(e));
+        // The event's device is readable only while its handler runs.
+        const std::wstring device = m_devices ? event_device() : L"";
+        say("host     <- " + describe(e) + (device.empty() ? "" : " from " + device_name(device)));
         m_received.push_back(e);
+        if (m_devices && e.id != 1 && device != m_chosen)
+            ++m_foreign;
         if (e.id == 1)
-            on_state(e.a);
+            on_state(e.a, device);
         else if (e.id == 2)
             on_key(e.a);
         else
@@ -127,6 +180,8 @@ public:
 
     bool finished() const { return m_finished; }
     const std::vector<Event>& received() const { return m_received; }
+    // Events (other than plug events) from a headset that was not chosen.
+    size_t foreign() const { return m_foreign; }
 
     // Sends one call-state command; `what` is shown as sent.
     template <class F>
@@ -141,14 +196,22 @@ public:
 private:
     enum class Call { none, ringing, talking, held, ended };
 
-    void on_state(long state)
+    void on_state(long state, const std::wstring& device)
     {
         if (state == KEX_USBPHONE_EVENT_PLUGOUT) {
-            m_finished = true;
+            // Another headset going away does not end the demo.
+            m_finished = m_finished || !m_devices || device == m_chosen;
             return;
         }
-        if (state != KEX_USBPHONE_EVENT_PLUGIN)
+        if (state != KEX_USBPHONE_EVENT_PLUGIN || m_call != Call::none)
             return;
+        if (m_devices && !choose_headset())
+            return;
+        start_call();
+    }
+
+    void start_call()
+    {
         send("Ready()", [&] { return m_phone->Ready(); });
         // An incoming call arrives from the network.
         send("PutCallInfo(\"" + m_name + "\", \"" + m_number + "\")",
@@ -156,6 +219,36 @@ private:
         send_contact();
         send(call_text("Ring"), [&] { return m_phone->Ring(b(m_name).get(), b(m_number).get()); });
         m_call = Call::ringing;
+    }
+
+    // Lists the attached headsets by name and makes the chosen one active:
+    // from then on call-state commands reach it alone. False while fewer
+    // headsets than asked for are attached.
+    bool choose_headset()
+    {
+        long count = 0;
+        if (FAILED(m_devices->get_DeviceCount(&count)) || count < m_options.devices)
+            return false;
+        say("host     headsets attached: " + std::to_string(count));
+        std::wstring chosen;
+        for (long i = 0; i < count; ++i) {
+            kex::unique_bstr id;
+            if (FAILED(m_devices->get_DeviceId(i, id.put())) || !id.get())
+                continue;
+            const std::string name = device_name(id.get());
+            say("host       " + std::to_string(i + 1) + ". " + name + "  (id \"" + utf8(id.get()) + "\")");
+            if (chosen.empty() && (m_options.device.empty() || m_options.device == name))
+                chosen = id.get();
+        }
+        if (chosen.empty()) {
+            say("host     no headset is named \"" + m_options.device + "\"");
+            m_finished = true;
+            return false;
+        }
+        send("ActiveDevice = \"" + utf8(chosen.c_str()) + "\"  (" + device_name(chosen) + " alone rings)",
+             [&] { return m_devices->put_ActiveDevice(kex::make_bstr(chosen.c_str()).get()); });
+        m_chosen = chosen;
+        return true;
     }
 
     void on_key(long key)
@@ -178,10 +271,43 @@ private:
         } else if (action == KEX_USBPHONE_CHARVALUE_HOLD && m_call == Call::held) {
             send(call_text("Resume"), [&] { return m_phone->Resume(b(m_name).get(), b(m_number).get()); });
             m_call = Call::talking;
+            if (m_devices) {
+                say("host     (the user mutes in the softphone)");
+                set_mute(true);
+            }
+        } else if (action == KEX_USBPHONE_CHARVALUE_MUTE && m_devices && m_call == Call::talking) {
+            // The headset's mute key asks to toggle; the softphone decides
+            // and tells the headset, which already shows what it asked for.
+            set_mute(!m_muted);
         } else if (action == KEX_USBPHONE_CHARVALUE_HANGUP && m_call != Call::none && m_call != Call::ended) {
             send(call_text("Hangup"), [&] { return m_phone->Hangup(b(m_name).get(), b(m_number).get()); });
             m_call = Call::ended;
+            m_muted = false; // the next call starts unmuted
         }
+    }
+
+    void set_mute(bool muted)
+    {
+        m_muted = muted;
+        send(muted ? "Mute(true)" : "Mute(false)",
+             [&] { return m_devices->Mute(muted ? VARIANT_TRUE : VARIANT_FALSE); });
+    }
+
+    std::wstring event_device()
+    {
+        kex::unique_bstr id;
+        if (FAILED(m_devices->get_EventDevice(id.put())) || !id.get())
+            return L"";
+        return id.get();
+    }
+
+    // The device's name, for the output; its id when it is gone (a plug-out).
+    std::string device_name(const std::wstring& id)
+    {
+        kex::unique_bstr name;
+        if (FAILED(m_devices->get_DeviceName(kex::make_bstr(id.c_str()).get(), name.put())) || !name.get())
+            return utf8(id.c_str());
+        return utf8(name.get());
     }
 
     void send_contact()
@@ -207,11 +333,16 @@ private:
     static kex::unique_bstr b(const std::string& s) { return kex::make_bstr(kex::widen(s).c_str()); }
 
     IKexPhone* m_phone;
+    kex::com_ptr<IKexPhone3> m_devices; // null without --hid
+    const Options& m_options;
     std::string m_name = "Alice Smith";
     std::string m_number = "+1 555 0100";
     std::string m_digits;
+    std::wstring m_chosen; // the active device's id
     Call m_call = Call::none;
+    bool m_muted = false;
     bool m_finished = false;
+    size_t m_foreign = 0;
     std::vector<Event> m_received;
 };
 
@@ -308,59 +439,73 @@ struct ComInit {
     }
 };
 
-// Says whether exactly the expected events arrived, in order; the exit status.
-int report(const Softphone& softphone, DWORD timeoutMs)
+// Says whether exactly the expected events arrived, in order (with --hid,
+// all from the chosen headset); the exit status.
+int report(const Softphone& softphone, const Options& options)
 {
+    const std::vector<Event> expected = expected_events(options);
     const std::vector<Event>& got = softphone.received();
     size_t same = 0;
-    while (same < got.size() && same < kExpectedCount && got[same] == kExpected[same])
+    while (same < got.size() && same < expected.size() && got[same] == expected[same])
         ++same;
     say("");
     say("trace log: " + kex::module_directory<char>(nullptr) + "log\\KexUSBPhone.log");
-    if (same == kExpectedCount && got.size() == kExpectedCount) {
-        say("demo: all " + std::to_string(kExpectedCount) + " expected events arrived in order");
+    if (same == expected.size() && got.size() == expected.size() && softphone.foreign() == 0) {
+        say("demo: all " + std::to_string(expected.size()) + " expected events arrived in order");
         return 0;
     }
     if (!softphone.finished())
-        say("demo: gave up after " + std::to_string(timeoutMs) + " ms");
-    if (same < kExpectedCount)
-        say("demo: expected event " + std::to_string(same + 1) + " " + describe(kExpected[same]) +
+        say("demo: gave up after " + std::to_string(options.timeoutMs) + " ms");
+    if (softphone.foreign() != 0)
+        say("demo: " + std::to_string(softphone.foreign()) + " events came from a headset that was not chosen");
+    if (same < expected.size())
+        say("demo: expected event " + std::to_string(same + 1) + " " + describe(expected[same]) +
             (same < got.size() ? ", got " + describe(got[same]) : " did not arrive"));
-    else
+    else if (same < got.size())
         say("demo: unexpected extra event " + describe(got[same]));
-    say("demo: " + std::to_string(got.size()) + " events arrived, " + std::to_string(kExpectedCount) + " expected");
+    say("demo: " + std::to_string(got.size()) + " events arrived, " + std::to_string(expected.size()) + " expected");
     return 1;
 }
 
-int run(DWORD timeoutMs)
+// The phone object by its ProgID, early bound; null (and said why) when it
+// cannot be created.
+kex::com_ptr<IKexPhone> create_phone()
+{
+    kex::com_ptr<IKexPhone> phone;
+    CLSID clsid;
+    HRESULT hr = CLSIDFromProgID(L"KexUSBPhone.KexPhone", &clsid);
+    if (FAILED(hr)) {
+        say("host     the ProgID KexUSBPhone.KexPhone is not registered (" + hex(hr) +
+            "): register KexUSBPhone.dll with regsvr32 first");
+        return phone;
+    }
+    hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IKexPhone, phone.put_void());
+    if (FAILED(hr)) {
+        say("host     cannot create the phone object: " + hex(hr) +
+            (hr == REGDB_E_CLASSNOTREG ? " (class not registered: is the DLL registered for this bitness?)" : ""));
+        return phone;
+    }
+    say("host     created KexUSBPhone.KexPhone");
+    return phone;
+}
+
+int run(const Options& options)
 {
     ComInit com;
     if (FAILED(com.hr)) {
         say("host     CoInitializeEx failed: " + hex(com.hr));
         return 2;
     }
-
-    CLSID clsid;
-    HRESULT hr = CLSIDFromProgID(L"KexUSBPhone.KexPhone", &clsid);
-    if (FAILED(hr)) {
-        say("host     the ProgID KexUSBPhone.KexPhone is not registered (" + hex(hr) +
-            "): register KexUSBPhone.dll with regsvr32 first");
+    kex::com_ptr<IKexPhone> phone = create_phone();
+    if (!phone)
         return 2;
-    }
-    kex::com_ptr<IKexPhone> phone;
-    hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IKexPhone, phone.put_void());
-    if (FAILED(hr)) {
-        say("host     cannot create the phone object: " + hex(hr) +
-            (hr == REGDB_E_CLASSNOTREG ? " (class not registered: is the DLL registered for this bitness?)" : ""));
-        return 2;
-    }
-    say("host     created KexUSBPhone.KexPhone");
 
-    Softphone softphone(phone.get());
+    Softphone softphone(phone.get(), options);
     EventSink sink(softphone);
     kex::com_ptr<IConnectionPointContainer> cpc;
     kex::com_ptr<IConnectionPoint> cp;
     DWORD cookie = 0;
+    HRESULT hr;
     if (FAILED(hr = phone.query(IID_IConnectionPointContainer, cpc.put_void())) ||
         FAILED(hr = cpc->FindConnectionPoint(DIID_IKexPhoneEvents, cp.put())) ||
         FAILED(hr = cp->Advise(&sink, &cookie))) {
@@ -380,29 +525,45 @@ int run(DWORD timeoutMs)
     if (SUCCEEDED(phone->get_USBPhoneName(name.put())))
         say("host     handset adapter: \"" + kex::narrow(name.get() ? name.get() : L"") + "\"");
 
-    pump_until([&] { return softphone.finished(); }, timeoutMs);
+    pump_until([&] { return softphone.finished(); }, options.timeoutMs);
 
     softphone.send("Stop()", [&] { return phone->Stop(); });
     cp->Unadvise(cookie);
 
-    return report(softphone, timeoutMs);
+    return report(softphone, options);
+}
+
+// False on an unknown option.
+bool parse_options(int argc, char** argv, Options& options)
+{
+    for (int i = 1; i < argc; ++i) {
+        const bool hasValue = i + 1 < argc;
+        if (std::strcmp(argv[i], "--timeout") == 0 && hasValue)
+            options.timeoutMs = static_cast<DWORD>(std::strtoul(argv[++i], nullptr, 10));
+        else if (std::strcmp(argv[i], "--hid") == 0)
+            options.hid = true;
+        else if (std::strcmp(argv[i], "--device") == 0 && hasValue)
+            options.device = argv[++i];
+        else if (std::strcmp(argv[i], "--devices") == 0 && hasValue)
+            options.devices = std::max(1L, std::strtol(argv[++i], nullptr, 10));
+        else
+            return false;
+    }
+    return true;
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    DWORD timeoutMs = 30000;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--timeout") == 0 && i + 1 < argc) {
-            timeoutMs = static_cast<DWORD>(std::strtoul(argv[++i], nullptr, 10));
-        } else {
-            std::fprintf(stderr, "usage: demo_softphone [--timeout MS]\n");
-            return 2;
-        }
+    Options options;
+    if (!parse_options(argc, argv, options)) {
+        std::fprintf(stderr, "usage: demo_softphone [--timeout MS] [--hid [--device NAME] [--devices N]]\n");
+        return 2;
     }
+    SetConsoleOutputCP(CP_UTF8);
     try {
-        return run(timeoutMs);
+        return run(options);
     } catch (...) {
         say("host     internal error");
         return 2;
