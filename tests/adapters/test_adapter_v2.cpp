@@ -220,7 +220,7 @@ TEST_F(AdapterV2, TextsAreCopiedDuringTheCall)
     Bind("Rec=rec.dll\n");
     // The adapter frees its record and texts right after each call.
     auto id = std::make_unique<std::string>("head-1");
-    auto name = std::make_unique<std::string>("H\xC3\xA9adset");
+    auto name = std::make_unique<std::string>("H\xC3\xA9" "adset");
     auto serial = std::make_unique<std::string>("SN42");
     auto info = std::make_unique<KexDeviceInfo>(
         KexDeviceInfo{sizeof(KexDeviceInfo), id->c_str(), name->c_str(), 0x0b0e, 0x0348, serial->c_str()});
@@ -319,7 +319,8 @@ TEST_F(AdapterV2, CommandsGoWhereTheSelectionSays)
         v1.reset();
         v2.reset();
         ASSERT_TRUE(manager->SelectDevice(row.select));
-        EXPECT_EQ(0, manager->execute(row.code, 1, 0));
+        // Mute's wParam is a state; the others' are texts, here none.
+        EXPECT_EQ(0, manager->execute(row.code, row.code == KEX_CMD_MUTE ? 1 : 0, 0));
         EXPECT_EQ(row.v1Commands, v1.State().recorded);
         RecCommand c = {};
         if (std::string(row.v2Device ? row.v2Device : "") == "-") {

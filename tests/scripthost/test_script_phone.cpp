@@ -175,7 +175,10 @@ TEST_F(ScriptPhone, ErrorInAnEventHandlerEndsTheScript)
 
 // A version-2 adapter ("v2", devices desk and head) beside the version-1
 // one: what each script prints and what each adapter receives.
-const char kDevicesOut[] = "count 3, first script\n"
+// The devices found at start plug in while Start runs.
+const char kDevicesOut[] = "OnStateChange 1 from v2/desk, active \"\", 2 devices\n"
+                           "OnStateChange 1 from v2/head, active \"\", 3 devices\n"
+                           "count 3, first script\n"
                            "script | script | 0:0 | \n"
                            "v2/desk | Desk Phone | 1234:5678 | D-1\n"
                            "v2/head | Head Set | 0:0 | \n"
