@@ -133,6 +133,7 @@ HRESULT KexUsbPhone::get_Devices(VARIANT* pIds) noexcept
         KEX_TRACE_SCOPE("KexUsbPhone::" #method);                                                                    \
         if (!out)                                                                                                    \
             return NullOut();                                                                                        \
+        *out = type(); /* a failed call leaves no text for the caller to free */                                     \
         try {                                                                                                        \
             const std::u16string id = FromBstr(device);                                                              \
             DeviceFields fields;                                                                                     \
@@ -156,6 +157,7 @@ HRESULT KexUsbPhone::get_ActiveDevice(BSTR* pDevice) noexcept
     KEX_TRACE_SCOPE("KexUsbPhone::get_ActiveDevice");
     if (!pDevice)
         return NullOut();
+    *pDevice = nullptr;
     try {
         return ToBstr(m_pManager ? m_pManager->SelectedDevice() : std::u16string(), pDevice);
     }
@@ -191,6 +193,7 @@ HRESULT KexUsbPhone::get_EventDevice(BSTR* pDevice) noexcept
     KEX_TRACE_SCOPE("KexUsbPhone::get_EventDevice");
     if (!pDevice)
         return NullOut();
+    *pDevice = nullptr;
     try {
         return ToBstr(m_eventDevice ? *m_eventDevice : std::u16string(), pDevice);
     }

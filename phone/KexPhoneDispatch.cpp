@@ -357,7 +357,26 @@ HRESULT PlaceArguments(const DISPPARAMS& params, int (&argAt)[kMaxParams], UINT*
 }
 } // namespace
 
-HRESULT KexUsbPhone::Invoke(DISPID member, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result, EXCEPINFO*,
+namespace {
+// A failed IKexPhone3 member's error information in the caller's EXCEPINFO,
+// as a type library's Invoke gives it: script engines read the description
+// only from there. DISP_E_EXCEPTION when it was moved, else hr unchanged.
+HRESULT ToException(HRESULT hr, EXCEPINFO* excep) noexcept
+{
+    if (!excep)
+        return hr;
+    kex::com_ptr<IErrorInfo> info;
+    if (GetErrorInfo(0, info.put()) != S_OK || !info)
+        return hr;
+    *excep = EXCEPINFO();
+    info->GetSource(&excep->bstrSource);
+    info->GetDescription(&excep->bstrDescription);
+    excep->scode = hr;
+    return DISP_E_EXCEPTION;
+}
+} // namespace
+
+HRESULT KexUsbPhone::Invoke(DISPID member, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result, EXCEPINFO* excep,
                             UINT* argErr) noexcept
 {
     if (!params)
@@ -391,5 +410,12 @@ HRESULT KexUsbPhone::Invoke(DISPID member, REFIID, LCID, WORD, DISPPARAMS* param
             return DISP_E_TYPEMISMATCH;
         }
     }
-    return found->call(this, arg, result);
+    // Only what this call reports may reach the caller's EXCEPINFO.
+    if (found->id >= DISPID_KEXPHONE_MUTE)
+        SetErrorInfo(0, nullptr);
+    const HRESULT hr = found->call(this, arg, result);
+    // IKexPhone and IKexPhone2 members answer as they always did.
+    if (FAILED(hr) && found->id >= DISPID_KEXPHONE_MUTE)
+        return ToException(hr, excep);
+    return hr;
 }

@@ -1,5 +1,8 @@
 // The recording adapter of the tests: see recording_adapter.h.
 #define KEX_ADAPTER_DECLARE_ENTRY_POINTS
+#ifdef REC_VERSION_2
+#define KEX_ADAPTER_DECLARE_VERSION_2
+#endif
 #define KEX_ADAPTER_BUILD
 #include "adapters/KexUSBAdapter.h"
 
@@ -10,27 +13,95 @@
 
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #define REC_EXPORT extern "C" __declspec(dllexport)
 
 namespace {
 
-std::mutex g_lock; // guards everything below except g_reports, owned by the raise thread
+std::mutex g_lock; // guards everything below except g_raiseOwned, owned by the raise thread
 RecState g_state;
 std::vector<RecCommand> g_commands;
 int32_t g_intializeResult;
 int32_t g_executeResult[KEX_CMD_LAST + 2]; // [0] for codes outside 1..13
 bool g_reportOnExecute;
 uint32_t g_reportOnExecuteCode;
-RecReport g_executeReport;
 bool g_pumpOnJoin;
 bool g_inUnInitialize;
 
 HANDLE g_raiseThread;
-RecReport g_reports[REC_MAX_REPORTS];
 int32_t g_reportCount;
 volatile LONG g_raisedByThread;
+
+// A report with its device id copied: the caller's text may be gone by the
+// time the report is made.
+struct OwnedReport {
+    RecReport report = {};
+    bool hasDevice = false;
+    std::string device;
+
+    OwnedReport() = default;
+    explicit OwnedReport(const RecReport& r) : report(r), hasDevice(r.device != nullptr)
+    {
+        if (hasDevice)
+            device = r.device;
+    }
+    RecReport Get() const
+    {
+        RecReport r = report;
+        r.device = hasDevice ? device.c_str() : nullptr;
+        return r;
+    }
+};
+
+OwnedReport g_executeOwned; // the report of rec_report_on_execute
+OwnedReport g_raiseOwned[REC_MAX_REPORTS]; // the reports of the last rec_raise
+
+#ifdef REC_VERSION_2
+int32_t g_version = KEX_CONTRACT_VERSION;
+bool g_boundV2; // the last initialisation was "KexInitialize2": reports go to the host record
+
+// A device of rec_at_start, its texts copied.
+struct OwnedDevice {
+    KexDeviceInfo info = {};
+    bool hasId = false, hasName = false, hasSerial = false;
+    std::string id, name, serial;
+
+    KexDeviceInfo Get() const
+    {
+        KexDeviceInfo d = info;
+        d.id = hasId ? id.c_str() : nullptr;
+        d.name = hasName ? name.c_str() : nullptr;
+        d.serial = hasSerial ? serial.c_str() : nullptr;
+        return d;
+    }
+};
+std::vector<OwnedDevice> g_startDevices;
+std::vector<OwnedReport> g_startReports;
+#endif
+
+// Makes one report to whatever the adapter was initialised with; 0 when
+// there is nothing to report to.
+int32_t Deliver(KexDeviceCallback callback, const KexHost* host, const RecReport& r)
+{
+    if (host)
+        return host->Report(host->context, r.device, r.msg, r.wParam, r.lParam);
+    return callback ? callback(r.msg, r.wParam, r.lParam) : 0;
+}
+
+// What reports go to now: the callback, or the host record of a version-2 binding.
+void Receiver(KexDeviceCallback& callback, const KexHost*& host)
+{
+    callback = g_state.callback;
+    host = nullptr;
+#ifdef REC_VERSION_2
+    if (g_boundV2) {
+        callback = nullptr;
+        host = g_state.host;
+    }
+#endif
+}
 
 int32_t& ExecuteResultSlot(uint32_t code)
 {
@@ -54,6 +125,7 @@ void CopyText(uintptr_t address, int32_t& has, uint32_t& length, char* out)
 
 void Record(RecCommand& c)
 {
+    c.entry = REC_ENTRY_EXECUTE;
     if (c.code >= KEX_CMD_LINK && c.code <= KEX_CMD_CALLINFO) {
         CopyText(c.wParam, c.hasText[0], c.textLen[0], c.text[0]);
         CopyText(c.lParam, c.hasText[1], c.textLen[1], c.text[1]);
@@ -81,12 +153,13 @@ void CountRaised(int32_t result)
 DWORD WINAPI RaiseThread(LPVOID)
 {
     KexDeviceCallback callback;
+    const KexHost* host;
     {
         std::lock_guard<std::mutex> hold(g_lock);
-        callback = g_state.callback;
+        Receiver(callback, host);
     }
-    for (int32_t i = 0; i < g_reportCount && callback; ++i) {
-        const int32_t r = callback(g_reports[i].msg, g_reports[i].wParam, g_reports[i].lParam);
+    for (int32_t i = 0; i < g_reportCount && (callback || host); ++i) {
+        const int32_t r = Deliver(callback, host, g_raiseOwned[i].Get());
         CountRaised(r);
         InterlockedIncrement(&g_raisedByThread);
     }
@@ -135,17 +208,25 @@ int32_t KEX_CDECL Intialize(KexDeviceCallback callback)
         g_state.intializeThreadId = GetCurrentThreadId();
         g_state.callback = callback;
         result = g_intializeResult;
+#ifdef REC_VERSION_2
+        g_boundV2 = false;
+#endif
     }
     rec_journal_note(REC_EV_INTIALIZE, 0, result);
     return result;
 }
 
-int32_t KEX_CDECL execute(uint32_t code, uintptr_t wParam, uintptr_t lParam)
+namespace {
+
+// "execute" and "KexExecute2": deviceId is recorded for the second only.
+int32_t RecordExecute(int32_t entry, const char* deviceId, uint32_t code, uintptr_t wParam, uintptr_t lParam)
 {
     int32_t result;
     bool report = false;
     RecReport r = {};
+    std::string reportDevice;
     KexDeviceCallback callback;
+    const KexHost* host;
     {
         std::lock_guard<std::mutex> hold(g_lock);
         ++g_state.executeCalls;
@@ -160,20 +241,39 @@ int32_t KEX_CDECL execute(uint32_t code, uintptr_t wParam, uintptr_t lParam)
             c.threadId = GetCurrentThreadId();
             c.result = result;
             Record(c);
+            c.entry = entry;
+            if (deviceId) {
+                c.hasDevice = 1;
+                const size_t n = std::strlen(deviceId);
+                const size_t keep = n < REC_TEXT_MAX - 1 ? n : REC_TEXT_MAX - 1;
+                std::memcpy(c.device, deviceId, keep);
+                c.device[keep] = '\0';
+            }
             g_commands.push_back(c);
             g_state.recorded = static_cast<int32_t>(g_commands.size());
         }
         if (g_reportOnExecute && (g_reportOnExecuteCode == 0 || g_reportOnExecuteCode == code)) {
             report = true;
-            r = g_executeReport;
+            r = g_executeOwned.Get();
+            if (r.device) {
+                reportDevice = r.device; // the owned copy may be replaced while the lock is not held
+                r.device = reportDevice.c_str();
+            }
         }
-        callback = g_state.callback;
+        Receiver(callback, host);
     }
     rec_journal_note(REC_EV_EXECUTE, code, result);
     // Never call back while holding the lock: the callback may block.
-    if (report && callback)
-        CountRaised(callback(r.msg, r.wParam, r.lParam));
+    if (report && (callback || host))
+        CountRaised(Deliver(callback, host, r));
     return result;
+}
+
+} // namespace
+
+int32_t KEX_CDECL execute(uint32_t code, uintptr_t wParam, uintptr_t lParam)
+{
+    return RecordExecute(REC_ENTRY_EXECUTE, nullptr, code, wParam, lParam);
 }
 
 int32_t KEX_CDECL UnInitialize(void)
@@ -197,14 +297,72 @@ int32_t KEX_CDECL UnInitialize(void)
     return 0;
 }
 
+#ifdef REC_VERSION_2
+// ---- Contract version 2 -----------------------------------------------------
+
+int32_t KEX_CDECL KexAdapterVersion(void)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    ++g_state.versionCalls;
+    return g_version;
+}
+
+#ifndef REC_NO_INITIALIZE2
+int32_t KEX_CDECL KexInitialize2(const KexHost* host)
+{
+    int32_t result;
+    std::vector<OwnedDevice> devices;
+    std::vector<OwnedReport> reports;
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        ++g_state.initialize2Calls;
+        g_state.intializeThreadId = GetCurrentThreadId();
+        g_state.host = host;
+        if (host)
+            g_state.hostCopy = *host;
+        g_boundV2 = host != nullptr;
+        result = g_intializeResult;
+        devices = g_startDevices;
+        reports = g_startReports;
+    }
+    rec_journal_note(REC_EV_INTIALIZE, 0, result);
+    if (host) {
+        for (const OwnedDevice& d : devices) {
+            const KexDeviceInfo info = d.Get();
+            host->DescribeDevice(host->context, &info);
+        }
+        for (const OwnedReport& r : reports)
+            CountRaised(Deliver(nullptr, host, r.Get()));
+    }
+    return result;
+}
+#endif
+
+#ifndef REC_NO_EXECUTE2
+int32_t KEX_CDECL KexExecute2(const char* deviceId, uint32_t code, uintptr_t wParam, uintptr_t lParam)
+{
+    return RecordExecute(REC_ENTRY_EXECUTE2, deviceId, code, wParam, lParam);
+}
+#endif
+#endif
+
 // ---- Test controls ----------------------------------------------------------
 
 REC_EXPORT void KEX_CDECL rec_reset(void)
 {
     std::lock_guard<std::mutex> hold(g_lock);
     KexDeviceCallback callback = g_state.callback;
+    const KexHost* host = g_state.host;
+    const KexHost hostCopy = g_state.hostCopy;
     g_state = RecState();
     g_state.callback = callback;
+    g_state.host = host;
+    g_state.hostCopy = hostCopy;
+#ifdef REC_VERSION_2
+    g_version = KEX_CONTRACT_VERSION;
+    g_startDevices.clear();
+    g_startReports.clear();
+#endif
     g_commands.clear();
     g_intializeResult = 0;
     for (int32_t& r : g_executeResult)
@@ -255,10 +413,14 @@ REC_EXPORT int32_t KEX_CDECL rec_raise(const RecReport* reports, int32_t count)
         return 1; // the previous raise is still running
     {
         std::lock_guard<std::mutex> hold(g_lock);
-        if (!g_state.callback)
+        KexDeviceCallback callback;
+        const KexHost* host;
+        Receiver(callback, host);
+        if (!callback && !host)
             return 1;
     }
-    std::memcpy(g_reports, reports, sizeof(RecReport) * count);
+    for (int32_t i = 0; i < count; ++i)
+        g_raiseOwned[i] = OwnedReport(reports[i]);
     g_reportCount = count;
     g_raisedByThread = 0;
     DWORD id = 0;
@@ -282,8 +444,9 @@ REC_EXPORT void KEX_CDECL rec_report_on_execute(uint32_t code, const RecReport* 
     std::lock_guard<std::mutex> hold(g_lock);
     g_reportOnExecute = report != nullptr;
     g_reportOnExecuteCode = code;
-    if (report)
-        g_executeReport = *report;
+    if (report) {
+        g_executeOwned = OwnedReport(*report);
+    }
 }
 
 REC_EXPORT void KEX_CDECL rec_set_pump_on_join(int32_t on)
@@ -291,6 +454,49 @@ REC_EXPORT void KEX_CDECL rec_set_pump_on_join(int32_t on)
     std::lock_guard<std::mutex> hold(g_lock);
     g_pumpOnJoin = on != 0;
 }
+
+#ifdef REC_VERSION_2
+REC_EXPORT void KEX_CDECL rec_set_version(int32_t version)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_version = version;
+}
+
+REC_EXPORT int32_t KEX_CDECL rec_describe(const KexDeviceInfo* device)
+{
+    const KexHost* host;
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        host = g_state.host;
+    }
+    if (!host)
+        return -1;
+    return host->DescribeDevice(host->context, device);
+}
+
+REC_EXPORT void KEX_CDECL rec_at_start(const KexDeviceInfo* devices, int32_t deviceCount, const RecReport* reports,
+                                       int32_t reportCount)
+{
+    std::vector<OwnedDevice> ownedDevices;
+    for (int32_t i = 0; devices && i < deviceCount; ++i) {
+        OwnedDevice d;
+        d.info = devices[i];
+        d.hasId = devices[i].id != nullptr;
+        d.id = d.hasId ? devices[i].id : "";
+        d.hasName = devices[i].name != nullptr;
+        d.name = d.hasName ? devices[i].name : "";
+        d.hasSerial = devices[i].serial != nullptr;
+        d.serial = d.hasSerial ? devices[i].serial : "";
+        ownedDevices.push_back(std::move(d));
+    }
+    std::vector<OwnedReport> ownedReports;
+    for (int32_t i = 0; reports && i < reportCount; ++i)
+        ownedReports.emplace_back(reports[i]);
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_startDevices = std::move(ownedDevices);
+    g_startReports = std::move(ownedReports);
+}
+#endif
 
 BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID reserved)
 {

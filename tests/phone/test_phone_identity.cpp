@@ -26,6 +26,8 @@ TEST_F(PhoneTest, QueryInterfaceAnswersExactlyTheListedInterfaces)
         {"IProvideClassInfo2", &IID_IProvideClassInfo2, S_OK, true},
         {"IKexPhone", &IID_IKexPhone, S_OK, false},
         {"IKexPhone2", &IID_IKexPhone2, S_OK, false},
+        {"IKexPhone3", &IID_IKexPhone3, S_OK, false},
+        {"ISupportErrorInfo", &IID_ISupportErrorInfo, S_OK, false},
         {"IDispatch", &IID_IDispatch, S_OK, false},
         {"IConnectionPointContainer", &IID_IConnectionPointContainer, S_OK, false},
         {"IConnectionPoint", &IID_IConnectionPoint, E_NOINTERFACE, false},

@@ -8,8 +8,17 @@
  * the device messages listed in the number, "msg:wParam:lParam" separated by
  * blanks, through the device callback, one after the other, the way a
  * handset would while the host's script is sleeping.
+ *
+ * Built with SCRIPT_ADAPTER_V2 (script_adapter_v2.dll) it speaks contract
+ * version 2 with two devices, "desk" and "head", described and plugged in at
+ * start; each command's line starts with the device it is for ("[head] ",
+ * "[*] " for every device), and a report may name its device
+ * ("msg:wParam:lParam@head").
  */
 #define KEX_ADAPTER_DECLARE_ENTRY_POINTS
+#ifdef SCRIPT_ADAPTER_V2
+#define KEX_ADAPTER_DECLARE_VERSION_2
+#endif
 #define KEX_ADAPTER_BUILD
 #include "adapters/KexUSBAdapter.h"
 
@@ -20,14 +29,17 @@
 #include <string.h>
 
 #define MAX_REPORTS 64
+#define MAX_DEVICE_ID 32
 
 typedef struct Report {
     uint32_t msg;
     uint32_t wParam;
     int32_t lParam;
+    char device[MAX_DEVICE_ID]; /* "" for none */
 } Report;
 
 static KexDeviceCallback g_callback;
+static const KexHost *g_host;
 static HANDLE g_raiseThread;
 static Report g_reports[MAX_REPORTS];
 static int g_reportCount;
@@ -52,8 +64,13 @@ static DWORD WINAPI RaiseThread(LPVOID unused)
 {
     int i;
     (void)unused;
-    for (i = 0; i < g_reportCount; ++i)
-        g_callback(g_reports[i].msg, g_reports[i].wParam, g_reports[i].lParam);
+    for (i = 0; i < g_reportCount; ++i) {
+        const Report *r = &g_reports[i];
+        if (g_host)
+            g_host->Report(g_host->context, r->device[0] ? r->device : NULL, r->msg, r->wParam, r->lParam);
+        else
+            g_callback(r->msg, r->wParam, r->lParam);
+    }
     return 0;
 }
 
@@ -85,10 +102,17 @@ static void StartRaise(const char *spec)
         if (*end != ':')
             break;
         r.lParam = (int32_t)strtol(end + 1, &end, 10);
+        r.device[0] = '\0';
+        if (*end == '@') {
+            size_t n = 0;
+            for (++end; *end && *end != ' ' && n + 1 < sizeof r.device; ++end)
+                r.device[n++] = *end;
+            r.device[n] = '\0';
+        }
         g_reports[g_reportCount++] = r;
         p = end;
     }
-    if (g_callback && g_reportCount > 0)
+    if ((g_callback || g_host) && g_reportCount > 0)
         g_raiseThread = CreateThread(NULL, 0, RaiseThread, NULL, 0, NULL);
 }
 
@@ -99,19 +123,23 @@ KEX_ADAPTER_API int32_t KEX_CDECL Intialize(KexDeviceCallback callback)
     return 0;
 }
 
-KEX_ADAPTER_API int32_t KEX_CDECL execute(uint32_t code, uintptr_t wParam, uintptr_t lParam)
+/* prefix: put before the line ("" in version 1). */
+static int32_t Command(const char *prefix, uint32_t code, uintptr_t wParam, uintptr_t lParam)
 {
-    char line[1024];
+    char body[1024];
+    char line[1100];
     if (code == KEX_CMD_CONTACTINFO && wParam) {
         const ContactInfo *c = (const ContactInfo *)wParam;
-        _snprintf(line, sizeof line - 1, "13|%s;%s;%s|%d;%d;%d", c->info[0], c->info[1], c->info[2],
+        _snprintf(body, sizeof body - 1, "13|%s;%s;%s|%d;%d;%d", c->info[0], c->info[1], c->info[2],
                   (int)c->iconType[0], (int)c->iconType[1], (int)c->iconType[2]);
     } else if (code >= KEX_CMD_LINK && code <= KEX_CMD_CALLINFO) {
-        _snprintf(line, sizeof line - 1, "%u|%s|%s", (unsigned)code, Text(wParam), Text(lParam));
+        _snprintf(body, sizeof body - 1, "%u|%s|%s", (unsigned)code, Text(wParam), Text(lParam));
     } else {
-        _snprintf(line, sizeof line - 1, "%u|%lu|%lu", (unsigned)code, (unsigned long)wParam,
+        _snprintf(body, sizeof body - 1, "%u|%lu|%lu", (unsigned)code, (unsigned long)wParam,
                   (unsigned long)lParam);
     }
+    body[sizeof body - 1] = '\0';
+    _snprintf(line, sizeof line - 1, "%s%s", prefix, body);
     line[sizeof line - 1] = '\0';
     LogLine(line);
     if (code == KEX_CMD_CALLINFO && wParam && lParam && strcmp((const char *)wParam, "raise") == 0)
@@ -119,10 +147,53 @@ KEX_ADAPTER_API int32_t KEX_CDECL execute(uint32_t code, uintptr_t wParam, uintp
     return 0;
 }
 
+KEX_ADAPTER_API int32_t KEX_CDECL execute(uint32_t code, uintptr_t wParam, uintptr_t lParam)
+{
+    return Command("", code, wParam, lParam);
+}
+
 KEX_ADAPTER_API int32_t KEX_CDECL UnInitialize(void)
 {
     WaitForRaise();
     LogLine("UnInitialize");
     g_callback = NULL;
+    g_host = NULL;
     return 0;
 }
+
+#ifdef SCRIPT_ADAPTER_V2
+KEX_ADAPTER_API int32_t KEX_CDECL KexAdapterVersion(void) { return KEX_CONTRACT_VERSION; }
+
+KEX_ADAPTER_API int32_t KEX_CDECL KexInitialize2(const KexHost *host)
+{
+    KexDeviceInfo desk, head;
+    desk.size = sizeof desk;
+    desk.id = "desk";
+    desk.name = "Desk Phone";
+    desk.vendorId = 0x1234;
+    desk.productId = 0x5678;
+    desk.serial = "D-1";
+    head.size = sizeof head;
+    head.id = "head";
+    head.name = "Head Set";
+    head.vendorId = 0;
+    head.productId = 0;
+    head.serial = NULL;
+    g_host = host;
+    LogLine("KexInitialize2");
+    host->DescribeDevice(host->context, &desk);
+    host->DescribeDevice(host->context, &head);
+    host->Report(host->context, "desk", KEX_DEV_PLUG, KEX_PLUG_IN, 0);
+    host->Report(host->context, "head", KEX_DEV_PLUG, KEX_PLUG_IN, 0);
+    return 0;
+}
+
+KEX_ADAPTER_API int32_t KEX_CDECL KexExecute2(const char *deviceId, uint32_t code, uintptr_t wParam,
+                                              uintptr_t lParam)
+{
+    char prefix[MAX_DEVICE_ID + 4];
+    _snprintf(prefix, sizeof prefix - 1, "[%s] ", deviceId ? deviceId : "*");
+    prefix[sizeof prefix - 1] = '\0';
+    return Command(prefix, code, wParam, lParam);
+}
+#endif

@@ -33,6 +33,8 @@ protected:
                             FALSE) &&
                   CopyFileW((BinDir() + L"script_adapter.dll").c_str(),
                             (TestDir() + L"script_adapter.dll").c_str(), FALSE) &&
+                  CopyFileW((BinDir() + L"script_adapter_v2.dll").c_str(),
+                            (TestDir() + L"script_adapter_v2.dll").c_str(), FALSE) &&
                   WritePrivateProfileStringW(L"AdapterList", L"script", L"script_adapter.dll",
                                              (TestDir() + L"USBPhone.ini").c_str()) &&
                   Regsvr32(Quote(TestDir() + L"KexUSBPhone.dll")) == 0;
@@ -169,6 +171,59 @@ TEST_F(ScriptPhone, ErrorInAnEventHandlerEndsTheScript)
     EXPECT_NE(std::string::npos, r.err.find("handler_error.vbs(4, ")) << r.err;
     // The object was still started when the script ended: it was stopped on release.
     EXPECT_NE(std::string::npos, AdapterLog().find("UnInitialize")) << AdapterLog();
+}
+
+// A version-2 adapter ("v2", devices desk and head) beside the version-1
+// one: what each script prints and what each adapter receives.
+// The devices found at start plug in while Start runs.
+const char kDevicesOut[] = "OnStateChange 1 from v2/desk, active \"\", 2 devices\n"
+                           "OnStateChange 1 from v2/head, active \"\", 3 devices\n"
+                           "count 3, first script\n"
+                           "script | script | 0:0 | \n"
+                           "v2/desk | Desk Phone | 1234:5678 | D-1\n"
+                           "v2/head | Head Set | 0:0 | \n"
+                           "active \"\", event device \"\"\n"
+                           "active v2/head\n"
+                           "unknown: 80070057 No device \"v2/none\" is attached.\n"
+                           "unknown name: 80070057 No device \"nobody\" is known.\n"
+                           "still active v2/head\n"
+                           "OnAction 11 from v2/desk\n"
+                           "OnAction 1 from v2/head\n"
+                           "OnAction 13 from v2/desk\n"
+                           "OnStateChange 0 from v2/head, active \"\", 2 devices\n"
+                           "done\n";
+
+// With head active only its adapter hears Ring, Mute and the raise; once head
+// is unplugged Hangup reaches both. The version-1 adapter never gets Mute.
+const char kDevicesLog[] = "Intialize\n"
+                           "KexInitialize2\n"
+                           "[head] 3|Alice|100\n"
+                           "[head] 14|1|0\n"
+                           "[head] 12|raise|11:0:0@desk 1:0:0@head 13:0:0 17:0:0@head\n"
+                           "6|Alice|100\n"
+                           "[*] 6|Alice|100\n"
+                           "UnInitialize\n"
+                           "UnInitialize\n";
+
+TEST_F(ScriptPhone, DevicesTheActiveDeviceAndTheEventsDevice)
+{
+    // Listed for this test only: the others use the version-1 adapter alone.
+    struct Listed {
+        std::wstring ini = TestDir() + L"USBPhone.ini";
+        bool ok = WritePrivateProfileStringW(L"AdapterList", L"v2", L"script_adapter_v2.dll", ini.c_str()) != 0;
+        ~Listed() { WritePrivateProfileStringW(L"AdapterList", L"v2", nullptr, ini.c_str()); }
+    } listed;
+    ASSERT_TRUE(listed.ok);
+    for (const wchar_t* script : {L"devices.vbs", L"devices.js"}) {
+        SCOPED_TRACE(testing::Message() << "script " << std::string(script, script + wcslen(script)));
+        DeleteFileW(m_log.c_str());
+        RunResult r = RunScript(script);
+        ASSERT_FALSE(r.timedOut);
+        EXPECT_EQ(0u, r.exitCode) << r.err;
+        EXPECT_EQ(kDevicesOut, r.out);
+        EXPECT_EQ("", r.err);
+        EXPECT_EQ(kDevicesLog, AdapterLog());
+    }
 }
 
 } // namespace

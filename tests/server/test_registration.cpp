@@ -133,7 +133,7 @@ TEST_F(Registration, PerMachineTwiceThenUnregister)
     {
         kex::com_ptr<ITypeLib> lib;
         ASSERT_EQ(S_OK, LoadRegTypeLib(LIBID_KexUSBPhone, 1, 0, LOCALE_NEUTRAL, lib.put()));
-        EXPECT_EQ(7u, lib->GetTypeInfoCount()); // IKexPhone2 included
+        EXPECT_EQ(8u, lib->GetTypeInfoCount()); // IKexPhone2 and IKexPhone3 included
         kex::com_ptr<ITypeInfo> events;
         EXPECT_EQ(S_OK, lib->GetTypeInfoOfGuid(DIID_IKexPhoneEvents, events.put()));
         kex::unique_bstr path;
