@@ -55,7 +55,7 @@ protected:
 
 TEST_F(RecordingAdapter, RaisesReportsFromItsOwnThreadInOrder)
 {
-    const RecReport reports[] = {{KEX_DEV_PLUG, KEX_PLUG_IN, 0}, {KEX_DEV_KEY, KEX_KEY_5, 0}, {KEX_DEV_HANGUP, 0, -7}};
+    const RecReport reports[] = {{KEX_DEV_PLUG, KEX_PLUG_IN, 0, nullptr}, {KEX_DEV_KEY, KEX_KEY_5, 0, nullptr}, {KEX_DEV_HANGUP, 0, -7, nullptr}};
     ASSERT_EQ(0, rec.raise(reports, 3));
     EXPECT_EQ(3, rec.wait(10000));
     const std::vector<Seen> seen = TakeSeen();
@@ -79,7 +79,7 @@ TEST_F(RecordingAdapter, RaisesReportsFromItsOwnThreadInOrder)
 
 TEST_F(RecordingAdapter, ReportsInsideExecuteOnTheCallersThread)
 {
-    const RecReport report = {KEX_DEV_PICKUP, 0, 0};
+    const RecReport report = {KEX_DEV_PICKUP, 0, 0, nullptr};
     rec.reportOnExecute(KEX_CMD_RING, &report);
     manager->execute(KEX_CMD_READY, 0, 0);
     EXPECT_TRUE(TakeSeen().empty());
@@ -94,7 +94,7 @@ TEST_F(RecordingAdapter, ReportsInsideExecuteOnTheCallersThread)
 TEST_F(RecordingAdapter, UnInitializeWaitsForTheReportingThread)
 {
     g_callbackDelayMs = 100;
-    const RecReport reports[] = {{1, 0, 0}, {2, 0, 0}, {4, 0, 0}};
+    const RecReport reports[] = {{1, 0, 0, nullptr}, {2, 0, 0, nullptr}, {4, 0, 0, nullptr}};
     ASSERT_EQ(0, rec.raise(reports, 3));
     manager->UnLoad(); // no callback may run once this returns
     EXPECT_EQ(3u, TakeSeen().size());

@@ -44,7 +44,7 @@ TEST_F(PhoneEventsTest, EveryMessageFromAnAdapterThreadReachesTheSinkOnTheHostTh
         SCOPED_TRACE(testing::Message() << c.what << " msg " << c.msg << " w " << c.w << " l " << c.l);
         sink.events.clear();
         const int32_t raisedBefore = rec.State().raised;
-        Raise({{c.msg, c.w, c.l}});
+        Raise({{c.msg, c.w, c.l, nullptr}});
         Check(sink, c, 1);
         RecState s = rec.State();
         EXPECT_EQ(raisedBefore + 1, s.raised);
@@ -66,7 +66,7 @@ TEST_F(PhoneEventsTest, ASinkAdvisedTwiceHearsEachEventTwice)
             continue;
         SCOPED_TRACE(c.what);
         sink.events.clear();
-        Raise({{c.msg, c.w, c.l}});
+        Raise({{c.msg, c.w, c.l, nullptr}});
         // Each event goes to both connections before the next event.
         std::vector<SeenEvent> got = sink.events;
         ASSERT_EQ(c.expected.size() * 2, got.size()) << Describe(got);
@@ -84,7 +84,7 @@ TEST_F(PhoneEventsTest, AFailingSinkStopsTheEventAndTheAdapterStillGetsZero)
     test_support::EventSubscription secondEvents;
     ASSERT_EQ(S_OK, Subscribe());
     ASSERT_EQ(S_OK, secondEvents.Advise(phone.get(), DIID_IKexPhoneEvents, &second));
-    Raise({{3, 5, 0}});
+    Raise({{3, 5, 0, nullptr}});
     EXPECT_EQ(2u, sink.events.size()) << Describe(sink.events); // OnKey, then OnAction still handed over
     EXPECT_TRUE(second.events.empty()) << Describe(second.events);
     EXPECT_EQ(0, rec.State().raisedNonZero);
@@ -96,7 +96,7 @@ TEST_F(PhoneEventsTest, WithoutSinksEveryMessageStillReturnsZero)
     ASSERT_EQ(S_OK, phone->Start());
     std::vector<RecReport> all;
     for (uint32_t m = 0; m <= 18; ++m)
-        all.push_back({m, 1, 1});
+        all.push_back({m, 1, 1, nullptr});
     Raise(all);
     EXPECT_EQ(0, rec.State().raisedNonZero);
 }
@@ -105,7 +105,7 @@ TEST_F(PhoneEventsTest, ReportFromInsideExecuteRunsInlineOnTheHostThread)
 {
     ASSERT_EQ(S_OK, phone->Start());
     ASSERT_EQ(S_OK, Subscribe());
-    RecReport key = {3, 5, 0};
+    RecReport key = {3, 5, 0, nullptr};
     rec.reportOnExecute(KEX_CMD_READY, &key);
     ASSERT_EQ(S_OK, phone->Ready());
     rec.reportOnExecute(0, nullptr);

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
+
 using script_test::BinDir;
 using script_test::Quote;
 using script_test::RunResult;
@@ -60,6 +62,22 @@ protected:
     }
     std::string AdapterLog() const { return script_test::ReadTextFile(m_log); }
 
+    // Runs the VBScript and the JScript of one host: each must end well,
+    // print out and leave log in the adapter's log.
+    void ExpectEachScript(std::initializer_list<const wchar_t*> scripts, const char* out, const char* log)
+    {
+        for (const wchar_t* script : scripts) {
+            SCOPED_TRACE(testing::Message() << "script " << std::string(script, script + wcslen(script)));
+            DeleteFileW(m_log.c_str());
+            RunResult r = RunScript(script);
+            ASSERT_FALSE(r.timedOut);
+            EXPECT_EQ(0u, r.exitCode) << r.err;
+            EXPECT_EQ(out, r.out);
+            EXPECT_EQ("", r.err);
+            EXPECT_EQ(log, AdapterLog());
+        }
+    }
+
     static bool s_ready;
     std::wstring m_log;
 };
@@ -98,16 +116,7 @@ const char kMethodsLog[] = "Intialize\n"
 
 TEST_F(ScriptPhone, EveryMemberByNameReachesTheAdapter)
 {
-    for (const wchar_t* script : {L"phone_methods.vbs", L"phone_methods.js"}) {
-        SCOPED_TRACE(testing::Message() << "script " << std::string(script, script + wcslen(script)));
-        DeleteFileW(m_log.c_str());
-        RunResult r = RunScript(script);
-        ASSERT_FALSE(r.timedOut);
-        EXPECT_EQ(0u, r.exitCode) << r.err;
-        EXPECT_EQ(kMethodsOut, r.out);
-        EXPECT_EQ("", r.err);
-        EXPECT_EQ(kMethodsLog, AdapterLog());
-    }
+    ExpectEachScript({L"phone_methods.vbs", L"phone_methods.js"}, kMethodsOut, kMethodsLog);
 }
 
 // Reports "msg:wParam:lParam" raised by the adapter's thread, the events the
@@ -214,16 +223,7 @@ TEST_F(ScriptPhone, DevicesTheActiveDeviceAndTheEventsDevice)
         ~Listed() { WritePrivateProfileStringW(L"AdapterList", L"v2", nullptr, ini.c_str()); }
     } listed;
     ASSERT_TRUE(listed.ok);
-    for (const wchar_t* script : {L"devices.vbs", L"devices.js"}) {
-        SCOPED_TRACE(testing::Message() << "script " << std::string(script, script + wcslen(script)));
-        DeleteFileW(m_log.c_str());
-        RunResult r = RunScript(script);
-        ASSERT_FALSE(r.timedOut);
-        EXPECT_EQ(0u, r.exitCode) << r.err;
-        EXPECT_EQ(kDevicesOut, r.out);
-        EXPECT_EQ("", r.err);
-        EXPECT_EQ(kDevicesLog, AdapterLog());
-    }
+    ExpectEachScript({L"devices.vbs", L"devices.js"}, kDevicesOut, kDevicesLog);
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 // commands to one headset, unplug and replug, start and stop.
 #include "tests/handsets/hid_headset/device_player.h"
 #include "tests/handsets/hid_headset/virtual_hid_device.h"
+#include "tests/handsets/hid_headset/virtual_hid_installer.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/files.h"
 
@@ -627,26 +628,7 @@ TEST_F(HidCallsTest, EachBehaviourOfARealHeadsetInEachScenario)
 // A headset that only shows what it is sent.
 const Behaviour kPlain = {"plain", Behaviour::kNoFollow, 0, false, false};
 
-// Runs the installer of the virtual headset (remove or restore a device).
-DWORD RunInstaller(const std::string& verb)
-{
-    constexpr DWORD kInstallerTimeoutMs = 30000;
-    const std::string hid = test_support::ExeDirectory() + "..\\hid\\";
-    std::string line = "\"" + hid + "install_virtual_hid.exe\" " + verb;
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-        return static_cast<DWORD>(-1);
-    const kex::unique_handle process(pi.hProcess), thread(pi.hThread);
-    if (WaitForSingleObject(process.get(), kInstallerTimeoutMs) != WAIT_OBJECT_0) {
-        ADD_FAILURE() << "install_virtual_hid " << verb << " did not end within " << kInstallerTimeoutMs << " ms";
-        return static_cast<DWORD>(-1);
-    }
-    DWORD code = static_cast<DWORD>(-1);
-    GetExitCodeProcess(process.get(), &code);
-    return code;
-}
+using hid_test::RunInstaller;
 
 size_t CountPlugs(const std::vector<RecordingHost::Report>& reports, const std::string& id, uint32_t state)
 {

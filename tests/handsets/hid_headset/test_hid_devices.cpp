@@ -4,8 +4,10 @@
 // device they came from, the active one unplugged and plugged back, and mute
 // from the softphone and from the headset. What a handler reads (the event's
 // device, the active device, the list) is read inside the handler.
+#include "tests/handsets/hid_headset/component_folder.h"
 #include "tests/handsets/hid_headset/device_player.h"
 #include "tests/handsets/hid_headset/virtual_hid_device.h"
+#include "tests/handsets/hid_headset/virtual_hid_installer.h"
 #include "tests/support/EventSubscription.h"
 #include "tests/support/MessagePump.h"
 #include "tests/support/StubSink.h"
@@ -46,7 +48,6 @@ using virtual_hid::NamedHeadset;
 namespace {
 
 constexpr DWORD kEventTimeoutMs = 10000;
-constexpr DWORD kInstallerTimeoutMs = 30000;
 constexpr wchar_t kAdapterKey[] = L"Headset";
 
 // Two headsets of different layouts, product strings and serial numbers.
@@ -88,26 +89,7 @@ struct Seen {
     std::set<std::wstring> devices;
 };
 
-// Runs the installer of the virtual headsets; its exit status.
-DWORD RunInstaller(const std::string& verb)
-{
-    const std::string hid = test_support::ExeDirectory() + "..\\hid\\";
-    std::string line = "\"" + hid + "install_virtual_hid.exe\" " + verb;
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-        return static_cast<DWORD>(-1);
-    const kex::unique_handle process(pi.hProcess), thread(pi.hThread);
-    // The component's events wait for this thread's messages meanwhile.
-    if (!PumpUntil(process.get(), kInstallerTimeoutMs)) {
-        ADD_FAILURE() << "install_virtual_hid " << verb << " did not end within " << kInstallerTimeoutMs << " ms";
-        return static_cast<DWORD>(-1);
-    }
-    DWORD code = static_cast<DWORD>(-1);
-    GetExitCodeProcess(process.get(), &code);
-    return code;
-}
+using hid_test::RunInstaller;
 
 // A headset unplugged for a scope: plugged back in when the scope ends,
 // whatever happened, so that the next test finds it.
@@ -140,30 +122,20 @@ class HidDevicesTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        s_dir = std::make_unique<TempDir>("hiddevices");
-        for (const char* f : {"KexUSBPhone.dll", "hid_headset.dll"})
-            s_dir->CopyFromBin(f, f);
-        s_dll.reset(LoadLibraryA((s_dir->Path() + "KexUSBPhone.dll").c_str()));
+        s_component = std::make_unique<hid_test::ComponentFolder>("hiddevices");
     }
     static void TearDownTestSuite()
     {
-        s_dll.reset();
-        s_dir.reset();
+        s_component.reset();
     }
 
     // Starts the component with both headsets, and players on them.
     void SetUp() override
     {
-        s_dir->Write("USBPhone.ini", "[AdapterList]\r\n" + kex::narrow(kAdapterKey) +
-                                         "=hid_headset.dll\r\n[HidHeadset]\r\nInclude=" + Ids(kFirst) + ", " +
-                                         Ids(kSecond) + "\r\n");
-        ASSERT_TRUE(s_dll);
-        auto getClassObject = reinterpret_cast<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>(
-            GetProcAddress(s_dll.get(), "DllGetClassObject"));
-        ASSERT_NE(nullptr, getClassObject);
-        com_ptr<IClassFactory> factory;
-        ASSERT_EQ(S_OK, getClassObject(CLSID_KexUSBPhone, IID_IClassFactory, factory.put_void()));
-        ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IKexPhone3, phone.put_void()));
+        ASSERT_EQ(S_OK, s_component->NewPhone("[AdapterList]\r\n" + kex::narrow(kAdapterKey) +
+                                                   "=hid_headset.dll\r\n[HidHeadset]\r\nInclude=" + Ids(kFirst) +
+                                                   ", " + Ids(kSecond) + "\r\n",
+                                               IID_IKexPhone3, phone.put_void()));
         sink.during = [this] { seen.push_back(Look()); };
         ASSERT_EQ(S_OK, subscription.Advise(phone.get(), DIID_IKexPhoneEvents, &sink));
         one = std::make_unique<DevicePlayer>(kFirst.product, virtual_hid::DescriptorOf(kFirst), kPlain);
@@ -251,8 +223,7 @@ protected:
         seen.clear();
     }
 
-    static std::unique_ptr<TempDir> s_dir;
-    static kex::unique_hmodule s_dll;
+    static std::unique_ptr<hid_test::ComponentFolder> s_component;
     com_ptr<IKexPhone3> phone;
     EventSubscription subscription;
     StubSink sink{DIID_IKexPhoneEvents};
@@ -260,8 +231,7 @@ protected:
     std::unique_ptr<DevicePlayer> one, two;
 };
 
-std::unique_ptr<TempDir> HidDevicesTest::s_dir;
-kex::unique_hmodule HidDevicesTest::s_dll;
+std::unique_ptr<hid_test::ComponentFolder> HidDevicesTest::s_component;
 
 std::vector<long> Action(long action) { return {action}; }
 std::vector<long> State(long state) { return {state, 0, -1}; }

@@ -2,7 +2,9 @@
 // through Wine's hidclass and hid.dll, the adapter and KexUSBPhone to a sink
 // on the host's thread; the host's commands come back as output reports.
 // The adapter is also driven alone through its exports, by a recording host.
+#include "tests/handsets/hid_headset/component_folder.h"
 #include "tests/handsets/hid_headset/virtual_hid_device.h"
+#include "tests/handsets/hid_headset/virtual_hid_installer.h"
 #include "tests/support/EventSubscription.h"
 #include "tests/support/MessagePump.h"
 #include "tests/support/StubSink.h"
@@ -182,30 +184,20 @@ class HidHeadsetTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        s_dir = std::make_unique<TempDir>("hid");
-        for (const char* f : {"KexUSBPhone.dll", "hid_headset.dll"})
-            s_dir->CopyFromBin(f, f);
-        s_dll.reset(LoadLibraryA((s_dir->Path() + "KexUSBPhone.dll").c_str()));
+        s_component = std::make_unique<hid_test::ComponentFolder>("hid");
     }
     static void TearDownTestSuite()
     {
-        s_dll.reset();
-        s_dir.reset();
+        s_component.reset();
     }
 
     // Starts the component with the adapter taking the devices in include.
     void StartWith(const std::string& include, size_t wantPlugIns, const std::string& moreAdapters = "",
                    const std::string& moreSettings = "")
     {
-        s_dir->Write("USBPhone.ini", "[AdapterList]\r\nHeadset=hid_headset.dll\r\n" + moreAdapters +
-                                         "[HidHeadset]\r\nInclude=" + include + "\r\n" + moreSettings);
-        ASSERT_TRUE(s_dll);
-        auto getClassObject = reinterpret_cast<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>(
-            GetProcAddress(s_dll.get(), "DllGetClassObject"));
-        ASSERT_NE(nullptr, getClassObject);
-        com_ptr<IClassFactory> factory;
-        ASSERT_EQ(S_OK, getClassObject(CLSID_KexUSBPhone, IID_IClassFactory, factory.put_void()));
-        ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IKexPhone, phone.put_void()));
+        ASSERT_EQ(S_OK, s_component->NewPhone("[AdapterList]\r\nHeadset=hid_headset.dll\r\n" + moreAdapters +
+                                                   "[HidHeadset]\r\nInclude=" + include + "\r\n" + moreSettings,
+                                               IID_IKexPhone, phone.put_void()));
         ASSERT_EQ(S_OK, subscription.Advise(phone.get(), DIID_IKexPhoneEvents, &sink));
         ASSERT_EQ(S_OK, phone->Start());
         ASSERT_TRUE(EventsArrive(wantPlugIns, "the plug-in of each headset at Start"));
@@ -254,15 +246,13 @@ protected:
         ASSERT_EQ(S_OK, (phone.get()->*command)(name.get(), number.get()));
     }
 
-    static std::unique_ptr<TempDir> s_dir;
-    static kex::unique_hmodule s_dll;
+    static std::unique_ptr<hid_test::ComponentFolder> s_component;
     com_ptr<IKexPhone> phone;
     EventSubscription subscription;
     StubSink sink{DIID_IKexPhoneEvents};
 };
 
-std::unique_ptr<TempDir> HidHeadsetTest::s_dir;
-kex::unique_hmodule HidHeadsetTest::s_dll;
+std::unique_ptr<hid_test::ComponentFolder> HidHeadsetTest::s_component;
 
 std::string Hex(unsigned short v)
 {
@@ -496,24 +486,9 @@ TEST_F(HidHeadsetTest, MalformedReportsChangeNothingAndBreakNothing)
 // near as Wine comes to unplugging a USB headset and plugging it back in.
 TEST_F(HidHeadsetTest, ADeviceTakenAwayAndBackGivesPlugOutThenPlugIn)
 {
-    constexpr DWORD kNotRun = static_cast<DWORD>(-1);
-    constexpr DWORD kInstallerTimeoutMs = 30000;
     StartWith("1209:" + Hex(kSingle.product), 1);
     const std::string hid = ExeDirectory() + "..\\hid\\";
-    auto run = [&](const std::string& verb) {
-        std::string line = "\"" + hid + "install_virtual_hid.exe\" " + verb;
-        STARTUPINFOA si = {};
-        si.cb = sizeof si;
-        PROCESS_INFORMATION pi = {};
-        if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-            return kNotRun;
-        const kex::unique_handle process(pi.hProcess), thread(pi.hThread);
-        DWORD code = kNotRun;
-        if (!PumpUntil(process.get(), kInstallerTimeoutMs))
-            ADD_FAILURE() << "install_virtual_hid " << verb << " did not end within " << kInstallerTimeoutMs << " ms";
-        GetExitCodeProcess(process.get(), &code);
-        return code;
-    };
+    auto run = hid_test::RunInstaller;
     ASSERT_EQ(0u, run("remove 1209:" + Hex(kSingle.product)));
     const DWORD removed = GetTickCount();
     ASSERT_TRUE(EventsArrive(1, "the plug-out after the removal"));
@@ -619,8 +594,8 @@ TEST_F(HidHeadsetTest, TwoBindingsShareOneAdapterUntilTheLastUnInitialize)
     virtual_hid::Device device(kSingle.product);
     ASSERT_TRUE(device.IsOpen());
     device.TakeOutput();
-    s_dir->Write("USBPhone.ini", "[HidHeadset]\r\nInclude=1209:" + Hex(kSingle.product) + "\r\n");
-    const kex::unique_hmodule adapter(LoadLibraryA((s_dir->Path() + "hid_headset.dll").c_str()));
+    s_component->Dir().Write("USBPhone.ini", "[HidHeadset]\r\nInclude=1209:" + Hex(kSingle.product) + "\r\n");
+    const kex::unique_hmodule adapter(LoadLibraryA((s_component->Dir().Path() + "hid_headset.dll").c_str()));
     ASSERT_TRUE(adapter);
     auto intialize = reinterpret_cast<KexIntializeFn>(GetProcAddress(adapter.get(), KEX_ADAPTER_INITIALIZE_NAME));
     auto execute = reinterpret_cast<KexExecuteFn>(GetProcAddress(adapter.get(), KEX_ADAPTER_EXECUTE_NAME));
