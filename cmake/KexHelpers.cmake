@@ -8,15 +8,25 @@
 # names it; ctest's own limit, this much later, is only the backstop.
 set(KEX_TIMEOUT_BACKSTOP 30)
 
-# kex_add_test(<name> SOURCES <files...> [LIBS <targets...>] [TIMEOUT <s>] [NO_GTEST])
-# One GoogleTest program (NO_GTEST: it has its own main), run by ctest: under
-# Wine in the Windows build, where it must also reach GoogleTest's closing
-# summary with no failed test.
+# kex_use_sta_main(<target>)
+# The test program's main thread is a single-threaded apartment (a host's).
+function(kex_use_sta_main name)
+    target_sources(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests/support/sta_main.cpp)
+    target_link_libraries(${name} PRIVATE GTest::gtest ole32)
+endfunction()
+
+# kex_add_test(<name> SOURCES <files...> [LIBS <targets...>] [TIMEOUT <s>] [NO_GTEST | STA_MAIN])
+# One GoogleTest program (NO_GTEST: it has its own main; STA_MAIN: its main
+# thread is a host's apartment), run by ctest: under Wine in the Windows
+# build, where it must also reach GoogleTest's closing summary with no failed
+# test.
 function(kex_add_test name)
-    cmake_parse_arguments(T "NO_GTEST" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(T "NO_GTEST;STA_MAIN" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
     add_executable(${name} ${T_SOURCES})
     target_link_libraries(${name} PRIVATE ${T_LIBS} kex_test_support)
-    if(NOT T_NO_GTEST)
+    if(T_STA_MAIN)
+        kex_use_sta_main(${name})
+    elseif(NOT T_NO_GTEST)
         target_link_libraries(${name} PRIVATE GTest::gtest_main)
     endif()
     if(NOT T_TIMEOUT)

@@ -127,9 +127,4 @@ private:
     std::abort();
 }
 
-struct ComApartment {
-    ComApartment() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
-    ~ComApartment() { CoUninitialize(); }
-};
-
 } // namespace phone_test

@@ -281,7 +281,7 @@ TEST_F(PhoneDllTest, EventsFromAnAdapterThreadArriveOnTheHostThread)
     test_support::EventSubscription events;
     ASSERT_EQ(S_OK, events.Advise(phone.get(), DIID_IKexPhoneEvents, &sink));
 
-    const RecReport reports[] = {{3, 5, 0}, {17, 1, 0}, {16, 0, 0}, {18, 0, 0}};
+    const RecReport reports[] = {{3, 5, 0, nullptr}, {17, 1, 0, nullptr}, {16, 0, 0, nullptr}, {18, 0, 0, nullptr}};
     ASSERT_EQ(0, rec2.raise(reports, 4));
     ASSERT_TRUE(PumpWhileNot([&] { return rec2.wait(0) >= 0; }));
     EXPECT_EQ(S_OK, events.Unadvise());
@@ -411,10 +411,3 @@ TEST(PhoneDllPaths, AnyFolderNameAndLongPaths)
 }
 
 } // namespace
-
-int main(int argc, char** argv)
-{
-    ::testing::InitGoogleTest(&argc, argv);
-    ComApartment sta;
-    return RUN_ALL_TESTS();
-}

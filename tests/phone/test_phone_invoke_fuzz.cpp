@@ -313,10 +313,3 @@ TEST_F(PhoneTest, RandomLateBoundCalls)
 }
 
 } // namespace
-
-int main(int argc, char** argv)
-{
-    ::testing::InitGoogleTest(&argc, argv);
-    ComApartment sta;
-    return RUN_ALL_TESTS();
-}

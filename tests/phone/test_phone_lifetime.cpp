@@ -56,7 +56,7 @@ TEST_F(PhoneEventsTest, StopOrReleaseFromAnEventRaisedInsideExecute)
             if (uninitializedInEvent != 0)
                 FailAndExit(std::string(c.what) + " in the handler unloaded the adapters while \"execute\" ran");
         };
-        RecReport key = {3, 5, 0};
+        RecReport key = {3, 5, 0, nullptr};
         rec.reportOnExecute(KEX_CMD_READY, &key);
         IKexPhone* raw = phone.get();
         EXPECT_EQ(S_OK, raw->Ready());
@@ -87,10 +87,10 @@ TEST_F(PhoneEventsTest, StopOrReleaseFromAnEventRaisedOnAnAdapterThread)
         bool release;
         std::vector<RecReport> reports;
     } cases[] = {
-        {"Stop on a plug-out, a key press after it", false, {{17, 0, 0}, {3, 5, 0}}},
-        {"last Release on a plug-out, a key press after it", true, {{17, 0, 0}, {3, 5, 0}}},
-        {"Stop on a digit key's OnKey", false, {{3, 5, 0}}},
-        {"last Release on a digit key's OnKey", true, {{3, 5, 0}}},
+        {"Stop on a plug-out, a key press after it", false, {{17, 0, 0, nullptr}, {3, 5, 0, nullptr}}},
+        {"last Release on a plug-out, a key press after it", true, {{17, 0, 0, nullptr}, {3, 5, 0, nullptr}}},
+        {"Stop on a digit key's OnKey", false, {{3, 5, 0, nullptr}}},
+        {"last Release on a digit key's OnKey", true, {{3, 5, 0, nullptr}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -145,9 +145,9 @@ TEST_F(PhoneEventsTest, AReportQueuedWhenStopBeginsReachesNothing)
         const char* what;
         RecReport report;
     } cases[] = {
-        {"plug state (OnStateChange)", {17, 1, 0}},
-        {"digit key (OnKey, OnAction)", {3, 5, 0}},
-        {"pick-up key (OnAction)", {1, 0, 0}},
+        {"plug state (OnStateChange)", {17, 1, 0, nullptr}},
+        {"digit key (OnKey, OnAction)", {3, 5, 0, nullptr}},
+        {"pick-up key (OnAction)", {1, 0, 0, nullptr}},
     };
     ASSERT_EQ(S_OK, Subscribe());
     for (const auto& c : cases) {
@@ -235,7 +235,7 @@ TEST_F(PhoneEventsTest, StartIsRefusedWhileAnUnloadIsPending)
         ASSERT_EQ(S_OK, targetEvents.Advise(target.get(), DIID_IKexPhoneEvents, &sink));
 
         HRESULT olderStart = S_OK, targetStart = S_OK;
-        const RecReport key = {3, 5, 0};
+        const RecReport key = {3, 5, 0, nullptr};
         sink.events.clear();
         sink.during = [&] {
             if (c.stopOlder && sink.events.size() == 1) {

@@ -61,10 +61,3 @@ TEST_F(PhoneTest, StartStopCyclesWithEvents)
 }
 
 } // namespace
-
-int main(int argc, char** argv)
-{
-    ::testing::InitGoogleTest(&argc, argv);
-    ComApartment sta;
-    return RUN_ALL_TESTS();
-}

@@ -368,14 +368,3 @@ TEST_F(HidDevicesTest, MuteFromTheSoftphoneAndFromTheHeadset)
 }
 
 } // namespace
-
-int main(int argc, char** argv)
-{
-    ::testing::InitGoogleTest(&argc, argv);
-    // The host's thread: a single-threaded apartment, as a softphone's.
-    if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)))
-        return 1;
-    const int result = RUN_ALL_TESTS();
-    CoUninitialize();
-    return result;
-}
