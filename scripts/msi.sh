@@ -191,7 +191,7 @@ kex_msi_defines() {
                                -D "PerUserFolder=KexUSBPhone (x86)" -D TypeLibPlatform=win32)
     fi
     for what in "ClassId:coclass KexUSBPhone" "LibId:library KexUSBPhone" "IidPhone:interface IKexPhone" \
-        "IidPhone2:interface IKexPhone2" "DiidEvents:dispinterface IKexPhoneEvents"; do
+        "IidPhone2:interface IKexPhone2" "IidPhone3:interface IKexPhone3" "DiidEvents:dispinterface IKexPhoneEvents"; do
         value=$(kex_msi_idl_uuid "${what#*:}") || return 1
         kex_msi_wixl_defines+=(-D "${what%%:*}=$value")
     done
