@@ -441,7 +441,7 @@ struct ComInit {
 
 // Says whether exactly the expected events arrived, in order (with --hid,
 // all from the chosen headset); the exit status.
-int report(const Softphone& softphone, const Options& options)
+int verdict(const Softphone& softphone, const Options& options)
 {
     const std::vector<Event> expected = expected_events(options);
     const std::vector<Event>& got = softphone.received();
@@ -530,7 +530,7 @@ int run(const Options& options)
     softphone.send("Stop()", [&] { return phone->Stop(); });
     cp->Unadvise(cookie);
 
-    return report(softphone, options);
+    return verdict(softphone, options);
 }
 
 // False on an unknown option.
