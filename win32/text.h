@@ -1,5 +1,6 @@
-// Text between the ANSI code page and UTF-16, for the component's narrow
-// interfaces, messages and configuration values. Win32 only.
+// Text between a code page and UTF-16: the ANSI code page for the
+// component's narrow interfaces, messages and configuration values, UTF-8
+// for device texts and console output. Win32 only.
 #pragma once
 
 #include <windows.h>
@@ -9,29 +10,29 @@
 
 namespace kex {
 
-// A name or path between the ANSI code page and UTF-16. Narrow forms are for
-// the component's narrow interfaces and messages: characters the code page
-// lacks become '?'.
-inline std::wstring widen(std::string_view text)
+// A name or path between a code page (ANSI unless given) and UTF-16. Narrow
+// ANSI forms are for the component's narrow interfaces and messages:
+// characters the code page lacks become '?'.
+inline std::wstring widen(std::string_view text, UINT codePage = CP_ACP)
 {
     if (text.empty())
         return std::wstring();
-    const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    const int n = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring out(n > 0 ? static_cast<std::size_t>(n) : 0, L'\0');
     if (n > 0)
-        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
+        MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
     return out;
 }
 
-inline std::string narrow(std::wstring_view text)
+inline std::string narrow(std::wstring_view text, UINT codePage = CP_ACP)
 {
     if (text.empty())
         return std::string();
     const int n =
-        WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+        WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string out(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
     if (n > 0)
-        WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
+        WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
     return out;
 }
 

@@ -3,7 +3,7 @@
 // writes.
 #include "handsets/hid_headset/hid_device.h"
 
-#include "handsets/device_text.h"
+#include "win32/text.h"
 
 #include <algorithm>
 
@@ -97,7 +97,8 @@ void HidDevice::ReadIdentity(const HIDD_ATTRIBUTES& attributes)
 {
     const std::wstring name = DeviceString(m_input.get(), HidD_GetProductString);
     const std::wstring serial = DeviceString(m_input.get(), HidD_GetSerialNumberString);
-    m_identity = MakeIdentity(attributes.VendorID, attributes.ProductID, Utf8(name), Utf8(serial), Utf8(m_path));
+    m_identity = MakeIdentity(attributes.VendorID, attributes.ProductID, kex::narrow(name, CP_UTF8), kex::narrow(serial, CP_UTF8),
+                              kex::narrow(m_path, CP_UTF8));
 }
 
 std::vector<HIDP_BUTTON_CAPS> HidDevice::ButtonCaps(HIDP_REPORT_TYPE type, USHORT count) const

@@ -19,7 +19,6 @@
 #define KEX_ADAPTER_DECLARE_VERSION_2
 #include "adapters/AdapterEntry.h"
 #include "adapters/KexUSBAdapter.h"
-#include "handsets/device_text.h"
 #include "handsets/profile_string.h"
 #include "handsets/virtual_handset/handset_lines.h"
 #include "win32/path.h"
@@ -77,7 +76,7 @@ Settings ReadSettings()
     const std::wstring name = get(L"Name", kex::widen(s.name));
     s.name = kex::narrow(name);
     if (!name.empty())
-        s.deviceName = Utf8(name);
+        s.deviceName = kex::narrow(name, CP_UTF8);
     s.scenario = beside(get(L"Scenario", L""));
     s.pipe = get(L"ControlPipe", s.pipe);
     s.logFile = beside(get(L"LogFile", base + L".log"));

@@ -57,14 +57,7 @@ void say(const std::string& line)
 }
 
 // The output is UTF-8 (device names may be in any language).
-std::string utf8(const wchar_t* text)
-{
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    std::string out(n > 0 ? n : 1, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], n, nullptr, nullptr);
-    out.resize(out.size() - 1);
-    return out;
-}
+std::string utf8(std::wstring_view text) { return kex::narrow(text, CP_UTF8); }
 
 std::string hex(HRESULT hr)
 {

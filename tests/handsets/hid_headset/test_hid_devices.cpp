@@ -65,14 +65,7 @@ std::string Hex4(unsigned short v)
 }
 
 // The headsets' texts are UTF-8.
-std::wstring FromUtf8(const std::string& text)
-{
-    std::wstring out(text.size(), L'\0');
-    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0],
-                                      static_cast<int>(out.size()));
-    out.resize(n > 0 ? n : 0);
-    return out;
-}
+std::wstring FromUtf8(const std::string& text) { return kex::widen(text, CP_UTF8); }
 
 std::string Ids(const NamedHeadset& headset) { return "1209:" + Hex4(headset.product); }
 

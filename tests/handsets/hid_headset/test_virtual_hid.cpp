@@ -3,6 +3,7 @@
 // recorded for the tests and waited for; the named headsets with the report
 // descriptor, product string and serial number they were installed with.
 #include "tests/handsets/hid_headset/virtual_hid_device.h"
+#include "win32/text.h"
 
 #include <gtest/gtest.h>
 
@@ -80,13 +81,7 @@ TEST(VirtualHid, OutputReportsAreRecordedWithTheirWay)
     EXPECT_TRUE(device.TakeOutput().empty());
 }
 
-std::wstring Utf16(const std::string& utf8)
-{
-    std::wstring out(utf8.size(), L'\0');
-    out.resize(MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &out[0],
-                                   static_cast<int>(out.size())));
-    return out;
-}
+std::wstring Utf16(const std::string& utf8) { return kex::widen(utf8, CP_UTF8); }
 
 TEST(VirtualHid, ANamedHeadsetServesItsDescriptorNameAndSerialNumber)
 {
