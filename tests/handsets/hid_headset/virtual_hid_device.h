@@ -137,47 +137,22 @@ private:
     kex::unique_file m_handle;
 };
 
-// A wait for the output reports the host writes to a device, on a handle of
-// its own: Begin, then wait for Event, then End. A wait belongs to the
-// thread that began it.
-class OutputWatch {
+// One overlapped request at a time on a handle of its own to a device. A
+// request still pending owns the buffer until it is cancelled and done; a
+// request belongs to the thread that began it.
+class DeviceRequest {
 public:
-    explicit OutputWatch(unsigned short product, unsigned short vendor = kVendor)
+    explicit DeviceRequest(unsigned short product, unsigned short vendor)
         : m_handle(OpenDevice(vendor, product, FILE_FLAG_OVERLAPPED)), m_done(CreateEventW(nullptr, TRUE, FALSE, nullptr))
     {
     }
-    ~OutputWatch() { Cancel(); }
-    OutputWatch(const OutputWatch&) = delete;
-    OutputWatch& operator=(const OutputWatch&) = delete;
+    ~DeviceRequest() { Cancel(); }
+    DeviceRequest(const DeviceRequest&) = delete;
+    DeviceRequest& operator=(const DeviceRequest&) = delete;
 
     bool IsOpen() const { return m_handle && m_done; }
+    // Signalled when the request ended.
     HANDLE Event() const { return m_done.get(); }
-
-    bool Begin()
-    {
-        m_buffer.assign(Device::kOutputRecordBytes, 0);
-        m_overlapped = {};
-        m_overlapped.hEvent = m_done.get();
-        ResetEvent(m_done.get());
-        DWORD returned = 0;
-        m_pending = DeviceIoControl(m_handle.get(), IOCTL_VHID_WAIT_OUTPUT, nullptr, 0, m_buffer.data(),
-                                    static_cast<DWORD>(m_buffer.size()), &returned, &m_overlapped) ||
-                    GetLastError() == ERROR_IO_PENDING;
-        return m_pending;
-    }
-
-    // The reports of the wait that ended; false when it failed.
-    bool End(std::vector<OutputReport>& reports)
-    {
-        if (!m_pending)
-            return false;
-        m_pending = false;
-        DWORD returned = 0;
-        if (!GetOverlappedResult(m_handle.get(), &m_overlapped, &returned, TRUE))
-            return false;
-        reports = ParseOutput(m_buffer, returned);
-        return true;
-    }
 
     void Cancel()
     {
@@ -189,6 +164,36 @@ public:
         m_pending = false;
     }
 
+protected:
+    // Starts a request of length bytes: start issues it on the handle.
+    template <class Issue>
+    bool Start(DWORD length, Issue start)
+    {
+        Cancel();
+        m_buffer.assign(length, 0);
+        m_overlapped = {};
+        m_overlapped.hEvent = m_done.get();
+        ResetEvent(m_done.get());
+        m_pending = start(m_handle.get(), m_buffer.data(), &m_overlapped) || GetLastError() == ERROR_IO_PENDING;
+        return m_pending;
+    }
+
+    // The bytes of the request that ended (wait: until it ends); false when
+    // none is pending or it failed.
+    bool Finish(bool wait, std::vector<unsigned char>& bytes)
+    {
+        if (!m_pending)
+            return false;
+        m_pending = false;
+        DWORD returned = 0;
+        if (!GetOverlappedResult(m_handle.get(), &m_overlapped, &returned, wait ? TRUE : FALSE))
+            return false;
+        bytes.assign(m_buffer.begin(), m_buffer.begin() + returned);
+        return true;
+    }
+
+    bool Pending() const { return m_pending; }
+
 private:
     kex::unique_file m_handle;
     kex::unique_handle m_done;
@@ -197,69 +202,59 @@ private:
     bool m_pending = false;
 };
 
+// A wait for the output reports the host writes to a device: Begin, then
+// wait for Event, then End.
+class OutputWatch : public DeviceRequest {
+public:
+    explicit OutputWatch(unsigned short product, unsigned short vendor = kVendor) : DeviceRequest(product, vendor) {}
+
+    bool Begin()
+    {
+        return Start(static_cast<DWORD>(Device::kOutputRecordBytes), [](HANDLE h, unsigned char* buffer, OVERLAPPED* o) {
+            DWORD returned = 0;
+            return DeviceIoControl(h, IOCTL_VHID_WAIT_OUTPUT, nullptr, 0, buffer,
+                                   static_cast<DWORD>(Device::kOutputRecordBytes), &returned, o) != FALSE;
+        });
+    }
+
+    // The reports of the wait that ended; false when it failed.
+    bool End(std::vector<OutputReport>& reports)
+    {
+        std::vector<unsigned char> record;
+        if (!Finish(true, record))
+            return false;
+        reports = ParseOutput(record, static_cast<DWORD>(record.size()));
+        return true;
+    }
+};
+
 // A reader of its own on a device, as another application opens it: the HID
 // stack gives every open handle each input report, in a queue of its own.
-class Reader {
+class Reader : public DeviceRequest {
 public:
-    explicit Reader(unsigned short product, unsigned short vendor = kVendor)
-        : m_handle(OpenDevice(vendor, product, FILE_FLAG_OVERLAPPED)), m_done(CreateEventW(nullptr, TRUE, FALSE, nullptr))
-    {
-    }
-    ~Reader() { Cancel(); }
-    Reader(const Reader&) = delete;
-    Reader& operator=(const Reader&) = delete;
-
-    bool IsOpen() const { return m_handle && m_done; }
+    explicit Reader(unsigned short product, unsigned short vendor = kVendor) : DeviceRequest(product, vendor) {}
 
     // Starts one overlapped read of up to length bytes.
     bool Begin(DWORD length)
     {
-        Cancel();
-        m_buffer.assign(length, 0);
-        m_overlapped = {};
-        m_overlapped.hEvent = m_done.get();
-        ResetEvent(m_done.get());
-        DWORD got = 0;
-        m_pending = ReadFile(m_handle.get(), m_buffer.data(), length, &got, &m_overlapped) ||
-                    GetLastError() == ERROR_IO_PENDING;
-        return m_pending;
+        return Start(length, [length](HANDLE h, unsigned char* buffer, OVERLAPPED* o) {
+            DWORD got = 0;
+            return ReadFile(h, buffer, length, &got, o) != FALSE;
+        });
     }
 
     // The report of the read begun; false when none came within timeoutMs.
     bool End(DWORD timeoutMs, std::vector<unsigned char>& report)
     {
-        if (!m_pending || WaitForSingleObject(m_done.get(), timeoutMs) != WAIT_OBJECT_0)
+        if (!Pending() || WaitForSingleObject(Event(), timeoutMs) != WAIT_OBJECT_0)
             return false;
-        m_pending = false;
-        DWORD got = 0;
-        if (!GetOverlappedResult(m_handle.get(), &m_overlapped, &got, FALSE))
-            return false;
-        report.assign(m_buffer.begin(), m_buffer.begin() + got);
-        return true;
+        return Finish(false, report);
     }
 
     bool Read(DWORD length, DWORD timeoutMs, std::vector<unsigned char>& report)
     {
         return Begin(length) && End(timeoutMs, report);
     }
-
-private:
-    // A read still pending owns the buffer until it is cancelled and done.
-    void Cancel()
-    {
-        if (!m_pending)
-            return;
-        CancelIo(m_handle.get());
-        DWORD got = 0;
-        GetOverlappedResult(m_handle.get(), &m_overlapped, &got, TRUE);
-        m_pending = false;
-    }
-
-    kex::unique_file m_handle;
-    kex::unique_handle m_done;
-    std::vector<unsigned char> m_buffer;
-    OVERLAPPED m_overlapped = {};
-    bool m_pending = false;
 };
 
 } // namespace virtual_hid
