@@ -24,6 +24,7 @@
 namespace {
 
 using virtual_hid::HidUsage;
+using virtual_hid::IdsOf;
 using virtual_hid::NamedHeadset;
 using virtual_hid::ReportDescriptor;
 using virtual_hid::ReportKind;
@@ -189,17 +190,10 @@ private:
     bool m_offHook = false;
 };
 
-std::string Ids(const NamedHeadset& named)
-{
-    char ids[16];
-    std::snprintf(ids, sizeof ids, "%04x:%04x", virtual_hid::kVendor, named.product);
-    return ids;
-}
-
 int Unplug(const NamedHeadset& named)
 {
     Say("headset  >> unplugged");
-    std::string line = "\"" + test_support::ExeDirectory() + "install_virtual_hid.exe\" remove " + Ids(named);
+    std::string line = "\"" + test_support::ExeDirectory() + "install_virtual_hid.exe\" remove " + IdsOf(named.product);
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
@@ -301,7 +295,7 @@ int main(int argc, char** argv)
     Headset headset(*used, timeoutMs);
     if (!headset.Plug())
         return Fail("the virtual HID headset");
-    Say("headset  plugged in (" + std::string(used->name) + ", virtual HID headset " + Ids(*used) + ")");
+    Say("headset  plugged in (" + std::string(used->name) + ", virtual HID headset " + IdsOf(used->product) + ")");
     if (const int played = PlayCall(headset); played != 0)
         return played;
     if (other && CheckDark(*other) != 0)

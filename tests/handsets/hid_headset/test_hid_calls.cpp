@@ -32,18 +32,12 @@ namespace {
 using test_support::TempDir;
 using virtual_hid::Behaviour;
 using virtual_hid::DevicePlayer;
+using virtual_hid::IdsOf;
 using virtual_hid::Light;
 using virtual_hid::Lights;
 using virtual_hid::NamedHeadset;
 
 constexpr DWORD kWaitMs = 10000;
-
-std::string Hex4(unsigned short v)
-{
-    char s[8];
-    std::snprintf(s, sizeof s, "%04x", v);
-    return s;
-}
 
 // The component's side of version 2, for the adapter alone: every report
 // and every device description, with the device's id, from whichever
@@ -206,7 +200,7 @@ private:
 // The id the adapter gives a named headset with a serial number.
 std::string IdOf(const NamedHeadset& h)
 {
-    return "1209:" + Hex4(h.product) + ":" + h.serial;
+    return IdsOf(h.product) + ":" + h.serial;
 }
 
 // ---- The table: behaviour x scenario.
@@ -503,7 +497,7 @@ protected:
         const NamedHeadset& headset = *row.device->headset;
         const virtual_hid::ReportDescriptor descriptor = virtual_hid::DescriptorOf(headset);
         ASSERT_TRUE(descriptor.Valid());
-        s_adapter->Settings("1209:" + Hex4(headset.product));
+        s_adapter->Settings(IdsOf(headset.product));
         RecordingHost host;
         ASSERT_EQ(0, s_adapter->initialize2(host.Record()));
         struct Stop {
@@ -644,8 +638,8 @@ TEST_F(HidCallsTest, EachHeadsetIsADeviceWithItsIdAndNameAndTakesCommandsForIt)
     using virtual_hid::kHeadset2453;
     using virtual_hid::kHeadsetC053;
     ASSERT_TRUE(s_adapter->Loaded());
-    s_adapter->Settings("1209:" + Hex4(kHeadset2453.product) + ", 1209:" + Hex4(kHeadset0082.product) + ", 1209:" +
-                        Hex4(kHeadsetC053.product));
+    s_adapter->Settings(IdsOf(kHeadset2453.product) + ", " + IdsOf(kHeadset0082.product) + ", " +
+                        IdsOf(kHeadsetC053.product));
     RecordingHost host;
     ASSERT_EQ(0, s_adapter->initialize2(host.Record()));
     struct Stop {
@@ -717,7 +711,7 @@ TEST_F(HidCallsTest, AHeadsetUnpluggedAndPluggedBackKeepsItsId)
     using virtual_hid::kHeadset2453;
     using virtual_hid::kHeadsetC053;
     ASSERT_TRUE(s_adapter->Loaded());
-    s_adapter->Settings("1209:" + Hex4(kHeadset2453.product) + ", 1209:" + Hex4(kHeadsetC053.product));
+    s_adapter->Settings(IdsOf(kHeadset2453.product) + ", " + IdsOf(kHeadsetC053.product));
     RecordingHost host;
     ASSERT_EQ(0, s_adapter->initialize2(host.Record()));
     struct Stop {
@@ -735,9 +729,9 @@ TEST_F(HidCallsTest, AHeadsetUnpluggedAndPluggedBackKeepsItsId)
         const size_t described = host.Devices().size();
         // Removing the root device and installing it again is as near as
         // Wine comes to unplugging a USB headset and plugging it back in.
-        ASSERT_EQ(0u, RunInstaller("remove 1209:" + Hex4(headset->product)));
+        ASSERT_EQ(0u, RunInstaller("remove " + IdsOf(headset->product)));
         ASSERT_TRUE(host.WaitFor("the plug-out", [&](const auto& r) { return CountPlugs(r, id, KEX_PLUG_OUT) == 1; }));
-        ASSERT_EQ(0u, RunInstaller("restore \"" + inf + "\" 1209:" + Hex4(headset->product)));
+        ASSERT_EQ(0u, RunInstaller("restore \"" + inf + "\" " + IdsOf(headset->product)));
         ASSERT_TRUE(host.WaitFor("the plug-in with the same id",
                                  [&](const auto& r) { return CountPlugs(r, id, KEX_PLUG_IN) == 2; }));
         const std::vector<RecordingHost::Device> devices = host.Devices();
@@ -759,7 +753,7 @@ TEST_F(HidCallsTest, OpeningWritesNoLedAndStoppingPutsOutOnlyWhatTheAdapterLit)
     virtual_hid::Device device(kHeadsetC053.product);
     ASSERT_TRUE(device.IsOpen());
     device.TakeOutput();
-    s_adapter->Settings("1209:" + Hex4(kHeadsetC053.product));
+    s_adapter->Settings(IdsOf(kHeadsetC053.product));
     RecordingHost host;
     ASSERT_EQ(0, s_adapter->initialize2(host.Record()));
     bool stopped = false;
@@ -810,7 +804,7 @@ TEST_F(HidCallsTest, TheRingerSoundsWithRingOnlyWhenTheSettingsSaySo)
     ASSERT_TRUE(s_adapter->Loaded());
     for (const Row& row : rows) {
         SCOPED_TRACE(row.settings);
-        s_adapter->Settings("1209:" + Hex4(kHeadset2453.product), row.settings);
+        s_adapter->Settings(IdsOf(kHeadset2453.product), row.settings);
         RecordingHost host;
         ASSERT_EQ(0, s_adapter->initialize2(host.Record()));
         struct Stop {
@@ -855,7 +849,7 @@ TEST_F(HidCallsTest, AVersion1ComponentSeesTheAdapterAsBeforeAndAVersion2OneSees
     using virtual_hid::kHeadset2453;
     ASSERT_TRUE(s_adapter->Loaded());
     EXPECT_EQ(KEX_CONTRACT_VERSION, s_adapter->version());
-    s_adapter->Settings("1209:" + Hex4(kHeadset2453.product));
+    s_adapter->Settings(IdsOf(kHeadset2453.product));
     DevicePlayer player(kHeadset2453.product, virtual_hid::DescriptorOf(kHeadset2453), kPlain);
     ASSERT_TRUE(player.Start());
     {

@@ -57,17 +57,10 @@ const NamedHeadset& kSecond = virtual_hid::kHeadset0082; // LEDs in a report of 
 // A headset that only shows what it is sent.
 const Behaviour kPlain = {"plain", Behaviour::kNoFollow, 0, false, false};
 
-std::string Hex4(unsigned short v)
-{
-    char s[8];
-    std::snprintf(s, sizeof s, "%04x", v);
-    return s;
-}
-
 // The headsets' texts are UTF-8.
 std::wstring FromUtf8(const std::string& text) { return kex::widen(text, CP_UTF8); }
 
-std::string Ids(const NamedHeadset& headset) { return "1209:" + Hex4(headset.product); }
+std::string Ids(const NamedHeadset& headset) { return virtual_hid::IdsOf(headset.product); }
 
 // The id the host sees: the adapter's key, then the adapter's own id made
 // of the USB ids and the serial number.

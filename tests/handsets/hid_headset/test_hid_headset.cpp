@@ -38,6 +38,7 @@ using test_support::PumpWhileNot;
 using test_support::SinkCall;
 using test_support::StubSink;
 using test_support::TempDir;
+using virtual_hid::IdsOf;
 
 namespace {
 
@@ -254,13 +255,6 @@ protected:
 
 std::unique_ptr<hid_test::ComponentFolder> HidHeadsetTest::s_component;
 
-std::string Hex(unsigned short v)
-{
-    char s[8];
-    std::snprintf(s, sizeof s, "%04x", v);
-    return s;
-}
-
 // A call dialled from the headset: lifted (a pick-up while idle; the host
 // dials), every key pressed during the call, then put down (the hang-up).
 TEST_F(HidHeadsetTest, EveryKeyOfEachLayoutReachesTheHostOnItsThread)
@@ -269,7 +263,7 @@ TEST_F(HidHeadsetTest, EveryKeyOfEachLayoutReachesTheHostOnItsThread)
         SCOPED_TRACE(layout->name);
         virtual_hid::Device device(layout->product);
         ASSERT_TRUE(device.IsOpen());
-        StartWith("1209:" + Hex(layout->product), 1);
+        StartWith(IdsOf(layout->product), 1);
         LedPanel panel;
 
         std::vector<Event> want;
@@ -365,7 +359,7 @@ TEST_F(HidHeadsetTest, CommandsSetTheLedsTheWayEachLayoutDeclaresThem)
         virtual_hid::Device device(layout->product);
         ASSERT_TRUE(device.IsOpen());
         device.TakeOutput();
-        StartWith("1209:" + Hex(layout->product), 1, "", "Ringer=1\r\n");
+        StartWith(IdsOf(layout->product), 1, "", "Ringer=1\r\n");
         // Opening writes nothing: another application may hold a call on it.
         EXPECT_TRUE(device.TakeOutput().empty());
         LedPanel panel;
@@ -407,7 +401,7 @@ TEST_F(HidHeadsetTest, TwoHeadsetsAtOnce)
     virtual_hid::Device first(kSingle.product), second(kSplit.product);
     ASSERT_TRUE(first.IsOpen());
     ASSERT_TRUE(second.IsOpen());
-    StartWith("1209:" + Hex(kSingle.product) + ", 1209:" + Hex(kSplit.product), 2);
+    StartWith(IdsOf(kSingle.product) + ", " + IdsOf(kSplit.product), 2);
     Press p;
     p.key = 1;
     Click(first, kSingle, Press(), p);
@@ -448,7 +442,7 @@ TEST_F(HidHeadsetTest, BoundTwiceTheAdapterRunsOnce)
 {
     virtual_hid::Device device(kSingle.product);
     ASSERT_TRUE(device.IsOpen());
-    StartWith("1209:" + Hex(kSingle.product), 1, "Headset2=hid_headset.dll\r\n");
+    StartWith(IdsOf(kSingle.product), 1, "Headset2=hid_headset.dll\r\n");
     Press p;
     p.redial = true;
     Click(device, kSingle, Press(), p);
@@ -465,7 +459,7 @@ TEST_F(HidHeadsetTest, MalformedReportsChangeNothingAndBreakNothing)
 {
     virtual_hid::Device device(kSingle.product);
     ASSERT_TRUE(device.IsOpen());
-    StartWith("1209:" + Hex(kSingle.product), 1);
+    StartWith(IdsOf(kSingle.product), 1);
     const Bytes bad[] = {
         {0x05, 0x01, 0x01},             // an id the device does not have
         {0x02, 0x01},                   // short
@@ -486,15 +480,15 @@ TEST_F(HidHeadsetTest, MalformedReportsChangeNothingAndBreakNothing)
 // near as Wine comes to unplugging a USB headset and plugging it back in.
 TEST_F(HidHeadsetTest, ADeviceTakenAwayAndBackGivesPlugOutThenPlugIn)
 {
-    StartWith("1209:" + Hex(kSingle.product), 1);
+    StartWith(IdsOf(kSingle.product), 1);
     const std::string hid = ExeDirectory() + "..\\hid\\";
     auto run = hid_test::RunInstaller;
-    ASSERT_EQ(0u, run("remove 1209:" + Hex(kSingle.product)));
+    ASSERT_EQ(0u, run("remove " + IdsOf(kSingle.product)));
     const DWORD removed = GetTickCount();
     ASSERT_TRUE(EventsArrive(1, "the plug-out after the removal"));
     EXPECT_LE(GetTickCount() - removed, 2000u);
     EXPECT_EQ(kPlugOut, At(0));
-    ASSERT_EQ(0u, run("restore \"" + hid + "virtual_hid.inf\" 1209:" + Hex(kSingle.product)));
+    ASSERT_EQ(0u, run("restore \"" + hid + "virtual_hid.inf\" " + IdsOf(kSingle.product)));
     const DWORD added = GetTickCount();
     ASSERT_TRUE(EventsArrive(2, "the plug-in after the new install"));
     EXPECT_LE(GetTickCount() - added, 2000u);
@@ -519,7 +513,7 @@ TEST_F(HidHeadsetTest, PressesMadeWhileTheHostIsBusyAllArrive)
     constexpr DWORD kReadTimeoutMs = 5000;
     virtual_hid::Device device(kSplit.product);
     ASSERT_TRUE(device.IsOpen());
-    StartWith("1209:" + Hex(kSplit.product), 1);
+    StartWith(IdsOf(kSplit.product), 1);
     // The HID stack hands each report to every open handle at once: when
     // this reader has it, the adapter's queue has it too (or dropped it).
     virtual_hid::Reader witness(kSplit.product);
@@ -594,7 +588,7 @@ TEST_F(HidHeadsetTest, TwoBindingsShareOneAdapterUntilTheLastUnInitialize)
     virtual_hid::Device device(kSingle.product);
     ASSERT_TRUE(device.IsOpen());
     device.TakeOutput();
-    s_component->Dir().Write("USBPhone.ini", "[HidHeadset]\r\nInclude=1209:" + Hex(kSingle.product) + "\r\n");
+    s_component->Dir().Write("USBPhone.ini", "[HidHeadset]\r\nInclude=" + IdsOf(kSingle.product) + "\r\n");
     const kex::unique_hmodule adapter(LoadLibraryA((s_component->Dir().Path() + "hid_headset.dll").c_str()));
     ASSERT_TRUE(adapter);
     auto intialize = reinterpret_cast<KexIntializeFn>(GetProcAddress(adapter.get(), KEX_ADAPTER_INITIALIZE_NAME));

@@ -12,6 +12,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -25,6 +26,15 @@ constexpr unsigned short kSingleReport = 0xB001;   // headset_single
 constexpr unsigned short kSplitReports = 0xB002;   // headset_split
 constexpr unsigned short kReportPerLed = 0xB003;   // headset_per_led
 constexpr unsigned short kNotTelephony = 0xB004;   // consumer_control
+// A test device as the installer and [HidHeadset] Include name it:
+// "vvvv:pppp" in hex.
+inline std::string IdsOf(unsigned short product, unsigned short vendor = kVendor)
+{
+    char ids[16];
+    std::snprintf(ids, sizeof ids, "%04x:%04x", vendor, product);
+    return ids;
+}
+
 // The named ones.
 struct NamedHeadset {
     unsigned short product;
