@@ -109,7 +109,8 @@ std::u16string DeviceList::Report(Adapter& adapter, const char* deviceId, uint32
 {
     if (endedSelection)
         *endedSelection = false;
-    const bool plug = msg == KEX_DEV_PLUG && (wParam == KEX_PLUG_IN || wParam == KEX_PLUG_OUT);
+    const bool pluggedIn = msg == KEX_DEV_PLUG && wParam == KEX_PLUG_IN;
+    const bool pluggedOut = msg == KEX_DEV_PLUG && wParam == KEX_PLUG_OUT;
     Device* device = nullptr;
     std::string_view localId;
     if (!deviceId || !*deviceId) {
@@ -122,14 +123,14 @@ std::u16string DeviceList::Report(Adapter& adapter, const char* deviceId, uint32
     }
     // Only a plug-in makes a device known: other reports from an unknown
     // device still name it, without keeping anything.
-    if (!device && plug && wParam == KEX_PLUG_IN)
+    if (!device && pluggedIn)
         device = adapter.Add(std::string(localId));
     if (!device)
         return adapter.IdOf(localId);
 
-    if (plug && wParam == KEX_PLUG_IN && !adapter.IsListed(device)) {
+    if (pluggedIn && !adapter.IsListed(device)) {
         adapter.listed.push_back(device);
-    } else if (plug && wParam == KEX_PLUG_OUT) {
+    } else if (pluggedOut) {
         adapter.listed.erase(std::remove(adapter.listed.begin(), adapter.listed.end(), device), adapter.listed.end());
         if (m_selected == device) {
             m_selected = nullptr;
