@@ -198,10 +198,10 @@ done
 # ---- Under Wine's msiexec ------------------------------------------------------
 # wine_checks <arch>: install, use, repair, upgrade, downgrade, uninstall.
 wine_checks() {
-    local arch=$1 t="[$1]" winearch=win64 triple=x86_64-w64-mingw32 msi=${msi_of[$1]}
-    [ $arch = x86 ] && winearch=win32 triple=i686-w64-mingw32
-    local aw=$work/$arch loader
-    kex_wine_env "$aw/wineprefix" $winearch
+    local arch=$1 t="[$1]" msi=${msi_of[$1]}
+    kex_arch "$arch"
+    local aw=$work/$arch triple=$KEX_ARCH_TRIPLE loader
+    kex_wine_env "$aw/wineprefix" "$KEX_ARCH"
     loader=$WINELOADER
     local drive=$WINEPREFIX/drive_c out log rc
     echo "== $arch under Wine"
@@ -273,7 +273,6 @@ wine_checks() {
     kex_wine_prefix msi >"$aw/wineboot.log" 2>&1
     expect "$t a fresh Wine prefix" $? "$(tail -n 20 "$aw/wineboot.log" "$WINEPREFIX.log" 2>/dev/null)"
     local user inst=$drive/'Program Files'/KexUSBPhone peruser_name=KexUSBPhone
-    [ $arch = x86 ] && [ $winearch = win64 ] && inst=$drive/'Program Files (x86)'/KexUSBPhone
     [ $arch = x86 ] && peruser_name='KexUSBPhone (x86)'
     user=$(ls "$drive/users" | grep -vx Public | head -n 1)
     local peruser=$drive/users/$user/AppData/Local/Programs/$peruser_name
