@@ -200,19 +200,15 @@ done
 wine_checks() {
     local arch=$1 t="[$1]" msi=${msi_of[$1]}
     kex_arch "$arch"
-    local aw=$work/$arch triple=$KEX_ARCH_TRIPLE loader
+    local aw=$work/$arch triple=$KEX_ARCH_TRIPLE
     kex_wine_env "$aw/wineprefix" "$KEX_ARCH"
-    loader=$WINELOADER
     local drive=$WINEPREFIX/drive_c out log rc
     echo "== $arch under Wine"
 
-    # run <seconds> <program> [args...]: in the prefix; its output in $out
-    # (through a file: Wine's background processes would hold a pipe open).
+    # run <seconds> <program> [args...]: in the prefix; its output in $out,
+    # with the reason when it crashed or was stopped after <seconds>.
     run() {
-        timeout -k 5 "$1" "$loader" "${@:2}" >"$aw/out.txt" 2>&1 </dev/null
-        local status=$?
-        out=$(tr -d '\r' <"$aw/out.txt")
-        return $status
+        out=$(kex_wine_run --timeout "$1" "${@:2}" 2>&1)
     }
     # install <log> <msiexec args...>: silent, with a verbose log in $log.
     # Wine passes on the low byte of the exit code: 1603 arrives as 67.
