@@ -427,20 +427,16 @@ int CUSBAdapter::execute(uint32_t code, uintptr_t wParam, uintptr_t lParam)
 int CUSBAdapter::execute(const char* deviceId, uint32_t code, uintptr_t wParam, uintptr_t lParam)
 {
     KEX_TRACE_SCOPE("CUSBAdapter::execute");
-    if (m_version >= 2) {
-        KexExecute2Fn fn = m_fnExecute2;
-        if (!m_module || !fn) {
-            KEX_ERROR("m_module or m_fnExeuteCmd is null.");
-            return 1;
-        }
-        return AdapterBoundary(m_name, KEX_ADAPTER_EXECUTE2_NAME, [&] { return fn(deviceId, code, wParam, lParam); });
-    }
-    if (!m_module || !m_fnExeuteCmd) {
+    const KexExecute2Fn execute2 = m_version >= 2 ? m_fnExecute2 : nullptr;
+    const KexExecuteFn execute1 = m_version >= 2 ? nullptr : m_fnExeuteCmd;
+    if (!m_module || (!execute2 && !execute1)) {
         KEX_ERROR("m_module or m_fnExeuteCmd is null.");
         return 1;
     }
-    KexExecuteFn fn = m_fnExeuteCmd;
-    return AdapterBoundary(m_name, "execute", [&] { return fn(code, wParam, lParam); });
+    if (execute2)
+        return AdapterBoundary(m_name, KEX_ADAPTER_EXECUTE2_NAME,
+                               [&] { return execute2(deviceId, code, wParam, lParam); });
+    return AdapterBoundary(m_name, "execute", [&] { return execute1(code, wParam, lParam); });
 }
 
 void CUSBAdapter::UnLoad()

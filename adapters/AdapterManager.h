@@ -86,8 +86,6 @@ public:
     int Version() const { return m_version; }
     // The adapter's entry in the device list; null when not bound.
     const DeviceList::Adapter* DeviceEntry() const { return m_deviceEntry; }
-    // The devices it is listed in (its own list when bound alone).
-    AdapterDevices* Devices() const { return m_devices; }
 
 private:
     // The KexHost functions; context is the adapter.

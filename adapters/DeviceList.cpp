@@ -109,7 +109,8 @@ std::u16string DeviceList::Report(Adapter& adapter, const char* deviceId, uint32
 {
     if (endedSelection)
         *endedSelection = false;
-    const bool plug = msg == KEX_DEV_PLUG && (wParam == KEX_PLUG_IN || wParam == KEX_PLUG_OUT);
+    const bool pluggedIn = msg == KEX_DEV_PLUG && wParam == KEX_PLUG_IN;
+    const bool pluggedOut = msg == KEX_DEV_PLUG && wParam == KEX_PLUG_OUT;
     Device* device = nullptr;
     std::string_view localId;
     if (!deviceId || !*deviceId) {
@@ -122,14 +123,14 @@ std::u16string DeviceList::Report(Adapter& adapter, const char* deviceId, uint32
     }
     // Only a plug-in makes a device known: other reports from an unknown
     // device still name it, without keeping anything.
-    if (!device && plug && wParam == KEX_PLUG_IN)
+    if (!device && pluggedIn)
         device = adapter.Add(std::string(localId));
     if (!device)
         return adapter.IdOf(localId);
 
-    if (plug && wParam == KEX_PLUG_IN && !adapter.IsListed(device)) {
+    if (pluggedIn && !adapter.IsListed(device)) {
         adapter.listed.push_back(device);
-    } else if (plug && wParam == KEX_PLUG_OUT) {
+    } else if (pluggedOut) {
         adapter.listed.erase(std::remove(adapter.listed.begin(), adapter.listed.end(), device), adapter.listed.end());
         if (m_selected == device) {
             m_selected = nullptr;
@@ -174,27 +175,26 @@ std::size_t DeviceList::Count() const
     return n;
 }
 
-const DeviceList::Device* DeviceList::FindDevice(std::u16string_view id, bool listedOnly) const
+DeviceList::Listed DeviceList::FindListed(std::u16string_view id) const
 {
     for (const auto& a : m_adapters)
         for (const Device* d : a->listed)
             if (d->fields.id == id)
-                return d;
-    if (listedOnly)
-        return nullptr;
-    for (const auto& a : m_adapters)
-        for (const auto& d : a->known)
-            if (d->fields.id == id)
-                return d.get();
-    return nullptr;
+                return {a.get(), d};
+    return {};
 }
 
 bool DeviceList::Find(std::u16string_view id, DeviceFields& out) const
 {
-    const Device* d = FindDevice(id, false);
-    if (!d)
+    // A listed device wins over an unlisted one of the same id.
+    const Device* found = FindListed(id).device;
+    for (const auto& a : m_adapters)
+        for (const auto& d : a->known)
+            if (!found && d->fields.id == id)
+                found = d.get();
+    if (!found)
         return false;
-    out = d->fields;
+    out = found->fields;
     return true;
 }
 
@@ -205,16 +205,12 @@ bool DeviceList::Select(std::u16string_view id)
         m_selectedAdapter = nullptr;
         return true;
     }
-    for (const auto& a : m_adapters) {
-        for (const Device* d : a->listed) {
-            if (d->fields.id == id) {
-                m_selected = d;
-                m_selectedAdapter = a.get();
-                return true;
-            }
-        }
-    }
-    return false;
+    const Listed found = FindListed(id);
+    if (!found.device)
+        return false;
+    m_selected = found.device;
+    m_selectedAdapter = found.adapter;
+    return true;
 }
 
 std::u16string DeviceList::Selected() const { return m_selected ? m_selected->fields.id : std::u16string(); }

@@ -99,7 +99,12 @@ public:
 
 private:
     struct Device;
-    const Device* FindDevice(std::u16string_view id, bool listedOnly) const;
+    struct Listed {
+        const Adapter* adapter = nullptr;
+        const Device* device = nullptr;
+    };
+    // The listed device with that id and its adapter; nulls when none.
+    Listed FindListed(std::u16string_view id) const;
 
     std::vector<std::unique_ptr<Adapter>> m_adapters;
     const Device* m_selected = nullptr;

@@ -107,7 +107,6 @@ public:
     };
     // Device report from an adapter thread; fires its events on the object's
     // thread and returns when they ran (or were given up). Always 0.
-    int32_t CallBack(uint32_t msg, uint32_t wParam, int32_t lParam) noexcept;
     int32_t CallBack(const ReportSource& source, uint32_t msg, uint32_t wParam, int32_t lParam) noexcept;
 
     // Fire to every sink of the IKexPhoneEvents point; run on the object's thread.

@@ -155,11 +155,6 @@ struct KexUsbPhone::DeviceEvent {
     long detail;
 };
 
-int32_t KexUsbPhone::CallBack(uint32_t msg, uint32_t wParam, int32_t lParam) noexcept
-{
-    return CallBack(ReportSource(), msg, wParam, lParam);
-}
-
 int32_t KexUsbPhone::CallBack(const ReportSource& source, uint32_t msg, uint32_t wParam, int32_t lParam) noexcept
 {
     KEX_TRACE_SCOPE("KexUsbPhone::CallBack");

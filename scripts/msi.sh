@@ -27,7 +27,7 @@
 # custom action types, the major upgrade's place after InstallExecute, and
 # the RemoveFile rows.
 
-kex_msi_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+. "$(dirname "${BASH_SOURCE[0]}")/hostarch.sh"
 
 # Never change these: they tie every version of a package to the next.
 declare -A kex_msi_upgrade_code=([x64]='{08294E11-727E-4041-87F5-1CA57B1DEA61}'
@@ -56,7 +56,7 @@ kex_msi_uuid() {
 # kex_msi_idl <regex>: the first match of a Perl regex in the IDL, read as
 # one text (\K starts the match).
 kex_msi_idl() {
-    grep -zoP "$1" "$kex_msi_root/module/KexUSBPhone.idl" | tr -d '\0' | head -n 1
+    grep -zoP "$1" "$KEX_ROOT/module/KexUSBPhone.idl" | tr -d '\0' | head -n 1
 }
 
 # kex_msi_idl_uuid <declaration>: the uuid of "interface IKexPhone" and the like.
@@ -203,21 +203,22 @@ kex_msi_defines() {
 
 # kex_msi_build <x64|x86> <files dir> <actions dll> <out.msi> [version]
 kex_msi_build() {
-    local arch=$1 files=$2 actions=$3 out=$4 version=${5:-} triple wixarch
+    local arch=$1 files=$2 actions=$3 out=$4 version=${5:-} triple
     files=$(cd "$files" && pwd) || return 1
     actions=$(cd "$(dirname "$actions")" && pwd)/$(basename "$actions")
-    [ -n "$version" ] || version=$(head -n 1 "$kex_msi_root/VERSION")
+    [ -n "$version" ] || version=$(head -n 1 "$KEX_ROOT/VERSION")
     # Windows Installer compares the first three fields, each within its range.
     if ! [[ $version =~ ^([0-9]+)\.([0-9]+)\.([0-9]+)$ ]] || ((BASH_REMATCH[1] > 255 || BASH_REMATCH[2] > 255 ||
         BASH_REMATCH[3] > 65535)); then
         kex_msi_note "'$version' is no Windows Installer product version (255.255.65535 at most)"
         return 1
     fi
-    case $arch in
-    x64) triple=x86_64-w64-mingw32 wixarch=x64 ;;
-    x86) triple=i686-w64-mingw32 wixarch=x86 ;;
-    *) kex_msi_note "unknown architecture '$arch'"; return 1 ;;
-    esac
+    # The package's architecture is the name of its folder in the zip.
+    if ! kex_arch "$arch" || [ "$arch" != "$KEX_ARCH_PACKAGE" ]; then
+        kex_msi_note "unknown architecture '$arch'"
+        return 1
+    fi
+    triple=$KEX_ARCH_TRIPLE
     local f
     for f in "$files/KexUSBPhone.dll" "$files/USBPhone.ini" "$actions"; do
         [ -f "$f" ] || { kex_msi_note "missing $f"; return 1; }
@@ -234,13 +235,13 @@ kex_msi_build() {
     kex_msi_defines "$arch" "$version" || { rm -rf "$tmp"; return 1; }
     # wixl finds sources only by paths relative to where it runs.
     ln -s "$files" "$tmp/files" && ln -s "$actions" "$tmp/KexInstallerActions.dll" || { rm -rf "$tmp"; return 1; }
-    if ! (cd "$tmp" && wixl -a "$wixarch" -I . -I "$kex_msi_root/packaging/installer" "${kex_msi_wixl_defines[@]}" \
-        -o package.msi "$kex_msi_root/packaging/installer/KexUSBPhone.wxs") >"$tmp/wixl.log" 2>&1; then
+    if ! (cd "$tmp" && wixl -a "$arch" -I . -I "$KEX_ROOT/packaging/installer" "${kex_msi_wixl_defines[@]}" \
+        -o package.msi "$KEX_ROOT/packaging/installer/KexUSBPhone.wxs") >"$tmp/wixl.log" 2>&1; then
         cat "$tmp/wixl.log" >&2
         rm -rf "$tmp"
         return 1
     fi
-    local epoch=${SOURCE_DATE_EPOCH:-$(git -C "$kex_msi_root" log -1 --format=%ct 2>/dev/null || echo 0)}
+    local epoch=${SOURCE_DATE_EPOCH:-$(git -C "$KEX_ROOT" log -1 --format=%ct 2>/dev/null || echo 0)}
     if ! kex_msi_fix_tables "$tmp/package.msi" "$arch" "$dll_version" || ! kex_msi_stamp "$tmp/package.msi" "$epoch"; then
         rm -rf "$tmp"
         return 1

@@ -142,14 +142,16 @@ done
 # ---- Sign ----------------------------------------------------------------------
 # The installers' own action DLL is signed with the rest: it runs on the
 # target machine. The packages themselves are signed once they are made.
+# stage_actions <win32|win64>: that build's action DLL, for its package.
 stage_actions() {
-    local dir=$1 arch=$2 triple=$3 format=$4 dll=$work/installer/$2/KexInstallerActions.dll
-    mkdir -p "$(dirname "$dll")" && cp "$dir/bin/KexInstallerActions.dll" "$dll" &&
-        "$triple-strip" --strip-debug "$dll" && check_pe "$triple" "$format" "$dll"
+    kex_arch "$1" || return 1
+    local triple=$KEX_ARCH_TRIPLE dll=$work/installer/$KEX_ARCH_PACKAGE/KexInstallerActions.dll
+    mkdir -p "$(dirname "$dll")" && cp "build/$1/bin/KexInstallerActions.dll" "$dll" &&
+        "$triple-strip" --strip-debug "$dll" && check_pe "$triple" "$KEX_ARCH_PE_FORMAT" "$dll"
 }
-stage_actions build/win64 x64 x86_64-w64-mingw32 pei-x86-64 || die "staging the x64 installer actions failed"
+stage_actions win64 || die "staging the x64 installer actions failed"
 if [ $x86 != missing ]; then
-    stage_actions build/win32 x86 i686-w64-mingw32 pei-i386 || die "staging the x86 installer actions failed"
+    stage_actions win32 || die "staging the x86 installer actions failed"
 fi
 note "$(kex_sign_describe)"
 mapfile -t shipped < <(find "$stage" "$work/installer" -type f \( -name '*.dll' -o -name '*.exe' \) | LC_ALL=C sort)

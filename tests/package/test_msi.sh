@@ -198,21 +198,17 @@ done
 # ---- Under Wine's msiexec ------------------------------------------------------
 # wine_checks <arch>: install, use, repair, upgrade, downgrade, uninstall.
 wine_checks() {
-    local arch=$1 t="[$1]" winearch=win64 triple=x86_64-w64-mingw32 msi=${msi_of[$1]}
-    [ $arch = x86 ] && winearch=win32 triple=i686-w64-mingw32
-    local aw=$work/$arch loader
-    kex_wine_env "$aw/wineprefix" $winearch
-    loader=$WINELOADER
+    local arch=$1 t="[$1]" msi=${msi_of[$1]}
+    kex_arch "$arch"
+    local aw=$work/$arch triple=$KEX_ARCH_TRIPLE
+    kex_wine_env "$aw/wineprefix" "$KEX_ARCH"
     local drive=$WINEPREFIX/drive_c out log rc
     echo "== $arch under Wine"
 
-    # run <seconds> <program> [args...]: in the prefix; its output in $out
-    # (through a file: Wine's background processes would hold a pipe open).
+    # run <seconds> <program> [args...]: in the prefix; its output in $out,
+    # with the reason when it crashed or was stopped after <seconds>.
     run() {
-        timeout -k 5 "$1" "$loader" "${@:2}" >"$aw/out.txt" 2>&1 </dev/null
-        local status=$?
-        out=$(tr -d '\r' <"$aw/out.txt")
-        return $status
+        out=$(kex_wine_run --timeout "$1" "${@:2}" 2>&1)
     }
     # install <log> <msiexec args...>: silent, with a verbose log in $log.
     # Wine passes on the low byte of the exit code: 1603 arrives as 67.
@@ -273,7 +269,6 @@ wine_checks() {
     kex_wine_prefix msi >"$aw/wineboot.log" 2>&1
     expect "$t a fresh Wine prefix" $? "$(tail -n 20 "$aw/wineboot.log" "$WINEPREFIX.log" 2>/dev/null)"
     local user inst=$drive/'Program Files'/KexUSBPhone peruser_name=KexUSBPhone
-    [ $arch = x86 ] && [ $winearch = win64 ] && inst=$drive/'Program Files (x86)'/KexUSBPhone
     [ $arch = x86 ] && peruser_name='KexUSBPhone (x86)'
     user=$(ls "$drive/users" | grep -vx Public | head -n 1)
     local peruser=$drive/users/$user/AppData/Local/Programs/$peruser_name
