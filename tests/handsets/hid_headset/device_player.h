@@ -240,10 +240,25 @@ private:
             }
             RunRequests();
             RunTimers();
-            if (!watching || WaitForSingleObject(watch.Event(), 0) != WAIT_OBJECT_0)
-                TellSettled();
+            if (SettleAsked()) {
+                // A write the host finished is recorded in the driver, but its
+                // wait's completion may still be on the way here: take it now.
+                for (const OutputReport& r : watch.EndNow())
+                    OnOutput(r.bytes);
+                for (const OutputReport& r : m_control.TakeOutput())
+                    OnOutput(r.bytes);
+                watching = watching && watch.Begin();
+                if (!watching || WaitForSingleObject(watch.Event(), 0) != WAIT_OBJECT_0)
+                    TellSettled();
+            }
         }
         watch.Cancel();
+    }
+
+    bool SettleAsked() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return !m_settleWaiters.empty();
     }
 
     DWORD NextTimeout() const

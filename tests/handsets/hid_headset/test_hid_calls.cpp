@@ -685,14 +685,14 @@ TEST_F(HidCallsTest, EachHeadsetIsADeviceWithItsIdAndNameAndTakesCommandsForIt)
     // Ring for the first headset: the second shows nothing, writes nothing.
     EXPECT_EQ(0, s_adapter->execute2(first.c_str(), KEX_CMD_RING, 0, 0));
     settle();
-    EXPECT_EQ(Lights{Light::kRing}, one.Shown());
+    EXPECT_EQ(Lights{Light::kRing}, one.Shown()) << one.Journal();
     EXPECT_EQ(0u, two.OutputCount()) << two.Journal();
     // Every headset, then mute for the second alone.
     EXPECT_EQ(0, s_adapter->execute2(nullptr, KEX_CMD_TALKING, 0, 0));
     EXPECT_EQ(0, s_adapter->execute2(second.c_str(), KEX_CMD_MUTE, 1, 0));
     settle();
-    EXPECT_EQ(Lights{Light::kOffHook}, one.Shown());
-    EXPECT_EQ((Lights{Light::kOffHook, Light::kMute}), two.Shown());
+    EXPECT_EQ(Lights{Light::kOffHook}, one.Shown()) << one.Journal();
+    EXPECT_EQ((Lights{Light::kOffHook, Light::kMute}), two.Shown()) << two.Journal();
     // A headset the adapter does not have.
     EXPECT_EQ(1, s_adapter->execute2("1209:b1ff:none", KEX_CMD_HANGUP, 0, 0));
     EXPECT_EQ(1, s_adapter->execute2("", KEX_CMD_HANGUP, 0, 0));

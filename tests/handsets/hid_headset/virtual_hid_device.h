@@ -166,12 +166,8 @@ public:
 
     void Cancel()
     {
-        if (!m_pending)
-            return;
-        CancelIo(m_handle.get());
-        DWORD returned = 0;
-        GetOverlappedResult(m_handle.get(), &m_overlapped, &returned, TRUE);
-        m_pending = false;
+        std::vector<unsigned char> ignored;
+        CancelAndFinish(ignored);
     }
 
 protected:
@@ -200,6 +196,15 @@ protected:
             return false;
         bytes.assign(m_buffer.begin(), m_buffer.begin() + returned);
         return true;
+    }
+
+    // Ends a pending request now: the bytes it had when it ended before the
+    // cancel came, else false.
+    bool CancelAndFinish(std::vector<unsigned char>& bytes)
+    {
+        if (m_pending)
+            CancelIo(m_handle.get());
+        return Finish(true, bytes);
     }
 
     bool Pending() const { return m_pending; }
@@ -235,6 +240,17 @@ public:
             return false;
         reports = ParseOutput(record, static_cast<DWORD>(record.size()));
         return true;
+    }
+
+    // Ends the wait at once with what it holds. A wait that ended in the
+    // driver may not have signalled yet; reports written while no wait was
+    // pending stay in the driver for IOCTL_VHID_TAKE_OUTPUT.
+    std::vector<OutputReport> EndNow()
+    {
+        std::vector<unsigned char> record;
+        if (!CancelAndFinish(record))
+            return {};
+        return ParseOutput(record, static_cast<DWORD>(record.size()));
     }
 };
 
