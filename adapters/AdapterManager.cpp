@@ -210,10 +210,8 @@ std::pair<const void*, const void*> ImageRange(HMODULE module)
     return {base, base + nt->OptionalHeader.SizeOfImage};
 }
 
-std::u16string ToUtf16(const std::wstring& text) { return std::u16string(text.begin(), text.end()); }
-
 // A device id for a record (ANSI code page, as the log is written).
-std::string ForLog(const std::u16string& id) { return kex::narrow(std::wstring(id.begin(), id.end())); }
+std::string ForLog(const std::u16string& id) { return kex::narrow(kex::widen(id)); }
 
 } // namespace
 
@@ -369,7 +367,7 @@ void CUSBAdapter::ListDevices(const std::string& key)
 {
     const auto image = ImageRange(m_module.get());
     auto lock = m_devices->lock.lock_exclusive();
-    m_deviceEntry = m_devices->list.AddAdapter(ToUtf16(kex::widen(key)), m_version, image.first, image.second);
+    m_deviceEntry = m_devices->list.AddAdapter(kex::utf16(kex::widen(key)), m_version, image.first, image.second);
 }
 
 int32_t KEX_CDECL CUSBAdapter::HostReport(void* context, const char* deviceId, uint32_t msg, uint32_t wParam,

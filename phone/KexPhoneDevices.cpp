@@ -10,6 +10,7 @@
 #include "win32/raii.h"
 #include "win32/text.h"
 
+#include <new>
 #include <string>
 #include <vector>
 
@@ -21,23 +22,20 @@ namespace {
 // error text of bounded length.
 constexpr std::size_t kQuotedUnits = 128;
 
-std::u16string FromBstr(BSTR text)
-{
-    const UINT length = SysStringLen(text);
-    return std::u16string(text, text + length);
-}
-
-std::wstring Wide(const std::u16string& text) { return std::wstring(text.begin(), text.end()); }
+std::u16string FromBstr(BSTR text) { return kex::utf16(std::wstring_view(text, SysStringLen(text))); }
 
 HRESULT ToBstr(const std::u16string& text, BSTR* out) noexcept
 {
-    BSTR copy = SysAllocStringLen(nullptr, static_cast<UINT>(text.size()));
-    if (!copy)
+    try {
+        const std::wstring wide = kex::widen(text);
+        BSTR copy = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+        if (!copy)
+            return E_OUTOFMEMORY;
+        *out = copy;
+        return S_OK;
+    } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
-    for (std::size_t i = 0; i < text.size(); ++i)
-        copy[i] = static_cast<wchar_t>(text[i]);
-    *out = copy;
-    return S_OK;
+    }
 }
 
 HRESULT Fail(HRESULT hr, const std::wstring& description) noexcept
@@ -45,14 +43,14 @@ HRESULT Fail(HRESULT hr, const std::wstring& description) noexcept
     return ReportError(hr, description.c_str(), IID_IKexPhone3);
 }
 
-std::wstring Quoted(const std::u16string& id) { return L"\"" + Wide(ShortenForMessage(id, kQuotedUnits)) + L"\""; }
+std::wstring Quoted(const std::u16string& id) { return L"\"" + kex::widen(ShortenForMessage(id, kQuotedUnits)) + L"\""; }
 
 HRESULT UnknownDevice(const std::u16string& id) { return Fail(E_INVALIDARG, L"No device " + Quoted(id) + L" is known."); }
 
 HRESULT NullOut() noexcept { return ReportError(E_POINTER, L"The result's address is null.", IID_IKexPhone3); }
 
 // A device's text for a record: bounded, in the log's code page.
-std::string ForLog(const std::u16string& id) { return kex::narrow(Wide(ShortenForMessage(id, kQuotedUnits))); }
+std::string ForLog(const std::u16string& id) { return kex::narrow(kex::widen(ShortenForMessage(id, kQuotedUnits))); }
 
 } // namespace
 

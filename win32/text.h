@@ -36,4 +36,8 @@ inline std::string narrow(std::wstring_view text, UINT codePage = CP_ACP)
     return out;
 }
 
+// UTF-16 as portable code holds it and as Win32 takes it: the same units.
+inline std::wstring widen(std::u16string_view text) { return std::wstring(text.begin(), text.end()); }
+inline std::u16string utf16(std::wstring_view text) { return std::u16string(text.begin(), text.end()); }
+
 } // namespace kex
