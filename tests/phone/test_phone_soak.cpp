@@ -37,7 +37,8 @@ TEST_F(PhoneTest, StartStopCyclesWithEvents)
     // One event each: function keys and plug states.
     RecReport reports[kEventsPerCycle];
     for (int i = 0; i < kEventsPerCycle; ++i)
-        reports[i] = i % 5 == 4 ? RecReport{17, static_cast<uint32_t>(i & 1), i} : RecReport{1u + (i % 2 ? 10u : 0u), 0, 0};
+        reports[i] = i % 5 == 4 ? RecReport{17, static_cast<uint32_t>(i & 1), i, nullptr}
+                                : RecReport{1u + (i % 2 ? 10u : 0u), 0, 0, nullptr};
 
     long settled = 0;
     for (int cycle = 0; cycle < kCycles; ++cycle) {
