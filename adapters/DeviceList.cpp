@@ -187,15 +187,17 @@ DeviceList::Listed DeviceList::FindListed(std::u16string_view id) const
 bool DeviceList::Find(std::u16string_view id, DeviceFields& out) const
 {
     // A listed device wins over an unlisted one of the same id.
-    const Device* found = FindListed(id).device;
+    if (const Device* listed = FindListed(id).device) {
+        out = listed->fields;
+        return true;
+    }
     for (const auto& a : m_adapters)
         for (const auto& d : a->known)
-            if (!found && d->fields.id == id)
-                found = d.get();
-    if (!found)
-        return false;
-    out = found->fields;
-    return true;
+            if (d->fields.id == id) {
+                out = d->fields;
+                return true;
+            }
+    return false;
 }
 
 bool DeviceList::Select(std::u16string_view id)

@@ -10,7 +10,6 @@
 #include "win32/raii.h"
 #include "win32/text.h"
 
-#include <new>
 #include <string>
 #include <vector>
 
@@ -24,18 +23,15 @@ constexpr std::size_t kQuotedUnits = 128;
 
 std::u16string FromBstr(BSTR text) { return kex::utf16(std::wstring_view(text, SysStringLen(text))); }
 
+// A BSTR holds the same UTF-16 units: copied as they are.
+static_assert(sizeof(OLECHAR) == sizeof(char16_t));
 HRESULT ToBstr(const std::u16string& text, BSTR* out) noexcept
 {
-    try {
-        const std::wstring wide = kex::widen(text);
-        BSTR copy = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
-        if (!copy)
-            return E_OUTOFMEMORY;
-        *out = copy;
-        return S_OK;
-    } catch (const std::bad_alloc&) {
+    BSTR copy = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()), static_cast<UINT>(text.size()));
+    if (!copy)
         return E_OUTOFMEMORY;
-    }
+    *out = copy;
+    return S_OK;
 }
 
 HRESULT Fail(HRESULT hr, const std::wstring& description) noexcept
@@ -43,7 +39,10 @@ HRESULT Fail(HRESULT hr, const std::wstring& description) noexcept
     return ReportError(hr, description.c_str(), IID_IKexPhone3);
 }
 
-std::wstring Quoted(const std::u16string& id) { return L"\"" + kex::widen(ShortenForMessage(id, kQuotedUnits)) + L"\""; }
+std::wstring Quoted(const std::u16string& id)
+{
+    return L"\"" + kex::widen(ShortenForMessage(id, kQuotedUnits)) + L"\"";
+}
 
 HRESULT UnknownDevice(const std::u16string& id) { return Fail(E_INVALIDARG, L"No device " + Quoted(id) + L" is known."); }
 

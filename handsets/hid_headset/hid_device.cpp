@@ -97,8 +97,8 @@ void HidDevice::ReadIdentity(const HIDD_ATTRIBUTES& attributes)
 {
     const std::wstring name = DeviceString(m_input.get(), HidD_GetProductString);
     const std::wstring serial = DeviceString(m_input.get(), HidD_GetSerialNumberString);
-    m_identity = MakeIdentity(attributes.VendorID, attributes.ProductID, kex::narrow(name, CP_UTF8), kex::narrow(serial, CP_UTF8),
-                              kex::narrow(m_path, CP_UTF8));
+    m_identity = MakeIdentity(attributes.VendorID, attributes.ProductID, kex::narrow(name, CP_UTF8),
+                              kex::narrow(serial, CP_UTF8), kex::narrow(m_path, CP_UTF8));
 }
 
 std::vector<HIDP_BUTTON_CAPS> HidDevice::ButtonCaps(HIDP_REPORT_TYPE type, USHORT count) const

@@ -81,8 +81,6 @@ TEST(VirtualHid, OutputReportsAreRecordedWithTheirWay)
     EXPECT_TRUE(device.TakeOutput().empty());
 }
 
-std::wstring Utf16(const std::string& utf8) { return kex::widen(utf8, CP_UTF8); }
-
 TEST(VirtualHid, ANamedHeadsetServesItsDescriptorNameAndSerialNumber)
 {
     for (const NamedHeadset& headset : {kHeadset2453, kHeadset0082, kHeadsetC053, kHeadsetProgrammable}) {
@@ -100,12 +98,12 @@ TEST(VirtualHid, ANamedHeadsetServesItsDescriptorNameAndSerialNumber)
         EXPECT_EQ(descriptor.Length(ReportKind::kOutput), caps.OutputReportByteLength);
         wchar_t text[128] = {};
         ASSERT_TRUE(HidD_GetProductString(device.Handle(), text, sizeof text - sizeof text[0]));
-        EXPECT_EQ(Utf16(headset.name), std::wstring(text));
+        EXPECT_EQ(kex::widen(headset.name, CP_UTF8), std::wstring(text));
         std::fill(std::begin(text), std::end(text), L'\0');
         const bool hasSerial = HidD_GetSerialNumberString(device.Handle(), text, sizeof text - sizeof text[0]);
         EXPECT_EQ(*headset.serial != 0, hasSerial != FALSE);
         if (hasSerial) {
-            EXPECT_EQ(Utf16(headset.serial), std::wstring(text));
+            EXPECT_EQ(kex::widen(headset.serial, CP_UTF8), std::wstring(text));
         }
     }
 }
